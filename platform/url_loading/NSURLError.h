@@ -1,0 +1,26 @@
+// The codes of NSURLErrorDomain errors that URL loading reports.
+#pragma once
+
+namespace corvanta {
+
+enum NSURLErrorCode : long {
+  NSURLErrorUnknown = -1,
+  NSURLErrorCancelled = -999,
+  NSURLErrorBadURL = -1000,
+  NSURLErrorTimedOut = -1001,
+  NSURLErrorUnsupportedURL = -1002,
+  NSURLErrorCannotFindHost = -1003,
+  NSURLErrorCannotConnectToHost = -1004,
+  NSURLErrorNetworkConnectionLost = -1005,
+  NSURLErrorHTTPTooManyRedirects = -1007,
+  NSURLErrorBadServerResponse = -1011,
+  NSURLErrorDataLengthExceedsMaximum = -1103,
+  NSURLErrorSecureConnectionFailed = -1200,
+  NSURLErrorServerCertificateUntrusted = -1202,
+};
+
+// The largest body a data task hands over; a longer one fails with
+// NSURLErrorDataLengthExceedsMaximum and no data.
+inline constexpr long long kMaximumBodyBytes = 50'000'000;
+
+}  // namespace corvanta

@@ -1,0 +1,34 @@
+// The URL loading backend behind every session: one per process.
+//
+// URLLoader::Default() is the real one: a single loading thread running libcurl for every
+// session, with completions handed to a small fixed pool. A test installs its own with
+// ScopedBackend<URLLoader>.
+#pragma once
+
+#include <memory>
+
+#include "platform/foundation/Backend.h"
+#include "platform/url_loading/NSURLSession.h"
+
+namespace corvanta {
+
+struct DataTaskRequest {
+  std::shared_ptr<NSURL> url;  // nullptr when the caller had none
+  NSURLSessionConfiguration configuration;
+  // Called exactly once, later, never inside start(); holds the task and its session alive.
+  NSURLSessionCompletionHandler completion;
+};
+
+class URLLoader {
+ public:
+  virtual ~URLLoader() = default;
+
+  static URLLoader& Default();
+  static URLLoader& Current() { return BackendSlot<URLLoader>::Current(); }
+
+  // Begins `request` and returns at once; any thread may call it. The loader owns the
+  // request until it has run its completion, exactly once, on a thread of its own.
+  virtual void start(DataTaskRequest request) = 0;
+};
+
+}  // namespace corvanta

@@ -1,0 +1,34 @@
+// A local HTTP origin for tests: a cpp-httplib server on 127.0.0.1 at a free port, running on
+// its own thread from construction until destruction.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace corvanta::testing {
+
+class TestOrigin {
+ public:
+  // `routes` registers the handlers before the server starts listening.
+  explicit TestOrigin(const std::function<void(httplib::Server&)>& routes);
+  ~TestOrigin();
+  TestOrigin(const TestOrigin&) = delete;
+  TestOrigin& operator=(const TestOrigin&) = delete;
+
+  int port() const { return _port; }
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string url(const std::string& path) const;
+
+ private:
+  std::unique_ptr<httplib::Server> _server;
+  int _port = 0;
+  std::thread _thread;
+};
+
+}  // namespace corvanta::testing

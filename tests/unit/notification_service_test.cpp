@@ -1,0 +1,218 @@
+// The extension end to end, with the platform's URL loading and attachment store replaced by
+// doubles and the real file system under a scratch temporary directory.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "attachment/DownloadCompletion.h"
+#include "platform/extension_host/PrincipalClass.h"
+#include "platform/foundation/FileSystem.h"
+#include "service/NotificationService.h"
+#include "support/DeliveryRecorder.h"
+#include "support/FakeURLLoader.h"
+#include "support/RecordingAttachmentStore.h"
+#include "support/ScratchDirectory.h"
+
+namespace corvanta {
+namespace {
+
+using testing::DeliveryRecorder;
+using testing::FakeURLLoader;
+using testing::RecordingAttachmentStore;
+using testing::ScratchDirectory;
+
+// The real file system, with its temporary directory moved to a scratch one.
+class ScratchTemporaryDirectory : public FileSystemWrapper {
+ public:
+  explicit ScratchTemporaryDirectory(std::string path)
+      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
+  std::string temporaryDirectory() override { return _path; }
+
+ private:
+  std::string _path;
+};
+
+// Fails every write, as a full disk would.
+class FailingWrites : public ScratchTemporaryDirectory {
+ public:
+  using ScratchTemporaryDirectory::ScratchTemporaryDirectory;
+  bool writeFileAtomically(const std::string&, std::string_view) override { return false; }
+};
+
+std::shared_ptr<UNNotificationRequest> requestWithPayload(const std::string& json) {
+  auto content = std::make_shared<UNMutableNotificationContent>();
+  content->setTitle("Title");
+  content->setBody("Body");
+  content->setBadge(3);
+  content->setUserInfo(NSDictionary::dictionaryWithJSONString(json));
+  return UNNotificationRequest::requestWithIdentifier("r1", content);
+}
+
+class NotificationServiceTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<NotificationService> receive(const std::shared_ptr<UNNotificationRequest>& r) {
+    auto service = std::make_shared<NotificationService>();
+    service->didReceiveNotificationRequest(r, recorder.handler());
+    return service;
+  }
+  std::string payloadFor(const std::string& url) { return R"({"att_url":")" + url + R"("})"; }
+
+  ScratchDirectory temporary;
+  ScratchTemporaryDirectory fileSystem{temporary.path()};
+  ScopedBackend<FileSystem> fileSystemScope{fileSystem};
+  FakeURLLoader loader;
+  ScopedBackend<URLLoader> loaderScope{loader};
+  RecordingAttachmentStore store;
+  ScopedBackend<AttachmentStore> storeScope{store};
+  DeliveryRecorder recorder;
+};
+
+void expectSameFields(const UNNotificationContent& a, const UNNotificationContent& b) {
+  EXPECT_EQ(a.title(), b.title());
+  EXPECT_EQ(a.body(), b.body());
+  EXPECT_EQ(a.badge(), b.badge());
+  EXPECT_EQ(a.userInfo()->JSONString(), b.userInfo()->JSONString());
+}
+
+TEST_F(NotificationServiceTest, PlainPathDeliversAnIndependentCopyOnceBeforeReturning) {
+  const auto request = requestWithPayload(R"({"aps":{"alert":"hi"},"other":"x"})");
+  const auto service = receive(request);
+
+  ASSERT_EQ(recorder.count(), 1u);
+  const auto delivered = recorder.deliveries()[0];
+  expectSameFields(*delivered, *request->content());
+  EXPECT_TRUE(delivered->attachments().empty());
+  EXPECT_EQ(delivered, service->bestAttemptContent());
+  EXPECT_NE(delivered, request->content());
+  EXPECT_EQ(loader.startedCount(), 0u);
+
+  service->bestAttemptContent()->setTitle("changed");
+  EXPECT_EQ(request->content()->title(), "Title");
+
+  // An expiry after delivery delivers the same content again.
+  service->serviceExtensionTimeWillExpire();
+  ASSERT_EQ(recorder.count(), 2u);
+  EXPECT_EQ(recorder.deliveries()[1], delivered);
+}
+
+TEST_F(NotificationServiceTest, AttachmentPathDeliversTheDownloadedBytesAsTheOnlyAttachment) {
+  const auto request = requestWithPayload(payloadFor("http://origin.test/a/../media/pic.png"));
+  receive(request);
+  EXPECT_EQ(recorder.count(), 0u) << "nothing is delivered before the download ends";
+  ASSERT_EQ(loader.startedCount(), 1u);
+  // The URL goes out exactly as its text parses: dot segments are not removed.
+  EXPECT_EQ(loader.urlOf(0)->absoluteString(), "http://origin.test/a/../media/pic.png");
+
+  loader.finish(0, std::string("\x89PNG fresh bytes"));
+
+  ASSERT_EQ(recorder.count(), 1u);
+  const auto delivered = recorder.deliveries()[0];
+  expectSameFields(*delivered, *request->content());
+  ASSERT_EQ(delivered->attachments().size(), 1u);
+  const auto& attachment = *delivered->attachments()[0];
+  EXPECT_EQ(attachment.identifier(), "Corvanta");
+  EXPECT_EQ(attachment.URL()->absoluteString(), "file://" + temporary.path() + "pic.png");
+  EXPECT_EQ(store.bytesOf(attachment), "\x89PNG fresh bytes");
+  EXPECT_EQ(temporary.read("pic.png"), "\x89PNG fresh bytes") << "the staging file stays";
+  EXPECT_TRUE(request->content()->attachments().empty());
+}
+
+TEST_F(NotificationServiceTest, ExpiryDeliversTheBestAttemptAndTheDownloadDeliversAgainLater) {
+  const auto request = requestWithPayload(payloadFor("http://origin.test/pic.png"));
+  std::weak_ptr<NotificationService> service = receive(request);
+  EXPECT_FALSE(service.expired()) << "the pending download keeps the service alive";
+
+  service.lock()->serviceExtensionTimeWillExpire();
+  ASSERT_EQ(recorder.count(), 1u);
+  const auto bestAttempt = recorder.deliveries()[0];
+  expectSameFields(*bestAttempt, *request->content());
+  EXPECT_TRUE(bestAttempt->attachments().empty());
+
+  std::thread([&] { loader.finish(0, std::string("bytes")); }).join();
+  ASSERT_EQ(recorder.count(), 2u);
+  EXPECT_EQ(recorder.deliveries()[1]->attachments().size(), 1u);
+  EXPECT_NE(recorder.deliveries()[1], bestAttempt) << "the completion delivers a fresh copy";
+  EXPECT_TRUE(bestAttempt->attachments().empty());
+  EXPECT_TRUE(service.expired()) << "the service goes once its completion has run";
+}
+
+TEST_F(NotificationServiceTest, AttachmentValuesThatNameNoUsableURLDeliverWithoutAttachment) {
+  for (const char* value : {R"("")", "42", R"({"url":"http://x/p.png"})", "null", "[]"}) {
+    SCOPED_TRACE(value);
+    DeliveryRecorder deliveries;
+    auto service = std::make_shared<NotificationService>();
+    service->didReceiveNotificationRequest(
+        requestWithPayload(std::string(R"({"att_url":)") + value + "}"), deliveries.handler());
+    EXPECT_EQ(deliveries.count(), 0u) << "any present value takes the attachment path";
+    EXPECT_EQ(loader.urlOf(loader.startedCount() - 1), nullptr);
+    loader.finishAll(std::nullopt);
+    ASSERT_EQ(deliveries.count(), 1u);
+    EXPECT_TRUE(deliveries.deliveries()[0]->attachments().empty());
+  }
+  EXPECT_EQ(store.creations(), 0);
+}
+
+// A failed download must not show media that an earlier request left under the same name.
+TEST_F(NotificationServiceTest, FailedDownloadNeverShowsAnEarlierRequestsStagedFile) {
+  temporary.write("pic.png", "earlier request's bytes");
+  receive(requestWithPayload(payloadFor("http://other.test/pic.png")));
+  loader.finish(0, std::nullopt);
+
+  ASSERT_EQ(recorder.count(), 1u);
+  EXPECT_TRUE(recorder.deliveries()[0]->attachments().empty());
+  EXPECT_EQ(store.creations(), 0);
+}
+
+TEST(DownloadCompletionWrites, AFailedWriteNeverShowsAnEarlierRequestsStagedFile) {
+  ScratchDirectory temporary;
+  temporary.write("pic.png", "earlier request's bytes");
+  FailingWrites fileSystem(temporary.path());
+  ScopedBackend<FileSystem> scope(fileSystem);
+  RecordingAttachmentStore store;
+  ScopedBackend<AttachmentStore> storeScope(store);
+
+  const auto content = contentWithDownloadedAttachment(
+      std::make_shared<const std::string>("http://x/pic.png"),
+      *requestWithPayload(R"({"att_url":"http://x/pic.png"})"), NSData::dataWithBytes("new"));
+  EXPECT_TRUE(content->attachments().empty());
+  EXPECT_EQ(store.creations(), 0);
+}
+
+// Two downloads with the same file name share a staging file. Each must attach its own
+// bytes: while the first completion is inside its attachment creation, the second one's
+// write must wait.
+TEST_F(NotificationServiceTest, DownloadsSharingAStagingFileEachAttachTheirOwnBytes) {
+  receive(requestWithPayload(payloadFor("http://one.test/pic.png")));
+  receive(requestWithPayload(payloadFor("http://two.test/pic.png")));
+
+  std::thread second;
+  bool secondStarted = false;
+  store.duringCreation = [&] {
+    if (secondStarted) return;
+    secondStarted = true;
+    second = std::thread([&] { loader.finish(1, std::string("second")); });
+    // Long enough for the second write to land if nothing holds it back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  loader.finish(0, std::string("first"));
+  second.join();
+
+  ASSERT_EQ(recorder.count(), 2u);
+  std::multiset<std::string> attached;
+  for (const auto& content : recorder.deliveries()) {
+    ASSERT_EQ(content->attachments().size(), 1u);
+    attached.insert(store.bytesOf(*content->attachments()[0]));
+  }
+  EXPECT_EQ(attached, (std::multiset<std::string>{"first", "second"}));
+  EXPECT_EQ(temporary.read("pic.png"), "second") << "the later write replaces the file";
+}
+
+TEST(PrincipalClass, TheServiceIsFoundByName) {
+  EXPECT_NE(std::dynamic_pointer_cast<NotificationService>(
+                makePrincipalClassInstance("NotificationService")),
+            nullptr);
+}
+
+}  // namespace
+}  // namespace corvanta
