@@ -29,14 +29,15 @@ void NSURLSessionDataTask::resume() {
   // The loader holds this task (and through it the session and the completion) until the
   // completion has run; then the last reference may go and everything is freed.
   auto self = shared_from_this();
-  URLLoader::Current().start(DataTaskRequest{
-      _url, _session->configuration(),
-      [self](std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
-             std::shared_ptr<NSError> error) {
-        auto completion = std::move(self->_completionHandler);
-        self->_completionHandler = nullptr;
-        if (completion) completion(std::move(data), std::move(response), std::move(error));
-      }});
+  URLLoader::Current().start(
+      DataTaskRequest{_url, _session->configuration(),
+                      [self](std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
+                             std::shared_ptr<NSError> error) {
+                        auto completion = std::move(self->_completionHandler);
+                        self->_completionHandler = nullptr;
+                        if (completion)
+                          completion(std::move(data), std::move(response), std::move(error));
+                      }});
 }
 
 }  // namespace corvanta

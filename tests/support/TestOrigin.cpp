@@ -1,17 +1,34 @@
 #include "support/TestOrigin.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <stdexcept>
 
 namespace corvanta::testing {
 
-TestOrigin::TestOrigin(const std::function<void(httplib::Server&)>& routes)
-    : _server(std::make_unique<httplib::Server>()) {
-  routes(*_server);
-  _port = _server->bind_to_any_port("127.0.0.1");
+namespace {
+
+// cpp-httplib listens with a backlog of 5; thousands of clients connecting at once would
+// then wait out SYN retransmissions. Listening again on the bound socket widens it.
+class WideBacklogServer : public httplib::Server {
+ public:
+  void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
+}  // namespace
+
+TestOrigin::TestOrigin(const std::function<void(httplib::Server&)>& routes) {
+  auto server = std::make_unique<WideBacklogServer>();
+  // A worker waits this long on an idle kept-alive connection, and stop() waits for the
+  // workers; clients keep connections open, so the default 5 s would slow every test.
+  server->set_keep_alive_timeout(1);
+  routes(*server);
+  _port = server->bind_to_any_port("127.0.0.1");
   if (_port <= 0) throw std::runtime_error("test origin: cannot bind 127.0.0.1");
+  server->widenBacklog();
+  _server = std::move(server);
   _thread = std::thread([this] { _server->listen_after_bind(); });
   // stop() does nothing before the accept loop runs, so wait for it.
   while (!_server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));

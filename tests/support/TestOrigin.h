@@ -1,5 +1,7 @@
 // A local HTTP origin for tests: a cpp-httplib server on 127.0.0.1 at a free port, running on
-// its own thread from construction until destruction.
+// its own thread from construction until destruction. It accepts as many pending connections
+// as the system allows, and closes a kept-alive connection after 1 s idle so that destruction,
+// which waits for the server's threads, stays quick; `routes` may change the latter.
 #pragma once
 
 #include <functional>

@@ -1,0 +1,308 @@
+#include "platform/url_loading/CurlTransfer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <string_view>
+
+#include "platform/url_loading/NSURLError.h"
+
+namespace corvanta {
+
+namespace {
+
+// Far beyond any useful limit, yet small enough that a deadline computed from it cannot
+// overflow the clock.
+constexpr double kLongestMilliseconds = 1e12;
+
+// libcurl's milliseconds for a limit given in seconds; 0, which libcurl reads as "none",
+// for a limit that is not positive.
+long milliseconds(double seconds) {
+  if (!(seconds > 0)) return 0;
+  return static_cast<long>(std::min(std::ceil(seconds * 1000), kLongestMilliseconds));
+}
+
+std::string seconds(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// A Content-Length value; too large to represent counts as the largest length, so that it
+// still fails the size check; anything that is not a number counts as absent.
+long long parseContentLength(std::string_view value) {
+  value = trimmed(value);
+  if (value.empty()) return -1;
+  long long length = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return -1;
+    if (length > (std::numeric_limits<long long>::max() - (c - '0')) / 10) {
+      return std::numeric_limits<long long>::max();
+    }
+    length = length * 10 + (c - '0');
+  }
+  return length;
+}
+
+// "text/html" from "Text/HTML; charset=utf-8": media types compare without case.
+std::string mediaType(const char* contentType) {
+  if (!contentType) return "";
+  std::string_view value(contentType);
+  std::string type(trimmed(value.substr(0, value.find(';'))));
+  std::transform(type.begin(), type.end(), type.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return type;
+}
+
+}  // namespace
+
+CurlTransfer::Result CurlTransfer::failure(long code, std::string message) {
+  return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
+}
+
+std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest& request) {
+  if (!request.url) return failure(NSURLErrorBadURL, "no URL to load");
+  const auto& scheme = request.url->scheme();
+  if (scheme != "http" && scheme != "https") {
+    return failure(NSURLErrorUnsupportedURL, "unsupported URL " + request.url->absoluteString() +
+                                                 ": only http and https URLs are loaded");
+  }
+  return std::nullopt;
+}
+
+CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
+    : _request(std::move(request)), _easy(curl_easy_init()) {
+  if (_request.url) _url = _request.url->absoluteString();
+  _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
+  if (_easy && !configure(share)) _easy.reset();
+}
+
+bool CurlTransfer::configure(CURLSH* share) {
+  CURL* easy = _easy.get();
+  const auto& configuration = _request.configuration;
+  const long redirects = std::max(0, configuration.HTTPMaximumRedirects);
+  CURLcode failed = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (failed == CURLE_OK) failed = curl_easy_setopt(easy, option, value);
+  };
+  set(CURLOPT_URL, _url.c_str());
+  // The URL goes out as the caller's parser left it, dot segments included.
+  set(CURLOPT_PATH_AS_IS, 1L);
+  // Neither the URL nor any redirect may reach a file: or ftp: URL, or any but the web's.
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, redirects);
+  set(CURLOPT_TIMEOUT_MS, milliseconds(configuration.timeoutIntervalForResource));
+  // Receiving nothing for the request timeout is watched by the loading thread (libcurl's
+  // low-speed check counts whole seconds only); the connect timeout names the cause sooner.
+  set(CURLOPT_CONNECTTIMEOUT_MS, _idleMilliseconds);
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  set(CURLOPT_NOSIGNAL, 1L);
+  // A transfer given up while its host name is still being looked up must not make the one
+  // loading thread wait for the lookup to end; the lookup's thread finishes on its own.
+  set(CURLOPT_QUICK_EXIT, 1L);
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  set(CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_ERRORBUFFER, static_cast<char*>(_errorBuffer));
+  if (share) set(CURLOPT_SHARE, share);
+  return failed == CURLE_OK;
+}
+
+std::optional<CurlTransfer::Clock::time_point> CurlTransfer::idleDeadline() const {
+  if (_idleMilliseconds == 0) return std::nullopt;
+  return _lastReceived + std::chrono::milliseconds(_idleMilliseconds);
+}
+
+std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t count, void* self) {
+  auto& transfer = *static_cast<CurlTransfer*>(self);
+  const std::size_t length = size * count;
+  const std::string_view line(bytes, length);
+  transfer._lastReceived = Clock::now();
+  if (startsWithIgnoringCase(line, "HTTP/")) {
+    // A new response: what was learnt about an earlier one (a redirect) no longer counts.
+    transfer._contentLength = -1;
+    transfer._hasLocation = false;
+    transfer._body.clear();
+  } else if (startsWithIgnoringCase(line, "content-length:")) {
+    transfer._contentLength = parseContentLength(line.substr(std::strlen("content-length:")));
+  } else if (startsWithIgnoringCase(line, "location:")) {
+    transfer._hasLocation = true;
+  } else if (trimmed(line).empty() && transfer.headersEndFinalResponseTooLong()) {
+    // Stop before the first byte of a body already known to be too long.
+    transfer._tooLong = true;
+    return 0;
+  }
+  return length;
+}
+
+bool CurlTransfer::headersEndFinalResponseTooLong() const {
+  long status = 0;
+  curl_easy_getinfo(_easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  const bool interim = status / 100 == 1;
+  const bool followed = status / 100 == 3 && _hasLocation;
+  return !interim && !followed && _contentLength > kMaximumBodyBytes;
+}
+
+std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t count, void* self) {
+  auto& transfer = *static_cast<CurlTransfer*>(self);
+  const std::size_t length = size * count;
+  transfer._lastReceived = Clock::now();
+  if (transfer._body.size() + length > static_cast<std::size_t>(kMaximumBodyBytes)) {
+    transfer._tooLong = true;
+    transfer._body.clear();
+    transfer._body.shrink_to_fit();
+    return 0;
+  }
+  transfer._body.append(bytes, length);
+  return length;
+}
+
+CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
+  if (_tooLong) {
+    return failure(NSURLErrorDataLengthExceedsMaximum,
+                   "the body of " + effectiveURL() + " is longer than the largest allowed, " +
+                       std::to_string(kMaximumBodyBytes) + " bytes");
+  }
+  const std::string target = host(true);
+  switch (code) {
+    case CURLE_OK:
+      return success();
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return failure(NSURLErrorUnsupportedURL,
+                     "unsupported URL reached from " + _url + ": " + detail(code));
+    case CURLE_URL_MALFORMAT:
+      return failure(NSURLErrorBadURL, "bad URL " + effectiveURL() + ": " + detail(code));
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return failure(NSURLErrorCannotFindHost,
+                     "could not find host " + host(false) + ": " + detail(code));
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return failure(NSURLErrorCannotFindHost, "could not find the proxy: " + detail(code));
+    case CURLE_COULDNT_CONNECT:
+      return failure(NSURLErrorCannotConnectToHost,
+                     "could not connect to " + target + ": " + detail(code));
+    case CURLE_OPERATION_TIMEDOUT:
+      return failure(NSURLErrorTimedOut,
+                     "timed out loading " + effectiveURL() + ": " + detail(code));
+    case CURLE_TOO_MANY_REDIRECTS:
+      return failure(NSURLErrorHTTPTooManyRedirects,
+                     "too many redirects from " + _url + ": more than " +
+                         std::to_string(std::max(0, _request.configuration.HTTPMaximumRedirects)));
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_ISSUER_ERROR:
+      return failure(NSURLErrorServerCertificateUntrusted,
+                     "the certificate of " + target + " is not trusted: " + detail(code));
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_USE_SSL_FAILED:
+      return failure(NSURLErrorSecureConnectionFailed,
+                     "secure connection to " + target + " failed: " + detail(code));
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+      return failure(NSURLErrorNetworkConnectionLost,
+                     "connection to " + target + " lost: " + detail(code));
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return failure(NSURLErrorBadServerResponse,
+                     "bad response from " + target + ": " + detail(code));
+    default:
+      return failure(NSURLErrorUnknown, "loading " + effectiveURL() + " failed: " + detail(code));
+  }
+}
+
+CurlTransfer::Result CurlTransfer::idleTimeout() const {
+  return failure(NSURLErrorTimedOut,
+                 "timed out loading " + effectiveURL() + ": nothing received for " +
+                     seconds(_request.configuration.timeoutIntervalForRequest) + " s");
+}
+
+CurlTransfer::Result CurlTransfer::success() {
+  CURL* easy = _easy.get();
+  long status = 0;
+  char* contentType = nullptr;
+  long redirects = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &contentType);
+  curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+  // Without a redirect the response names the caller's own URL, not libcurl's rendering of
+  // it, which may differ in form.
+  auto url = redirects > 0 ? NSURL::URLWithString(effectiveURL()) : nullptr;
+  if (!url) url = _request.url;
+  auto response = std::make_shared<NSURLResponse>(std::move(url), status, mediaType(contentType),
+                                                  _contentLength);
+  return {NSData::dataWithBytes(std::move(_body)), std::move(response), nullptr};
+}
+
+std::string CurlTransfer::effectiveURL() const {
+  char* url = nullptr;
+  curl_easy_getinfo(_easy.get(), CURLINFO_EFFECTIVE_URL, &url);
+  return url ? url : _url;
+}
+
+// The host, with ":port" when `withPort`, of the URL being loaded when the transfer ended,
+// which after a redirect is no longer the caller's.
+std::string CurlTransfer::host(bool withPort) const {
+  CurlURL parsed(curl_url());
+  const std::string url = effectiveURL();
+  char* host = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+    return url;
+  }
+  CurlString ownedHost(host);
+  char* port = nullptr;
+  if (!withPort ||
+      curl_url_get(parsed.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) != CURLUE_OK) {
+    return host;
+  }
+  CurlString ownedPort(port);
+  return std::string(host) + ":" + port;
+}
+
+// libcurl's own words for the failure, or the system's when a socket call failed.
+std::string CurlTransfer::detail(CURLcode code) const {
+  long systemError = 0;
+  curl_easy_getinfo(_easy.get(), CURLINFO_OS_ERRNO, &systemError);
+  if (code == CURLE_COULDNT_CONNECT && systemError != 0) {
+    return std::strerror(static_cast<int>(systemError));
+  }
+  return _errorBuffer[0] ? _errorBuffer : curl_easy_strerror(code);
+}
+
+}  // namespace corvanta

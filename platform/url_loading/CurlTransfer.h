@@ -1,0 +1,86 @@
+// One data task's transfer: an easy handle set up from the task's URL and configuration,
+// and the final response's body as it arrives.
+//
+// A transfer is made and used only on the loading thread, which adds handle() to its multi
+// handle and removes it again before the transfer is destroyed; the static functions may be
+// called from any thread. The body is held here and never handed over in part: a transfer
+// either succeeds with all of it or fails with none.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/url_loading/CurlHandles.h"
+#include "platform/url_loading/URLLoader.h"
+
+namespace corvanta {
+
+class CurlTransfer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // What a completion is called with: data and response, or an error alone.
+  struct Result {
+    std::shared_ptr<NSData> data;
+    std::shared_ptr<NSURLResponse> response;
+    std::shared_ptr<NSError> error;
+  };
+
+  // An NSURLErrorDomain failure with `code` and `message`.
+  static Result failure(long code, std::string message);
+
+  // The failure for a request that must not reach libcurl at all (no URL, or a scheme
+  // other than http and https), or nothing when it may be loaded.
+  static std::optional<Result> refusal(const DataTaskRequest& request);
+
+  // `share`, when not nullptr, is attached to the handle and must outlive the transfer.
+  // handle() is nullptr when libcurl could not make or set up a handle.
+  CurlTransfer(DataTaskRequest request, CURLSH* share);
+  CurlTransfer(const CurlTransfer&) = delete;
+  CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+  CURL* handle() const { return _easy.get(); }
+
+  // When the transfer fails for having received nothing for its request timeout; nothing
+  // when its configuration sets no such limit. Moves later each time bytes arrive.
+  std::optional<Clock::time_point> idleDeadline() const;
+
+  // The completion's arguments once libcurl has ended the transfer with `code`.
+  Result finish(CURLcode code);
+  // The completion's arguments for a transfer stopped at its idle deadline.
+  Result idleTimeout() const;
+
+  // Gives up the request, so that its completion can run elsewhere.
+  DataTaskRequest takeRequest() { return std::move(_request); }
+
+ private:
+  static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count, void* self);
+  static std::size_t onBody(char* bytes, std::size_t size, std::size_t count, void* self);
+
+  bool configure(CURLSH* share);
+  bool headersEndFinalResponseTooLong() const;
+  Result success();
+  std::string effectiveURL() const;
+  std::string host(bool withPort) const;
+  std::string detail(CURLcode code) const;
+
+  DataTaskRequest _request;
+  CurlEasy _easy;
+  std::string _url;
+  long _idleMilliseconds = 0;
+  Clock::time_point _lastReceived = Clock::now();
+
+  // About the response whose headers are arriving, reset at each status line.
+  long long _contentLength = -1;
+  bool _hasLocation = false;
+
+  std::string _body;
+  bool _tooLong = false;
+  char _errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace corvanta
