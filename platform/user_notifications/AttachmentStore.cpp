@@ -1,0 +1,268 @@
+#include "platform/user_notifications/AttachmentStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/FileSystem.h"
+#include "platform/foundation/NSString.h"
+#include "platform/user_notifications/MediaSniffer.h"
+#include "platform/user_notifications/MediaType.h"
+
+namespace corvanta {
+namespace {
+
+// Enough for every accepted type's signature, and for libmagic to tell MPEG-4 brands apart.
+constexpr std::size_t kSniffedBytes = 64 * 1024;
+
+constexpr const char* kNoMediaExtensionNote =
+    "the file name has no media extension; a device would refuse it";
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : _fd(fd) {}
+  ~FileDescriptor() {
+    if (_fd >= 0) ::close(_fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return _fd; }
+  bool isValid() const { return _fd >= 0; }
+  // A failed close can be the first report of a failed write, so its result counts.
+  bool close() { return ::close(std::exchange(_fd, -1)) == 0; }
+
+ private:
+  int _fd;
+};
+
+// Up to `limit` bytes from the start of `fd`, whatever its offset; nullopt on a read error.
+std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
+  std::string bytes(limit, '\0');
+  std::size_t filled = 0;
+  while (filled < limit) {
+    const ssize_t got =
+        ::pread(fd, bytes.data() + filled, limit - filled, offset + static_cast<off_t>(filled));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  bytes.resize(filled);
+  return bytes;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+struct StoreDirectorySetting {
+  std::mutex mutex;
+  std::string path;
+};
+
+StoreDirectorySetting& storeDirectorySetting() {
+  static StoreDirectorySetting setting;
+  return setting;
+}
+
+std::string storeDirectory() {
+  {
+    StoreDirectorySetting& setting = storeDirectorySetting();
+    std::lock_guard lock(setting.mutex);
+    if (!setting.path.empty())
+      return setting.path.back() == '/' ? setting.path : setting.path + '/';
+  }
+  return NSTemporaryDirectory() + "Attachments/";
+}
+
+// Creates `directory` and its missing parents with mode 0700. A parent that fails to be made
+// may still exist (made by another thread, or not ours to write), so only the end counts.
+bool makeDirectories(const std::string& directory) {
+  for (std::size_t slash = directory.find('/', 1); slash != std::string::npos;
+       slash = directory.find('/', slash + 1))
+    ::mkdir(directory.substr(0, slash).c_str(), 0700);
+  ::mkdir(directory.c_str(), 0700);
+  struct stat status {};
+  return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Removes a store folder and the file in it unless the copy was completed.
+class PendingFolder {
+ public:
+  explicit PendingFolder(std::string folder) : _folder(std::move(folder)) {}
+  ~PendingFolder() {
+    if (_folder.empty()) return;
+    if (!_file.empty()) ::unlink(_file.c_str());
+    ::rmdir(_folder.c_str());
+  }
+  PendingFolder(const PendingFolder&) = delete;
+  PendingFolder& operator=(const PendingFolder&) = delete;
+
+  void willHold(std::string file) { _file = std::move(file); }
+  void keep() { _folder.clear(); }
+
+ private:
+  std::string _folder;
+  std::string _file;
+};
+
+bool copyFrom(int source, const std::string& target) {
+  FileDescriptor out(
+      ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.isValid()) return false;
+  constexpr std::size_t kChunk = 1 << 20;
+  for (off_t offset = 0;;) {
+    const std::optional<std::string> chunk = readFrom(source, offset, kChunk);
+    if (!chunk || !writeAll(out.get(), *chunk)) return false;
+    if (chunk->empty()) break;
+    offset += static_cast<off_t>(chunk->size());
+  }
+  return out.close();
+}
+
+struct Refusal {
+  long code;
+  std::string message;
+};
+
+// Takes the open file into a new folder of the store under `name`: a hard link to the very
+// file that was checked, or a copy of its bytes where the store is on another file system or
+// linking is not allowed. Gives the stored file's path.
+std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::uint64_t size,
+                                         Refusal& refusal) {
+  const std::string directory = storeDirectory();
+  auto fail = [&](const std::string& reason) {
+    refusal = {UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason};
+    return std::nullopt;
+  };
+  if (!makeDirectories(directory))
+    return fail("the attachment store " + directory + " cannot be used: " + std::strerror(errno));
+  std::string folder = directory + "XXXXXX";
+  if (!::mkdtemp(folder.data()))
+    return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
+  PendingFolder pending(folder);
+  const std::string stored = folder + "/" + name;
+  pending.willHold(stored);
+
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+      !copyFrom(fd, stored))
+    return fail("cannot be stored in " + folder + ": " + std::strerror(errno));
+  struct stat status {};
+  if (::stat(stored.c_str(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != size)
+    return fail("the file changed while it was being stored");
+  pending.keep();
+  return stored;
+}
+
+class DefaultAttachmentStore : public AttachmentStore {
+ public:
+  std::shared_ptr<UNNotificationAttachment> attachmentWithIdentifier(
+      const std::string& identifier, const std::shared_ptr<NSURL>& URL,
+      const std::shared_ptr<NSDictionary>& /*options*/, NSErrorOut error) override {
+    Refusal refusal;
+    std::optional<UNNotificationAttachment::Description> made = make(identifier, URL, refusal);
+    if (!made) {
+      if (error) *error = NSError::errorWithDomain(UNErrorDomain, refusal.code, refusal.message);
+      return nullptr;
+    }
+    return std::make_shared<UNNotificationAttachment>(std::move(*made));
+  }
+
+ private:
+  static std::optional<UNNotificationAttachment::Description> make(
+      const std::string& identifier, const std::shared_ptr<NSURL>& URL, Refusal& refusal) {
+    auto refuse = [&](long code, std::string message) {
+      refusal = {code, std::move(message)};
+      return std::nullopt;
+    };
+    if (!URL) return refuse(UNErrorCodeAttachmentInvalidURL, "no URL was given");
+    if (!URL->isFileURL())
+      return refuse(UNErrorCodeAttachmentInvalidURL, URL->absoluteString() + ": not a file URL");
+    if (!URL->host().empty() && URL->host() != "localhost")
+      return refuse(UNErrorCodeAttachmentInvalidURL,
+                    URL->absoluteString() + ": names a file on another host");
+
+    const std::string& path = URL->path();
+    const std::string name = lastPathComponent(path);
+    const std::string subject = name.empty() ? URL->absoluteString() : name;
+    auto unreachable = [&](const std::string& reason) {
+      return refuse(UNErrorCodeAttachmentNotReachable, subject + ": " + reason);
+    };
+    // The kernel would stop at a NUL and open some other file.
+    if (path.empty() || path.find('\0') != std::string::npos) return unreachable("no such file");
+
+    // Never through a symlink, never blocking on a FIFO; everything after this reads the
+    // one file that was opened, so what is checked is what is stored.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.isValid()) {
+      const int cause = errno;
+      if (cause == ELOOP) return unreachable("is a symbolic link");
+      if (cause == ENOENT || cause == ENOTDIR) return unreachable("no such file");
+      return unreachable(std::string("cannot be opened: ") + std::strerror(cause));
+    }
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) return unreachable("cannot be read");
+    if (S_ISDIR(status.st_mode)) return unreachable("is a directory");
+    if (!S_ISREG(status.st_mode)) return unreachable("is not a regular file");
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size == 0) return refuse(UNErrorCodeAttachmentInvalidFileSize, subject + ": is empty");
+
+    const std::optional<std::string> head = readFrom(file.get(), 0, kSniffedBytes);
+    if (!head) return unreachable("cannot be read");
+    const std::optional<std::string> sniffed = sniffMimeType(*head);
+    if (!sniffed)
+      return refuse(UNErrorCodeAttachmentUnrecognizedType, subject + ": its type cannot be read");
+    const std::optional<MediaType> type = acceptedMediaType(*sniffed, *head);
+    if (!type)
+      return refuse(UNErrorCodeAttachmentUnrecognizedType,
+                    subject + ": type " + *sniffed + " is not accepted");
+
+    const std::optional<UNNotificationAttachmentKind> named = kindOfExtension(name);
+    if (named && *named != type->kind)
+      return refuse(UNErrorCodeAttachmentTypeMismatch,
+                    subject + ": the extension names " + nameOfKind(*named) +
+                        " but the content is " + type->mime + " (" + nameOfKind(type->kind) + ")");
+    if (const std::uint64_t limit = sizeLimitOf(type->kind); size > limit)
+      return refuse(UNErrorCodeAttachmentInvalidFileSize,
+                    subject + ": " + std::to_string(size) + " bytes is over the " +
+                        nameOfKind(type->kind) + " limit of " + std::to_string(limit) + " bytes");
+
+    const std::optional<std::string> stored = takeIntoStore(file.get(), name, size, refusal);
+    if (!stored) return std::nullopt;
+    std::vector<std::string> notes;
+    if (!named) notes.emplace_back(kNoMediaExtensionNote);
+    return UNNotificationAttachment::Description{identifier, URL,  *stored,         type->mime,
+                                                 type->kind, size, std::move(notes)};
+  }
+};
+
+}  // namespace
+
+AttachmentStore& AttachmentStore::Default() {
+  static DefaultAttachmentStore store;
+  return store;
+}
+
+void setAttachmentStoreDirectory(std::string path) {
+  StoreDirectorySetting& setting = storeDirectorySetting();
+  std::lock_guard lock(setting.mutex);
+  setting.path = std::move(path);
+}
+
+}  // namespace corvanta

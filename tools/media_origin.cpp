@@ -1,0 +1,259 @@
+// media-origin: the project's local media origin for the demo and the tests.
+//
+// Serves the files under --root on 127.0.0.1, announces its address with exactly one line on
+// standard output, and stops on SIGINT or SIGTERM. Two extra routes shape the answer:
+// /stall/<seconds>/<file> waits before serving the file (a slow origin, for time limits), and
+// /status/<code> answers with that status (an origin that fails).
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "usage: media-origin --root DIR [--port N]\n"
+    "\n"
+    "Serves the files under DIR at http://127.0.0.1:N/ (N absent or 0: a free port) and\n"
+    "prints \"listening on http://127.0.0.1:PORT\" once it accepts connections.\n"
+    "\n"
+    "  /<file>                     the file, its Content-Type chosen by its extension\n"
+    "  /stall/<seconds>/<file>     the file, after waiting that long (decimals allowed)\n"
+    "  /status/<code>              an answer with that status and a short text body\n"
+    "\n"
+    "Stops on SIGINT or SIGTERM.\n";
+
+constexpr double kLongestStallSeconds = 3600;
+
+struct Options {
+  std::string root;
+  int port = 0;
+};
+
+// Whether parsing ended the run: nullopt to go on, else the exit status.
+std::optional<int> parseArguments(int argc, char** argv, Options& options) {
+  auto usageError = [](const std::string& message) {
+    std::fprintf(stderr, "media-origin: %s\n%s", message.c_str(), kUsage);
+    return 2;
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    std::optional<std::string> value;
+    if (const auto equals = argument.find('=');
+        argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = argument.substr(equals + 1);
+      argument.resize(equals);
+    }
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument != "--root" && argument != "--port")
+      return usageError("unknown argument " + argument);
+    if (!value) {
+      if (i + 1 == argc) return usageError(argument + " needs a value");
+      value = argv[++i];
+    }
+    if (argument == "--root") {
+      options.root = *value;
+      continue;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long port = std::strtol(value->c_str(), &end, 10);
+    if (value->empty() || *end != '\0' || errno != 0 || port < 0 || port > 65535)
+      return usageError("--port must be a number from 0 to 65535, not \"" + *value + "\"");
+    options.port = static_cast<int>(port);
+  }
+  if (options.root.empty()) return usageError("--root is required");
+  return std::nullopt;
+}
+
+// Lets stalled requests end early when the origin stops.
+class StopFlag {
+ public:
+  void stop() {
+    {
+      std::lock_guard lock(_mutex);
+      _stopped = true;
+    }
+    _changed.notify_all();
+  }
+  // Waits up to `seconds`; true when the origin stopped meanwhile.
+  bool waitFor(double seconds) {
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [this] { return _stopped; });
+  }
+
+ private:
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  bool _stopped = false;
+};
+
+std::string contentTypeOf(const fs::path& file) {
+  static const std::map<std::string, std::string, std::less<>> types = {
+      {".png", "image/png"},         {".jpg", "image/jpeg"},  {".jpeg", "image/jpeg"},
+      {".gif", "image/gif"},         {".bmp", "image/bmp"},   {".mp3", "audio/mpeg"},
+      {".wav", "audio/wav"},         {".aif", "audio/aiff"},  {".aiff", "audio/aiff"},
+      {".m4a", "audio/mp4"},         {".mp4", "video/mp4"},   {".m4v", "video/mp4"},
+      {".mpg", "video/mpeg"},        {".mpeg", "video/mpeg"}, {".avi", "video/x-msvideo"},
+      {".json", "application/json"}, {".txt", "text/plain"},  {".html", "text/html"},
+  };
+  std::string extension = file.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto found = types.find(extension);
+  return found == types.end() ? "application/octet-stream" : found->second;
+}
+
+// The file under `root` that the request path `path` names, or nullopt when the path would
+// leave the root: a "." or ".." segment, a backslash or NUL, or a symlink pointing out.
+std::optional<fs::path> resolve(const fs::path& root, std::string_view path) {
+  fs::path file = root;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment = path.substr(start, slash - start);
+    start = slash + 1;
+    if (segment.empty()) continue;
+    if (segment == "." || segment == ".." ||
+        segment.find_first_of(std::string_view("\\\0", 2)) != std::string_view::npos)
+      return std::nullopt;
+    file /= std::string(segment);
+  }
+  std::error_code ec;
+  const fs::path real = fs::weakly_canonical(file, ec);
+  if (ec) return std::nullopt;
+  const auto [rootEnd, realEnd] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+  if (rootEnd != root.end()) return std::nullopt;
+  return real;
+}
+
+void answer(httplib::Response& res, int status, const std::string& text) {
+  res.status = status;
+  res.set_content(text + "\n", "text/plain");
+}
+
+void serveFile(const fs::path& root, std::string_view path, httplib::Response& res) {
+  const std::optional<fs::path> file = resolve(root, path);
+  if (!file) return answer(res, 403, "forbidden");
+  std::error_code ec;
+  if (!fs::is_regular_file(*file, ec)) return answer(res, 404, "not found");
+  std::ifstream in(*file, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) return answer(res, 500, "cannot read");
+  res.status = 200;
+  res.set_content(std::move(bytes), contentTypeOf(*file).c_str());
+}
+
+void addRoutes(httplib::Server& server, const fs::path& root, StopFlag& stopping) {
+  server.Get(R"(/status/([0-9]{3}))", [](const httplib::Request& req, httplib::Response& res) {
+    const int code = std::stoi(req.matches[1]);
+    if (code < 200 || code > 599) return answer(res, 400, "status must be from 200 to 599");
+    answer(res, code, "status " + std::to_string(code));
+  });
+  server.Get(R"(/stall/([0-9]+(?:\.[0-9]*)?)(/.*))",
+             [&root, &stopping](const httplib::Request& req, httplib::Response& res) {
+               const double seconds = std::min(std::stod(req.matches[1]), kLongestStallSeconds);
+               if (stopping.waitFor(seconds)) return answer(res, 503, "stopping");
+               serveFile(root, req.matches[2].str(), res);
+             });
+  server.Get(R"(/.*)", [&root](const httplib::Request& req, httplib::Response& res) {
+    serveFile(root, req.path, res);
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const std::optional<int> status = parseArguments(argc, argv, options)) return *status;
+  std::error_code ec;
+  const fs::path root = fs::canonical(options.root, ec);
+  if (ec || !fs::is_directory(root)) {
+    std::fprintf(stderr, "media-origin: %s is not a directory\n", options.root.c_str());
+    return 1;
+  }
+
+  // Signals are taken by one thread with sigtimedwait, so the stop is ordinary code rather
+  // than a handler's; they must be blocked before any other thread starts.
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal that comes
+  // before the block below is lost; with the default action it at least ends the process.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  httplib::Server server;
+  // Stalled requests each hold a worker; leave room for a test's several at once. The
+  // server takes ownership of the queue it is given.
+  server.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(32).release(); };
+  // Without the library's SO_REUSEPORT, so that a second origin on a taken port fails
+  // instead of sharing it.
+  server.set_socket_options([](int sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
+  StopFlag stopping;
+  addRoutes(server, root, stopping);
+
+  int port = options.port;
+  if (port == 0) {
+    port = server.bind_to_any_port("127.0.0.1");
+  } else if (!server.bind_to_port("127.0.0.1", port)) {
+    port = -1;
+  }
+  if (port < 0) {
+    std::fprintf(stderr, "media-origin: cannot listen on 127.0.0.1:%d\n", options.port);
+    return 1;
+  }
+
+  std::atomic<bool> finished{false};
+  std::thread watcher([&] {
+    const timespec tick{0, 100'000'000};
+    while (!finished) {
+      if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+        stopping.stop();
+        break;
+      }
+    }
+    // stop() is lost when it comes before the accept loop starts, so repeat until it ends.
+    while (!finished) {
+      server.stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+
+  std::printf("listening on http://127.0.0.1:%d\n", port);
+  std::fflush(stdout);
+  const bool listened = server.listen_after_bind();
+  finished = true;
+  watcher.join();
+  return listened ? 0 : 1;
+}
