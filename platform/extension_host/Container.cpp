@@ -1,0 +1,214 @@
+#include "platform/extension_host/Container.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <vector>
+
+namespace corvanta {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::time_t kTemporaryFileLifetimeSeconds = 24 * 60 * 60;
+
+std::string describeErrno(int code) {
+  return std::strerror(code);
+}
+
+// Directory handles for readdir, closed with the stream.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirectoryStream = std::unique_ptr<DIR, DirCloser>;
+
+DirectoryStream openDirectoryStream(int parent, const char* name) {
+  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) ::close(fd);
+  return DirectoryStream(dir);
+}
+
+std::string absolutePath(const std::string& given, std::string* error) {
+  std::error_code code;
+  std::string path = fs::absolute(given, code).string();
+  if (code) {
+    *error = "container " + given + ": " + code.message();
+    return "";
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Creates the container (parents as needed) when nothing is at `path`; true when something
+// is there now.
+bool createWhenMissing(const std::string& path, std::string* error) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0) return true;
+  if (errno != ENOENT) {
+    *error = "container " + path + ": " + describeErrno(errno);
+    return false;
+  }
+  std::error_code code;
+  fs::create_directories(fs::path(path).parent_path(), code);
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = "container " + path + ": cannot create it: " + describeErrno(errno);
+    return false;
+  }
+  // mkdir's mode is narrowed by the umask; the container must be exactly private.
+  ::chmod(path.c_str(), 0700);
+  return true;
+}
+
+FileDescriptor openContainerDirectory(const std::string& path, std::string* error) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    *error = "container " + path + ": " + describeErrno(errno);
+    return {};
+  }
+  if (S_ISLNK(status.st_mode)) {
+    *error = "container " + path + " is a symlink; give the directory it points to instead";
+    return {};
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *error = "container " + path + " is not a directory";
+    return {};
+  }
+  FileDescriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Checked again on the open handle: what is checked is then what is used.
+  if (!directory.valid() || ::fstat(directory.get(), &status) != 0) {
+    *error = "container " + path + ": " + describeErrno(errno);
+    return {};
+  }
+  if (status.st_uid != ::geteuid()) {
+    *error = "container " + path + " is owned by another user (uid " +
+             std::to_string(status.st_uid) + ")";
+    return {};
+  }
+  return directory;
+}
+
+FileDescriptor lockContainer(int directory, const std::string& path, std::string* error) {
+  FileDescriptor lock(
+      ::openat(directory, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.valid()) {
+    *error = "container " + path + ": cannot open its lock file: " + describeErrno(errno);
+    return {};
+  }
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK
+                 ? "container " + path + " is in use by another process"
+                 : "container " + path + ": cannot lock it: " + describeErrno(errno);
+    return {};
+  }
+  return lock;
+}
+
+bool ensureSubdirectory(int directory, const std::string& path, const char* name,
+                        std::string* error) {
+  if (::mkdirat(directory, name, 0700) != 0 && errno != EEXIST) {
+    *error = "container " + path + ": cannot create " + name + ": " + describeErrno(errno);
+    return false;
+  }
+  struct stat status {};
+  if (::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    *error = "container " + path + ": " + name + " is not a directory";
+    return false;
+  }
+  return true;
+}
+
+// Staging files are never removed by the extension; this keeps them from piling up.
+void purgeOldTemporaryFiles(int directory) {
+  auto stream = openDirectoryStream(directory, "tmp");
+  if (!stream) return;
+  const int fd = ::dirfd(stream.get());
+  const std::time_t cutoff = std::time(nullptr) - kTemporaryFileLifetimeSeconds;
+  while (const dirent* entry = ::readdir(stream.get())) {
+    struct stat status {};
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(status.st_mode) || status.st_mtime >= cutoff) continue;
+    ::unlinkat(fd, entry->d_name, 0);
+  }
+}
+
+// Sorts by time (then process id) when names are compared as text.
+std::string runFolderName() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+  char name[96];
+  std::snprintf(name, sizeof name, "run-%s.%03dZ-%d", stamp, static_cast<int>(millis),
+                static_cast<int>(::getpid()));
+  return name;
+}
+
+void pruneRunFolders(int directory, const std::string& attachments) {
+  std::vector<std::string> runs;
+  {
+    auto stream = openDirectoryStream(directory, "Attachments");
+    if (!stream) return;
+    const int fd = ::dirfd(stream.get());
+    while (const dirent* entry = ::readdir(stream.get())) {
+      struct stat status {};
+      if (std::strncmp(entry->d_name, "run-", 4) != 0) continue;
+      if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (S_ISDIR(status.st_mode)) runs.emplace_back(entry->d_name);
+    }
+  }
+  if (runs.size() <= static_cast<std::size_t>(Container::kRunFoldersKept)) return;
+  std::sort(runs.begin(), runs.end(), std::greater<>());
+  for (std::size_t i = Container::kRunFoldersKept; i < runs.size(); ++i) {
+    std::error_code ignored;
+    fs::remove_all(fs::path(attachments) / runs[i], ignored);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<Container> Container::open(const std::string& given, std::string* error) {
+  const std::string path = absolutePath(given, error);
+  if (path.empty()) return nullptr;
+  if (const auto at = path.find_first_of("?#%"); at != std::string::npos) {
+    *error = "container " + path + ": its path holds '" + path[at] +
+             "', so a staging file URL made from it would name a file outside it";
+    return nullptr;
+  }
+  if (!createWhenMissing(path, error)) return nullptr;
+  const FileDescriptor directory = openContainerDirectory(path, error);
+  if (!directory.valid()) return nullptr;
+  FileDescriptor lock = lockContainer(directory.get(), path, error);
+  if (!lock.valid()) return nullptr;
+  if (!ensureSubdirectory(directory.get(), path, "tmp", error) ||
+      !ensureSubdirectory(directory.get(), path, "Attachments", error)) {
+    return nullptr;
+  }
+  purgeOldTemporaryFiles(directory.get());
+
+  const std::string attachments = path + "/Attachments";
+  const std::string run = runFolderName();
+  if (::mkdirat(directory.get(), ("Attachments/" + run).c_str(), 0700) != 0) {
+    *error =
+        "container " + path + ": cannot create Attachments/" + run + ": " + describeErrno(errno);
+    return nullptr;
+  }
+  pruneRunFolders(directory.get(), attachments);
+  return std::make_unique<Container>(path, std::move(lock), attachments + "/" + run + "/");
+}
+
+}  // namespace corvanta

@@ -1,0 +1,43 @@
+// The extension's container: a private directory holding its temporary directory (tmp/) and
+// its attachment store (Attachments/, one run-<time>-<pid> folder per run).
+//
+// Opening it creates what is missing (mode 0700), refuses a directory that could let another
+// user or a staging file URL reach outside it, takes an exclusive lock held until the
+// object is destroyed (or the process ends), and tidies what earlier runs left: run folders
+// beyond the newest kRunFoldersKept, and files in tmp/ older than a day. Not thread-safe;
+// the host opens it once, before any request runs.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/extension_host/FileDescriptor.h"
+
+namespace corvanta {
+
+class Container {
+ public:
+  static constexpr int kRunFoldersKept = 20;
+
+  // The container at `path` (made absolute, otherwise used as given). Gives nullptr and a
+  // one-line reason in `*error` when it cannot be used: a symlink, not a directory, owned by
+  // another user, a path holding '?', '#' or '%' (a staging file URL built from it would be
+  // read differently), locked by another process, or a file system error.
+  static std::unique_ptr<Container> open(const std::string& path, std::string* error);
+
+  const std::string& path() const { return _path; }
+  // DIR/tmp/
+  std::string temporaryDirectory() const { return _path + "/tmp/"; }
+  // DIR/Attachments/run-<time>-<pid>/, made for this run.
+  const std::string& runDirectory() const { return _runDirectory; }
+
+  Container(std::string path, FileDescriptor lock, std::string runDirectory)
+      : _path(std::move(path)), _lock(std::move(lock)), _runDirectory(std::move(runDirectory)) {}
+
+ private:
+  std::string _path;
+  FileDescriptor _lock;
+  std::string _runDirectory;
+};
+
+}  // namespace corvanta

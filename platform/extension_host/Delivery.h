@@ -1,0 +1,54 @@
+// One call of a request's content handler, as the host reports it: a snapshot taken at the
+// moment of the call, so later changes to the delivered content do not show.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/NSDictionary.h"
+#include "platform/user_notifications/UNNotificationContent.h"
+
+namespace corvanta {
+
+struct DeliveredAttachment {
+  std::string identifier;
+  std::optional<std::string> url;  // what it was made from; nullopt when it had no URL
+  std::string file;                // the store's copy
+  std::string type;
+  std::string kind;
+  std::uint64_t size = 0;
+};
+
+struct Delivery {
+  std::string request;
+  int number = 1;  // counts the request's deliveries from 1
+  bool displayed = true;
+  bool extension = true;  // whether the extension ran for the request
+  bool expired = false;   // whether the host had called the expiry before this delivery
+  double elapsedMs = 0;   // since the receive call, rounded to a tenth
+  std::vector<std::string> notes;
+
+  std::string title, subtitle, body;
+  std::optional<long long> badge;
+  std::optional<std::string> sound;
+  std::string category, thread;
+  std::shared_ptr<const NSDictionary> userInfo;  // may be dropped once formatted
+  std::vector<DeliveredAttachment> attachments;
+
+  // Copies `content`'s fields, and appends its attachments' notes to `notes`.
+  void takeContent(const UNNotificationContent& content);
+};
+
+// One line of JSON, without the newline: the object the README documents.
+std::string formatDeliveryAsJSON(const Delivery& delivery);
+
+// One readable line, without the newline:
+//   [id] delivery N (displayed[, after expiry]) 12.5 ms: "Title" — "Body" + image/png pic.png
+//   (65593 bytes); note: ...
+// Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
+std::string formatDeliveryAsText(const Delivery& delivery);
+
+}  // namespace corvanta

@@ -1,0 +1,143 @@
+#include "platform/extension_host/HostOptions.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace corvanta {
+namespace {
+
+constexpr const char* kDescription =
+    "Runs the notification service extension on push payloads and prints what a device would\n"
+    "display: one delivery per call of the content handler.";
+
+constexpr const char* kFooter =
+    "Input: the FILEs in order, or standard input when there are none or a FILE is '-'.\n"
+    "Standard input is JSON Lines. A FILE holding one JSON value is one request (an object)\n"
+    "or one request per element (an array); any other FILE is JSON Lines. A request is an\n"
+    "push payload, or an envelope {\"identifier\": \"...\", \"payload\": {...}}.\n"
+    "\n"
+    "A request that has had no delivery when its time limit passes is told its time is about\n"
+    "to run out. When the input ends, the host exits once every request has been displayed\n"
+    "and no download is running, at the latest twice the time limit after the last request.\n"
+    "\n"
+    "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
+    "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
+    "\n"
+    "Exit status: 0 when every input line was accepted, 1 when some were rejected or the\n"
+    "container could not be used, 2 on usage errors.";
+
+std::string defaultContainer() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string base = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  if (base.back() != '/') base += '/';
+  return base + "corvanta-nse-" + std::to_string(geteuid());
+}
+
+int usageError(const std::string& what) {
+  std::fprintf(stderr, "corvanta-nse: %s\nTry 'corvanta-nse --help' for more information.\n",
+               what.c_str());
+  return 2;
+}
+
+// strtod rather than CLI11's conversion, to accept exactly a decimal number of seconds and
+// to say precisely what was wrong.
+std::optional<double> parseTimeLimit(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  if (text.find_first_of("xXpPnN") != std::string::npos) return std::nullopt;  // hex, nan, inf
+  return value;
+}
+
+}  // namespace
+
+HostOptionsResult parseHostOptions(int argc, char* argv[]) {
+  CLI::App app(kDescription, "corvanta-nse");
+  app.footer(kFooter);
+  app.get_formatter()->column_width(26);
+
+  std::string timeLimit = "30";
+  std::string container = defaultContainer();
+  std::string format = "json";
+  std::string preview;
+  std::vector<std::string> inputs;
+  bool version = false;
+
+  app.add_option("--time-limit", timeLimit, "Time each request may take (default 30)")
+      ->type_name("SECONDS");
+  app.add_option("--container", container, "The extension's container (see below)")
+      ->type_name("DIR");
+  app.add_option("--format", format, "One JSON object per delivery (default), or a line of text")
+      ->type_name("json|text");
+  app.add_option("--preview", preview, "At exit, write an HTML page of the notifications")
+      ->type_name("FILE");
+  app.add_flag("--version", version, "Print the version and exit");
+  // As with most commands, a repeated option takes its last value: scripts append to a base.
+  for (const char* name : {"--time-limit", "--container", "--format", "--preview"}) {
+    app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return {std::nullopt, 0};
+  } catch (const CLI::ParseError& error) {
+    return {std::nullopt, usageError(error.what())};
+  }
+
+  if (version) {
+    std::printf("corvanta-nse %s\n", CORVANTA_VERSION);
+    return {std::nullopt, 0};
+  }
+
+  HostOptions options;
+  const auto seconds = parseTimeLimit(timeLimit);
+  if (!seconds || *seconds <= 0 || *seconds > kMaximumTimeLimitSeconds) {
+    return {std::nullopt, usageError("--time-limit must be a number of seconds above 0 and at "
+                                     "most 1000000, not '" +
+                                     timeLimit + "'")};
+  }
+  options.timeLimitSeconds = *seconds;
+
+  if (format == "json") {
+    options.format = DeliveryFormat::json;
+  } else if (format == "text") {
+    options.format = DeliveryFormat::text;
+  } else {
+    return {std::nullopt, usageError("--format must be json or text, not '" + format + "'")};
+  }
+
+  if (container.empty()) return {std::nullopt, usageError("--container needs a directory")};
+  options.container = container;
+
+  if (app.count("--preview") > 0) {
+    if (preview.empty()) return {std::nullopt, usageError("--preview needs a file name")};
+    // Checked now rather than at exit, so a long run does not end in a page it cannot write.
+    std::error_code error;
+    const auto parent = std::filesystem::path(preview).parent_path();
+    if (!parent.empty() && !std::filesystem::is_directory(parent, error)) {
+      return {std::nullopt, usageError("--preview: no directory '" + parent.string() + "'")};
+    }
+    if (std::filesystem::is_directory(preview, error)) {
+      return {std::nullopt, usageError("--preview: '" + preview + "' is a directory")};
+    }
+    options.previewPath = preview;
+  }
+
+  options.inputs = inputs.empty() ? std::vector<std::string>{"-"} : std::move(inputs);
+  return {std::move(options), 0};
+}
+
+}  // namespace corvanta

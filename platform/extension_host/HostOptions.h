@@ -1,0 +1,36 @@
+// The host's command line: what to read, how long each request may take, where the
+// extension's container is, and how deliveries are shown.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvanta {
+
+enum class DeliveryFormat { json, text };
+
+struct HostOptions {
+  double timeLimitSeconds = 30;
+  std::string container;  // as given, or the default; not yet made absolute
+  DeliveryFormat format = DeliveryFormat::json;
+  std::optional<std::string> previewPath;
+  std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
+};
+
+// The outcome of parsing: options to run with, or the status to exit with at once (after
+// --help or --version, whose text went to standard output, or after a usage error, whose
+// message went to standard error).
+struct HostOptionsResult {
+  std::optional<HostOptions> options;
+  int exitStatus = 0;
+};
+
+// Parses the process arguments. Reads $TMPDIR for the default container. Never throws.
+HostOptionsResult parseHostOptions(int argc, char* argv[]);
+
+// The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough
+// that deadlines computed from it stay within the clock's range.
+inline constexpr double kMaximumTimeLimitSeconds = 1'000'000;
+
+}  // namespace corvanta

@@ -1,0 +1,129 @@
+// The extension's container, through the built binary: created private when missing,
+// refused when another user or a misread staging file URL could reach outside it, used by
+// one process at a time, and tidied of what earlier runs left.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "support/HostProcess.h"
+#include "support/ScratchDirectory.h"
+
+namespace corvanta::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kPlainRequest = "{\"aps\":{\"alert\":\"hello\"}}\n";
+
+std::vector<std::string> runFolders(const std::string& container) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(container + "/Attachments")) {
+    const auto name = entry.path().filename().string();
+    if (name.starts_with("run-")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(HostContainerTest, AMissingContainerIsCreatedPrivateAndRelativePathsMadeAbsolute) {
+  ScratchDirectory scratch;
+  const auto result = runHost({"--container", "deep/er/container", "--time-limit", "5"},
+                              kPlainRequest, {}, scratch.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+
+  const std::string container = scratch.path() + "deep/er/container";
+  struct stat status {};
+  ASSERT_EQ(::stat(container.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_TRUE(fs::is_directory(container + "/tmp"));
+  EXPECT_EQ(runFolders(container).size(), 1u);
+}
+
+TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
+  ScratchDirectory scratch;
+  fs::create_directory(scratch.path() + "real");
+  fs::create_directory_symlink(scratch.path() + "real", scratch.path() + "link");
+  scratch.write("file", "not a directory");
+  fs::create_directory(scratch.path() + "foreign");
+  // Running as root, give the directory away; otherwise "/" already belongs to another user.
+  const std::string foreign = ::geteuid() == 0 ? scratch.path() + "foreign" : "/";
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+  }
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {scratch.path() + "link", "is a symlink"}, {scratch.path() + "file", "is not a directory"},
+      {foreign, "is owned by another user"},     {scratch.path() + "what?", "'?'"},
+      {scratch.path() + "hash#tag", "'#'"},      {scratch.path() + "per%2Fcent", "'%'"},
+  };
+  for (const auto& [container, reason] : cases) {
+    const auto result = runHost({"--container", container}, kPlainRequest);
+    EXPECT_EQ(result.status, 1) << container;
+    EXPECT_EQ(result.out, "") << container;
+    EXPECT_EQ(result.err.rfind("corvanta-nse: container " + container, 0), 0u) << result.err;
+    EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(fs::is_empty(scratch.path() + "real")) << "a refused container must not be written";
+  EXPECT_FALSE(fs::exists(scratch.path() + "what?"));
+}
+
+TEST(HostContainerTest, OneProcessUsesAContainerAtATime) {
+  ScratchDirectory scratch;
+  const std::string container = scratch.path() + "container";
+  HostProcess first(kHostBinary, {"--container", container, "--time-limit", "5"});
+  first.write(kPlainRequest);
+  ASSERT_TRUE(first.readLine(20s).has_value()) << "the first host never ran";
+
+  const auto second = runHost({"--container", container}, kPlainRequest);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.out, "");
+  EXPECT_EQ(second.err, "corvanta-nse: container " + container + " is in use by another process\n");
+
+  EXPECT_EQ(first.wait().status, 0);
+  const auto third = runHost({"--container", container}, kPlainRequest);
+  EXPECT_EQ(third.status, 0) << "the lock must end with its process: " << third.err;
+}
+
+TEST(HostContainerTest, OldRunFoldersAndStaleTemporaryFilesAreRemovedAtStart) {
+  ScratchDirectory scratch;
+  const std::string container = scratch.path() + "container";
+  fs::create_directories(container + "/tmp");
+  for (int i = 10; i < 35; ++i) {
+    const std::string run = container + "/Attachments/run-20000101T0000" + std::to_string(i) +
+                            ".000Z-" + std::to_string(i);
+    fs::create_directories(run + "/x");
+    std::ofstream(run + "/x/pic.png") << "old";
+  }
+  fs::create_directories(container + "/Attachments/not-a-run");
+  std::ofstream(container + "/tmp/stale.png") << "old";
+  std::ofstream(container + "/tmp/fresh.png") << "new";
+  fs::last_write_time(container + "/tmp/stale.png",
+                      fs::file_time_type::clock::now() - std::chrono::hours(25));
+
+  const auto result = runHost({"--container", container}, kPlainRequest);
+  ASSERT_EQ(result.status, 0) << result.err;
+
+  const auto runs = runFolders(container);
+  ASSERT_EQ(runs.size(), 20u);
+  EXPECT_EQ(runs.front(), "run-20000101T000016.000Z-16") << "the oldest must go first";
+  EXPECT_FALSE(runs.back().starts_with("run-2000")) << "this run's folder must be kept";
+  EXPECT_TRUE(fs::exists(container + "/Attachments/not-a-run"));
+  EXPECT_FALSE(fs::exists(container + "/tmp/stale.png"));
+  EXPECT_TRUE(fs::exists(container + "/tmp/fresh.png"));
+}
+
+TEST(HostContainerTest, TheDefaultContainerIsPerUserUnderTMPDIR) {
+  ScratchDirectory scratch;
+  const auto result = runHost({"--time-limit", "5"}, kPlainRequest, {"TMPDIR=" + scratch.path()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string container = scratch.path() + ("corvanta-nse-" + std::to_string(::geteuid()));
+  EXPECT_EQ(runFolders(container).size(), 1u);
+}
+
+}  // namespace
+}  // namespace corvanta::testing
