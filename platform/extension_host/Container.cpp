@@ -184,9 +184,11 @@ void pruneRunFolders(int directory, const std::string& attachments) {
 std::unique_ptr<Container> Container::open(const std::string& given, std::string* error) {
   const std::string path = absolutePath(given, error);
   if (path.empty()) return nullptr;
-  if (const auto at = path.find_first_of("?#%"); at != std::string::npos) {
-    *error = "container " + path + ": its path holds '" + path[at] +
-             "', so a staging file URL made from it would name a file outside it";
+  // A staging file URL keeps '?' unencoded, so it would start the URL's query there.
+  if (path.find('?') != std::string::npos) {
+    *error =
+        "container " + path +
+        ": its path holds '?', so a staging file URL made from it would name a file outside it";
     return nullptr;
   }
   if (!createWhenMissing(path, error)) return nullptr;

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/extension_host/FileDescriptor.h"
+#include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {
 

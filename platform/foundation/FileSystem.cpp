@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/foundation/FileDescriptor.h"
+
 namespace corvanta {
 namespace {
 
@@ -31,35 +33,6 @@ bool isUnusablePath(const std::string& path) {
   return path.empty() || path.back() == '/' || path.find('\0') != std::string::npos;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : _fd(fd) {}
-  ~FileDescriptor() {
-    if (_fd >= 0) ::close(_fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  bool isValid() const { return _fd >= 0; }
-
-  bool writeAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t written = ::write(_fd, bytes.data(), bytes.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-  }
-
-  // Some file systems report a failed write only here, so its result counts. The descriptor
-  // is released whatever the result: retrying close() may close a descriptor reused since.
-  bool close() { return ::close(std::exchange(_fd, -1)) == 0; }
-
- private:
-  int _fd;
-};
-
 // A scratch file beside the target, removed when this goes out of scope unless it was
 // renamed into place.
 class ScratchFile {
@@ -76,7 +49,7 @@ class ScratchFile {
           ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd >= 0) {
         _path = std::move(candidate);
-        _fd.emplace(fd);
+        _fd = FileDescriptor(fd);
         return;
       }
       if (errno != EEXIST) return;
@@ -88,9 +61,7 @@ class ScratchFile {
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 
-  bool write(std::string_view bytes) {
-    return _fd && _fd->isValid() && _fd->writeAll(bytes) && _fd->close();
-  }
+  bool write(std::string_view bytes) { return _fd.valid() && _fd.writeAll(bytes) && _fd.close(); }
 
   bool renameOver(const std::string& target) {
     if (::rename(_path.c_str(), target.c_str()) != 0) return false;
@@ -112,7 +83,7 @@ class ScratchFile {
   }
 
   std::string _path;
-  std::optional<FileDescriptor> _fd;
+  FileDescriptor _fd;
 };
 
 class RealFileSystem final : public FileSystem {
@@ -144,7 +115,7 @@ class RealFileSystem final : public FileSystem {
     if (isUnusablePath(path)) return false;
     FileDescriptor file(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    return file.isValid() && file.writeAll(bytes) && file.close();
+    return file.valid() && file.writeAll(bytes) && file.close();
   }
 
  private:

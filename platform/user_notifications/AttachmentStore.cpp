@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/FileDescriptor.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NSString.h"
 #include "platform/user_notifications/MediaSniffer.h"
@@ -25,24 +26,6 @@ constexpr std::size_t kSniffedBytes = 64 * 1024;
 
 constexpr const char* kNoMediaExtensionNote =
     "the file name has no media extension; a device would refuse it";
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : _fd(fd) {}
-  ~FileDescriptor() {
-    if (_fd >= 0) ::close(_fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return _fd; }
-  bool isValid() const { return _fd >= 0; }
-  // A failed close can be the first report of a failed write, so its result counts.
-  bool close() { return ::close(std::exchange(_fd, -1)) == 0; }
-
- private:
-  int _fd;
-};
 
 // Up to `limit` bytes from the start of `fd`, whatever its offset; nullopt on a read error.
 std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
@@ -58,16 +41,6 @@ std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
   }
   bytes.resize(filled);
   return bytes;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 struct StoreDirectorySetting {
@@ -124,11 +97,11 @@ class PendingFolder {
 bool copyFrom(int source, const std::string& target) {
   FileDescriptor out(
       ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out.isValid()) return false;
+  if (!out.valid()) return false;
   constexpr std::size_t kChunk = 1 << 20;
   for (off_t offset = 0;;) {
     const std::optional<std::string> chunk = readFrom(source, offset, kChunk);
-    if (!chunk || !writeAll(out.get(), *chunk)) return false;
+    if (!chunk || !out.writeAll(*chunk)) return false;
     if (chunk->empty()) break;
     offset += static_cast<off_t>(chunk->size());
   }
@@ -210,7 +183,7 @@ class DefaultAttachmentStore : public AttachmentStore {
     // Never through a symlink, never blocking on a FIFO; everything after this reads the
     // one file that was opened, so what is checked is what is stored.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.isValid()) {
+    if (!file.valid()) {
       const int cause = errno;
       if (cause == ELOOP) return unreachable("is a symbolic link");
       if (cause == ENOENT || cause == ENOTDIR) return unreachable("no such file");

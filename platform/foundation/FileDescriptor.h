@@ -1,0 +1,52 @@
+// Owns one open file descriptor and closes it when destroyed. Move-only; not thread-safe.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+namespace corvanta {
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : _fd(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : _fd(std::exchange(other._fd, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      _fd = std::exchange(other._fd, -1);
+    }
+    return *this;
+  }
+  ~FileDescriptor() { reset(); }
+
+  int get() const { return _fd; }
+  bool valid() const { return _fd >= 0; }
+  void reset() {
+    if (_fd >= 0) ::close(_fd);
+    _fd = -1;
+  }
+
+  // Writes all of `bytes`, through short writes and interruptions; false on any error.
+  bool writeAll(std::string_view bytes) const {
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(_fd, bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+  }
+
+  // Some file systems report a failed write only here, so its result counts. The descriptor
+  // is released whatever the result: retrying close() may close a descriptor reused since.
+  bool close() { return ::close(std::exchange(_fd, -1)) == 0; }
+
+ private:
+  int _fd = -1;
+};
+
+}  // namespace corvanta
