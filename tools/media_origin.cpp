@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -187,6 +188,13 @@ void addRoutes(httplib::Server& server, const fs::path& root, StopFlag& stopping
 
 }  // namespace
 
+// The library listens with a backlog of 5: thousands of clients connecting at once would
+// wait out SYN retransmissions. Listening again on the bound socket widens it.
+class OriginServer : public httplib::Server {
+ public:
+  void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 int main(int argc, char** argv) {
   Options options;
   if (const std::optional<int> status = parseArguments(argc, argv, options)) return *status;
@@ -210,7 +218,10 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  httplib::Server server;
+  OriginServer server;
+  // A kept-alive connection holds a worker until it goes idle; a bulk run opens thousands
+  // of connections at once, so each is closed after its answer.
+  server.set_keep_alive_max_count(1);
   // Stalled requests each hold a worker; leave room for a test's several at once. The
   // server takes ownership of the queue it is given.
   server.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(32).release(); };
@@ -229,6 +240,7 @@ int main(int argc, char** argv) {
   } else if (!server.bind_to_port("127.0.0.1", port)) {
     port = -1;
   }
+  if (port >= 0) server.widenBacklog();
   if (port < 0) {
     std::fprintf(stderr, "media-origin: cannot listen on 127.0.0.1:%d\n", options.port);
     return 1;

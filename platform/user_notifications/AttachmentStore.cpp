@@ -123,11 +123,19 @@ std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::u
     refusal = {UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason};
     return std::nullopt;
   };
-  if (!makeDirectories(directory))
-    return fail("the attachment store " + directory + " cannot be used: " + std::strerror(errno));
+  // The store is made on first use only: making it every time costs more than the rest.
   std::string folder = directory + "XXXXXX";
-  if (!::mkdtemp(folder.data()))
-    return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
+  if (!::mkdtemp(folder.data())) {
+    if (errno != ENOENT) {
+      return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
+    }
+    if (!makeDirectories(directory)) {
+      return fail("the attachment store " + directory + " cannot be used: " + std::strerror(errno));
+    }
+    folder = directory + "XXXXXX";
+    if (!::mkdtemp(folder.data()))
+      return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
+  }
   PendingFolder pending(folder);
   const std::string stored = folder + "/" + name;
   pending.willHold(stored);
