@@ -719,9 +719,4 @@ std::string bmp() {
   return out;
 }
 
-std::string paddedTo(std::string sample, std::size_t size) {
-  if (sample.size() < size) sample.resize(size, '\0');
-  return sample;
-}
-
 }  // namespace corvanta::media

@@ -7,7 +7,6 @@
 // thread.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 namespace corvanta::media {
@@ -24,9 +23,5 @@ std::string mpeg();   // MPEG-1 system stream: pack header, video sequence heade
 std::string mpeg2();  // MPEG-2 program stream: pack header, video sequence header
 std::string avi();    // RIFF AVI with hdrl, one video stream, an empty movi list
 std::string bmp();    // a 2x2 bitmap: a real image of a type attachments do not take
-
-// `sample` followed by zero bytes up to `size` bytes; `sample` itself when it is already at
-// least that long. A sniffer that reads a file's head still sees the same type.
-std::string paddedTo(std::string sample, std::size_t size);
 
 }  // namespace corvanta::media

@@ -1,23 +1,42 @@
-// What the host delivers and when, through the built binary and a local origin: the
-// content read from the payload, when the extension runs, attachments of each media kind,
-// the expiry and the download's later delivery, and when the process ends.
+// What the host delivers and when, through the built binary and a local origin: the content
+// read from the payload, when the extension runs, attachments of each media kind, the expiry
+// and the download's later delivery, when the process ends, the text format and the preview.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
-#include <filesystem>
-#include <fstream>
+#include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <regex>
+#include <set>
+#include <thread>
 
-#include "support/HostMediaOrigin.h"
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
+#include "support/TestOrigin.h"
+#include "tools/media_samples.h"
 
 namespace corvanta::testing {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+
+struct Sample {
+  std::string bytes, type, kind;
+};
+
+// What the origin serves under /media/<name>.
+const std::map<std::string, Sample>& samples() {
+  static const std::map<std::string, Sample> all = {
+      {"pic.png", {media::png(), "image/png", "image"}},
+      {"photo.jpg", {media::jpeg(), "image/jpeg", "image"}},
+      {"anim.gif", {media::gif(), "image/gif", "image"}},
+      {"tone.mp3", {media::mp3(), "audio/mpeg", "audio"}},
+      {"clip.mp4", {media::mp4(), "video/mp4", "movie"}},
+  };
+  return all;
+}
 
 std::map<std::string, std::vector<json>> byRequest(const HostResult& result) {
   std::map<std::string, std::vector<json>> grouped;
@@ -28,76 +47,138 @@ std::map<std::string, std::vector<json>> byRequest(const HostResult& result) {
   return grouped;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+// Each delivery of a request as "<number> displayed|hidden [expired] with <attachments>;".
+std::string outline(const std::vector<json>& deliveries) {
+  std::string text;
+  for (const json& delivery : deliveries) {
+    text += delivery["delivery"].dump() +
+            (delivery["displayed"] == true ? " displayed" : " hidden") +
+            (delivery["expired"] == true ? " expired" : "") + " with " +
+            std::to_string(delivery["content"]["attachments"].size()) + ";";
+  }
+  return text;
+}
+
+struct Element {
+  std::string name;
+  std::map<std::string, std::string> attributes;  // values unescaped
+  std::string text;                               // all text inside, unescaped
+};
+
+struct Page {
+  std::string problem;  // the first one found; "" when well formed
+  std::vector<Element> elements;
+  std::string text;
+};
+
+// `raw` with its character references decoded; nullopt when it holds a raw '<' or '>' or an
+// '&' that starts no known reference.
+std::optional<std::string> unescape(std::string raw) {
+  if (std::regex_search(raw, std::regex("[<>]|&(?!(amp|lt|gt|quot|#39);)"))) return std::nullopt;
+  for (const auto& [from, to] : std::map<std::string, std::string>{
+           {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}}) {
+    raw = std::regex_replace(raw, std::regex(from), to);
+  }
+  return std::regex_replace(raw, std::regex("&amp;"), "&");  // last, so that it makes no new one
+}
+
+// Reads the preview strictly: every tag closed in order (void elements excepted), attribute
+// values double-quoted, text escaped.
+Page parsePage(const std::string& html) {
+  static const std::regex token(
+      R"re(<!DOCTYPE html>|<(/?)([a-z][a-z0-9]*)((?:\s+[a-z-]+(?:="[^"]*")?)*)\s*>|[^<]+)re");
+  static const std::regex attribute(R"re(([a-z-]+)(?:="([^"]*)")?)re");
+  static const std::set<std::string> voids = {"meta", "img", "br", "hr", "link", "source"};
+  Page page;
+  std::vector<std::size_t> open;  // the elements not yet closed
+  std::ptrdiff_t at = 0;
+  auto fail = [&](const std::string& problem) {
+    page.problem = problem + " at byte " + std::to_string(at);
+    return page;
+  };
+  for (std::sregex_iterator it(html.begin(), html.end(), token), end; it != end; ++it) {
+    const std::smatch& match = *it;
+    if (match.position() != at) return fail("a malformed tag");
+    at += match.length();
+    const bool inStyle = !open.empty() && page.elements[open.back()].name == "style";
+    if (match[0] == "<!DOCTYPE html>" || (inStyle && !match[2].matched)) continue;
+    if (!match[2].matched) {
+      const auto text = unescape(match[0]);
+      if (!text) return fail("unescaped text");
+      page.text += *text;
+      for (const auto index : open) page.elements[index].text += *text;
+    } else if (match[1] == "/") {
+      if (open.empty() || page.elements[open.back()].name != match[2]) return fail("a stray end");
+      open.pop_back();
+    } else {
+      Element element{match[2], {}, {}};
+      const std::string attributes = match[3];
+      for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute), none; a != none;
+           ++a) {
+        const auto value = unescape((*a)[2]);
+        if (!value || !element.attributes.emplace((*a)[1], *value).second) return fail("attribute");
+      }
+      if (!voids.contains(element.name)) open.push_back(page.elements.size());
+      page.elements.push_back(std::move(element));
+    }
+  }
+  if (static_cast<std::size_t>(at) != html.size()) return fail("a malformed tag");
+  if (!open.empty()) return fail("<" + page.elements[open.back()].name + "> unclosed");
+  return page;
 }
 
 class HostDeliveryTest : public ::testing::Test {
  protected:
-  std::vector<std::string> args(const std::string& timeLimit) const {
-    return {"--container", container(), "--time-limit", timeLimit};
+  // Cuts stalled responses short, so that the origin stops at once.
+  ~HostDeliveryTest() override { stopping = true; }
+
+  std::vector<std::string> args(const std::string& timeLimit,
+                                std::vector<std::string> more = {}) const {
+    more.insert(more.begin(), {"--container", container(), "--time-limit", timeLimit});
+    return more;
   }
   std::string container() const { return scratch.path() + "container"; }
 
-  // An envelope line for a request whose extension runs, fetching `path` from the origin.
-  std::string withMedia(const std::string& identifier, const std::string& path) const {
-    json payload = {
-        {"aps", {{"alert", {{"title", identifier}, {"body", "b"}}}, {"mutable-content", 1}}},
-        {"att_url", origin.url(path)}};
+  // An envelope line whose extension runs and fetches `path` from the origin, when given.
+  std::string request(const std::string& identifier, const std::string& path,
+                      const json& alert = {{"title", "t"}, {"body", "b"}}) const {
+    json payload = {{"aps", {{"alert", alert}, {"mutable-content", 1}}}};
+    if (!path.empty()) payload["att_url"] = origin.url(path);
     return json{{"identifier", identifier}, {"payload", payload}}.dump() + "\n";
   }
 
-  HostMediaOrigin origin;
   ScratchDirectory scratch;
+  std::atomic<int> served{0};  // requests the origin answered
+  std::atomic<bool> stopping{false};
+  // /media/<name> serves a sample ("download": a PNG under a name without a media extension),
+  // /stall/<seconds>/<name> the same after a wait; anything else is 404.
+  TestOrigin origin{[this](httplib::Server& server) {
+    server.Get(R"(/(media|stall/([0-9.]+))/([^/]+))", [this](const httplib::Request& request,
+                                                             httplib::Response& response) {
+      ++served;
+      const double wait = request.matches[2].length() ? std::stod(request.matches[2]) : 0;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+      while (!stopping && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+      }
+      const auto name = request.matches[3] == "download" ? "pic.png" : request.matches[3].str();
+      const auto found = samples().find(name);
+      if (found == samples().end()) {
+        response.status = 404;
+      } else {
+        response.set_content(found->second.bytes, found->second.type);
+      }
+    });
+  }};
 };
 
-TEST_F(HostDeliveryTest, ContentIsFilledFromThePushPayload) {
-  const json full = {{"aps",
-                      {{"alert", {{"title", "T"}, {"subtitle", "S"}, {"body", "B"}}},
-                       {"badge", 3},
-                       {"sound", {{"name", "chime.caf"}, {"volume", 0.5}}},
-                       {"category", "cat"},
-                       {"thread-id", "th"},
-                       {"mutable-content", 1}}},
-                     {"custom", {1, 2}}};
+TEST_F(HostDeliveryTest, ContentComesFromThePayloadAndTheExtensionRunsOnlyForMutableAlerts) {
+  const json full = json::parse(R"({"aps": {"alert": {"title": "T", "subtitle": "S", "body": "B"},
+      "badge": 3, "sound": {"name": "chime.caf", "volume": 0.5}, "category": "cat",
+      "thread-id": "th", "mutable-content": 1}, "custom": [1, 2]})");
   const json plain = {{"aps", {{"alert", "just a body"}, {"sound", "default"}}}};
-  const auto result = runHost(args("5"), full.dump() + "\n" + plain.dump() + "\n");
-  ASSERT_EQ(result.status, 0) << result.err;
-
-  auto grouped = byRequest(result);
-  ASSERT_EQ(grouped["1"].size(), 1u);
-  const json& first = grouped["1"][0];
-  EXPECT_EQ(first["delivery"], 1);
-  EXPECT_EQ(first["displayed"], true);
-  EXPECT_EQ(first["extension"], true);
-  EXPECT_EQ(first["expired"], false);
-  EXPECT_TRUE(first["elapsed_ms"].is_number());
-  EXPECT_EQ(first["notes"], json::array());
-  EXPECT_EQ(first["content"], (json{{"title", "T"},
-                                    {"subtitle", "S"},
-                                    {"body", "B"},
-                                    {"badge", 3},
-                                    {"sound", "chime.caf"},
-                                    {"category", "cat"},
-                                    {"thread", "th"},
-                                    {"userInfo", full},
-                                    {"attachments", json::array()}}));
-
-  ASSERT_EQ(grouped["2"].size(), 1u);
-  const json& second = grouped["2"][0];
-  EXPECT_EQ(second["content"]["body"], "just a body");
-  EXPECT_EQ(second["content"]["title"], "");
-  EXPECT_EQ(second["content"]["sound"], "default");
-  EXPECT_EQ(second["content"]["badge"], nullptr);
-}
-
-TEST_F(HostDeliveryTest, ExtensionRunsOnlyForMutableContentWithAlertText) {
   const std::vector<std::pair<std::string, json>> notRun = {
       {"absent", {{"alert", "a"}}},
-      {"zero", {{"alert", "a"}, {"mutable-content", 0}}},
       {"string", {{"alert", "a"}, {"mutable-content", "1"}}},
       {"true", {{"alert", "a"}, {"mutable-content", true}}},
       {"two", {{"alert", "a"}, {"mutable-content", 2}}},
@@ -105,143 +186,135 @@ TEST_F(HostDeliveryTest, ExtensionRunsOnlyForMutableContentWithAlertText) {
       {"no-text", {{"alert", {{"title", ""}, {"launch-image", "x"}}}, {"mutable-content", 1}}},
       {"no-alert", {{"badge", 1}, {"mutable-content", 1}}},
   };
-  std::string input;
+  std::string input = full.dump() + "\n" + plain.dump() + "\n";
   for (const auto& [identifier, aps] : notRun) {
-    input += json{{"identifier", identifier},
-                  {"payload", {{"aps", aps}, {"att_url", origin.url("/media/pic.png")}}}}
-                 .dump() +
-             "\n";
+    const json payload = {{"aps", aps}, {"att_url", origin.url("/media/pic.png")}};
+    input += json{{"identifier", identifier}, {"payload", payload}}.dump() + "\n";
   }
-  input += json{{"identifier", "subtitle-only"},
-                {"payload",
-                 {{"aps", {{"alert", {{"subtitle", "s"}}}, {"mutable-content", 1}}},
-                  {"att_url", origin.url("/media/pic.png")}}}}
-               .dump() +
-           "\n";
+  input += request("subtitle-only", "/media/pic.png", {{"subtitle", "s"}});
 
-  const auto result = runHost(args("5"), input);
+  const auto result = runHost(args("60"), input);
   ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_LT(result.elapsed, 30s) << "the host waited for the time limit, not for the displays";
   auto grouped = byRequest(result);
+  ASSERT_EQ(grouped["1"].size(), 1u);
+  json expected = json::parse(R"({"request": "1", "delivery": 1, "displayed": true,
+      "extension": true, "expired": false, "notes": [], "content": {"title": "T", "subtitle": "S",
+      "body": "B", "badge": 3, "sound": "chime.caf", "category": "cat", "thread": "th",
+      "attachments": []}})");
+  expected["content"]["userInfo"] = full;
+  expected["elapsed_ms"] = grouped["1"][0]["elapsed_ms"].get<double>();
+  EXPECT_EQ(grouped["1"][0], expected);
+  ASSERT_EQ(grouped["2"].size(), 1u);
+  const json& second = grouped["2"][0]["content"];
+  EXPECT_EQ(json::array({second["title"], second["body"], second["sound"], second["badge"]}),
+            json::array({"", "just a body", "default", nullptr}));
+
   for (const auto& [identifier, aps] : notRun) {
     ASSERT_EQ(grouped[identifier].size(), 1u) << identifier;
     const json& delivery = grouped[identifier][0];
     EXPECT_EQ(delivery["extension"], false) << identifier;
-    EXPECT_EQ(delivery["content"]["attachments"], json::array()) << identifier;
     ASSERT_EQ(delivery["notes"].size(), 1u) << identifier;
     EXPECT_NE(delivery["notes"][0].get<std::string>().find("did not run"), std::string::npos);
   }
   ASSERT_EQ(grouped["subtitle-only"].size(), 1u);
-  EXPECT_EQ(grouped["subtitle-only"][0]["extension"], true);
   EXPECT_EQ(grouped["subtitle-only"][0]["content"]["attachments"].size(), 1u);
-  EXPECT_EQ(origin.requests(), 1) << "only the request whose extension ran may download";
+  EXPECT_EQ(served, 1) << "only the request whose extension ran may download";
 }
 
-TEST_F(HostDeliveryTest, EachMediaKindIsAttachedFromTheStoresOwnCopy) {
-  const std::map<std::string, std::pair<std::string, std::string>> media = {
-      {"pic.png", {"image/png", "image"}},  {"photo.jpg", {"image/jpeg", "image"}},
-      {"anim.gif", {"image/gif", "image"}}, {"tone.mp3", {"audio/mpeg", "audio"}},
-      {"clip.mp4", {"video/mp4", "movie"}},
-  };
-  std::string input;
-  for (const auto& [name, expected] : media) input += withMedia(name, "/media/" + name);
-  input += withMedia("missing", "/media/missing.png");
-  input += withMedia("server-error", "/status/500");
-  input += withMedia("unnamed", "/media/download");
-
-  const auto result = runHost(args("10"), input);
+TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExitShowInOutputAndPreview) {
+  const std::string hostile = "<script>alert('x')</script> & \"friends\"";
+  std::string input =
+      request("missing", "/media/missing.png") + request("unnamed", "/media/download") +
+      request("slow", "/stall/1.7/pic.png") + request("stuck", "/stall/30/pic.png") +
+      request(hostile, "", {{"title", hostile}, {"body", hostile}});
+  for (const auto& [name, sample] : samples()) input += request(name, "/media/" + name);
+  const auto result = runHost(args("1.2", {"--preview", scratch.path() + "preview.html"}), input);
   ASSERT_EQ(result.status, 0) << result.err;
   auto grouped = byRequest(result);
 
-  for (const auto& [name, expected] : media) {
-    ASSERT_EQ(grouped[name].size(), 1u) << name;
-    const json& delivery = grouped[name][0];
-    EXPECT_EQ(delivery["expired"], false);
-    ASSERT_EQ(delivery["content"]["attachments"].size(), 1u) << name;
-    const json& attachment = delivery["content"]["attachments"][0];
+  for (const auto& [name, sample] : samples()) {
+    ASSERT_EQ(outline(grouped[name]), "1 displayed with 1;") << name;
+    const json& attachment = grouped[name][0]["content"]["attachments"][0];
     EXPECT_EQ(attachment["identifier"], "Corvanta");
     EXPECT_EQ(attachment["url"], "file://" + container() + "/tmp/" + name) << "its staging file";
-    EXPECT_EQ(attachment["type"], expected.first) << name;
-    EXPECT_EQ(attachment["kind"], expected.second) << name;
-    const std::string bytes = HostMediaOrigin::bytesOf(name);
-    EXPECT_EQ(attachment["size"], bytes.size()) << name;
+    EXPECT_EQ(attachment["type"], sample.type);
+    EXPECT_EQ(attachment["kind"], sample.kind);
+    EXPECT_EQ(attachment["size"], sample.bytes.size()) << name;
     const std::string file = attachment["file"];
-    EXPECT_EQ(file.rfind(container() + "/Attachments/run-", 0), 0u) << file;
-    EXPECT_EQ(readFile(file), bytes) << name;
+    ASSERT_TRUE(file.starts_with(container() + "/Attachments/run-")) << file;
+    EXPECT_EQ(scratch.read(file.substr(scratch.path().size())), sample.bytes) << name;
   }
-  for (const char* failed : {"missing", "server-error"}) {
-    ASSERT_EQ(grouped[failed].size(), 1u) << failed;
-    EXPECT_EQ(grouped[failed][0]["content"]["attachments"], json::array()) << failed;
-    EXPECT_EQ(grouped[failed][0]["extension"], true);
-  }
-  ASSERT_EQ(grouped["unnamed"].size(), 1u);
-  EXPECT_EQ(grouped["unnamed"][0]["content"]["attachments"].size(), 1u);
-  EXPECT_FALSE(grouped["unnamed"][0]["notes"].empty())
-      << "a file name without a media extension deserves a note";
-}
-
-TEST_F(HostDeliveryTest, ExpiryDeliversTheBestAttemptThenTheDownloadDeliversAgain) {
-  const auto result = runHost(args("1.2"), withMedia("slow", "/stall/1.7/pic.png"));
-  ASSERT_EQ(result.status, 0) << result.err;
-  auto grouped = byRequest(result);
-  ASSERT_EQ(grouped["slow"].size(), 2u) << result.out;
-
-  const json& expiry = grouped["slow"][0];
-  EXPECT_EQ(expiry["delivery"], 1);
-  EXPECT_EQ(expiry["displayed"], true);
-  EXPECT_EQ(expiry["expired"], true);
-  EXPECT_EQ(expiry["content"]["attachments"], json::array());
-  EXPECT_GE(expiry["elapsed_ms"].get<double>(), 1150);
-
-  const json& download = grouped["slow"][1];
-  EXPECT_EQ(download["delivery"], 2);
-  EXPECT_EQ(download["displayed"], false);
-  EXPECT_EQ(download["expired"], true);
-  EXPECT_EQ(download["content"]["attachments"].size(), 1u);
-  EXPECT_GE(download["elapsed_ms"].get<double>(), 1650);
-}
-
-TEST_F(HostDeliveryTest, DownloadsStillRunningAreAbandonedAtTwiceTheTimeLimit) {
-  const auto result = runHost(args("0.5"), withMedia("stuck", "/stall/30/pic.png"));
-  EXPECT_EQ(result.status, 0) << result.err;
-  auto grouped = byRequest(result);
-  ASSERT_EQ(grouped["stuck"].size(), 1u);
-  EXPECT_EQ(grouped["stuck"][0]["expired"], true);
-  EXPECT_GE(result.elapsed, 0.95s);
+  EXPECT_EQ(outline(grouped["missing"]), "1 displayed with 0;");
+  EXPECT_EQ(outline(grouped["unnamed"]), "1 displayed with 1;");
+  EXPECT_FALSE(grouped["unnamed"].at(0)["notes"].empty()) << "a device would refuse its file name";
+  // The stalled download delivers after the expiry, the other is abandoned at twice the limit.
+  EXPECT_EQ(outline(grouped["slow"]), "1 displayed expired with 0;2 hidden expired with 1;");
+  EXPECT_GE(grouped["slow"].at(0)["elapsed_ms"].get<double>(), 1150);
+  EXPECT_GE(grouped["slow"].at(1)["elapsed_ms"].get<double>(), 1650);
+  EXPECT_EQ(outline(grouped["stuck"]), "1 displayed expired with 0;");
+  EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
+
+  // The preview shows each displayed attachment by its stored copy, video and audio playable.
+  std::map<std::string, std::set<std::string>> media, shown;
+  for (const auto& [identifier, deliveries] : grouped) {
+    for (const json& attachment : deliveries[0]["content"]["attachments"]) {
+      const std::string kind = attachment["kind"];
+      media[kind == "image"   ? "img"
+            : kind == "movie" ? "video controls"
+                              : "audio controls"]
+          .insert("file://" + attachment["file"].get<std::string>());
+    }
+  }
+  const Page page = parsePage(scratch.read("preview.html"));
+  ASSERT_EQ(page.problem, "");
+  int sections = 0, scripts = 0, expired = 0;
+  std::string later;
+  for (const auto& element : page.elements) {
+    const auto& attributes = element.attributes;
+    if (attributes.contains("src")) {
+      shown[element.name + (attributes.contains("controls") ? " controls" : "")].insert(
+          attributes.at("src"));
+    }
+    sections += element.name == "section";
+    scripts += element.name == "script";
+    expired += attributes.contains("class") && attributes.at("class") == "expired";
+    if (element.name == "ol") later += element.text;
+  }
+  EXPECT_EQ(shown, media);
+  EXPECT_EQ(sections, static_cast<int>(grouped.size()));
+  EXPECT_EQ(scripts, 0) << "payload text became markup";
+  EXPECT_NE(page.text.find(hostile), std::string::npos);
+  EXPECT_EQ(expired, 2);
+  EXPECT_NE(later.find("pic.png"), std::string::npos) << "the download's later delivery";
 }
 
-TEST_F(HostDeliveryTest, ExitsOnceEveryRequestIsDisplayedWithoutWaitingForTheLimit) {
-  const auto result =
-      runHost(args("60"), withMedia("media", "/media/pic.png") + "{\"aps\":{\"alert\":\"x\"}}\n");
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.outLines().size(), 2u);
-  EXPECT_LT(result.elapsed, 30s) << "the host waited for the time limit";
-}
+TEST_F(HostDeliveryTest, TextFormatPrintsOneReadableLinePerDelivery) {
+  const auto result = runHost(
+      args("1.2", {"--format", "text"}),
+      request("plain", "", {{"title", "Hi"}, {"subtitle", "There"}, {"body", "two\nlines"}}) +
+          request("pic", "/media/pic.png", {{"title", "P"}, {"body", "B"}}) +
+          request("slow", "/stall/1.7/tone.mp3", {{"title", "S"}, {"body", "B"}}) +
+          R"({"identifier":"skipped","payload":{"aps":{"alert":"body only"}}})" + "\n");
+  ASSERT_EQ(result.status, 0) << result.err;
 
-TEST_F(HostDeliveryTest, RequestsAreHandledAsTheyArriveAndOnlyUndeliveredOnesExpire) {
-  HostProcess host(kHostBinary, args("0.3"));
-  host.write(
-      "{\"identifier\":\"first\",\"payload\":{\"aps\":{\"alert\":\"x\",\"mutable-content\":1}}}\n");
-  const auto first = host.readLine(20s);
-  ASSERT_TRUE(first.has_value()) << "no delivery before the input ended";
-  EXPECT_EQ(json::parse(*first)["request"], "first");
-
-  // Well past the first request's limit: a request already delivered gets no expiry.
-  std::this_thread::sleep_for(900ms);
-  host.write(
-      "{\"identifier\":\"second\",\"payload\":{\"aps\":{\"alert\":\"y\",\"mutable-content\":1}}}"
-      "\n");
-  const auto second = host.readLine(20s);
-  ASSERT_TRUE(second.has_value());
-  EXPECT_EQ(json::parse(*second)["request"], "second");
-
-  const auto result = host.wait();
-  EXPECT_EQ(result.status, 0) << result.err;
-  const auto lines = result.outLines();
-  ASSERT_EQ(lines.size(), 2u) << result.out;
-  for (const auto& line : lines) {
-    EXPECT_EQ(json::parse(line)["extension"], true) << line;
-    EXPECT_EQ(json::parse(line)["expired"], false) << line;
+  auto lines = result.outLines();
+  std::sort(lines.begin(), lines.end());
+  const std::string ms = " [0-9]+\\.[0-9] ms: ";
+  const std::vector<std::string> expected = {
+      "\\[pic\\] delivery 1 \\(displayed\\)" + ms + "\"P\" — \"B\" \\+ image/png pic\\.png \\(" +
+          std::to_string(media::png().size()) + " bytes\\)",
+      "\\[plain\\] delivery 1 \\(displayed\\)" + ms + "\"Hi\" / \"There\" — \"two\\\\nlines\"",
+      "\\[skipped\\] delivery 1 \\(displayed\\)" + ms +
+          "\"\" — \"body only\"; note: the extension did not run: .*",
+      "\\[slow\\] delivery 1 \\(displayed, after expiry\\)" + ms + "\"S\" — \"B\"",
+      "\\[slow\\] delivery 2 \\(not displayed, after expiry\\)" + ms +
+          "\"S\" — \"B\" \\+ audio/mpeg tone\\.mp3 .*",
+  };
+  ASSERT_EQ(lines.size(), expected.size()) << result.out;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
   }
 }
 

@@ -13,35 +13,20 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<json> deliveries(const HostResult& result) {
-  std::vector<json> parsed;
-  for (const auto& line : result.outLines()) parsed.push_back(json::parse(line));
-  return parsed;
-}
-
-// "identifier=body" for each delivery, in output order.
-std::vector<std::string> namesAndBodies(const HostResult& result) {
-  std::vector<std::string> found;
-  for (const auto& delivery : deliveries(result)) {
-    found.push_back(delivery["request"].get<std::string>() + "=" +
-                    delivery["content"]["body"].get<std::string>());
-  }
-  return found;
-}
-
 class HostInputTest : public ::testing::Test {
  protected:
   std::vector<std::string> args(std::vector<std::string> more = {}) const {
-    std::vector<std::string> all{"--container", scratch.path() + "container", "--time-limit", "5"};
-    all.insert(all.end(), more.begin(), more.end());
-    return all;
+    more.insert(more.begin(), {"--container", scratch.path() + "container", "--time-limit", "5"});
+    return more;
   }
 
   ScratchDirectory scratch;
 };
 
-TEST_F(HostInputTest, StandardInputIsJSONLinesOfPayloadsAndEnvelopes) {
-  const std::string input =
+TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReportedInPlace) {
+  const std::string prefix = "{\"aps\":{\"alert\":\"", suffix = "\"}}";
+  const std::string exactlyOneMiB(1024 * 1024 - prefix.size() - suffix.size(), 'a');
+  const std::string standardInput =
       "{\"aps\":{\"alert\":\"one\"}}\n"
       "\n"
       "   \r\n"
@@ -49,90 +34,58 @@ TEST_F(HostInputTest, StandardInputIsJSONLinesOfPayloadsAndEnvelopes) {
       "{\"payload\":{\"aps\":{\"alert\":\"three\"}}}\n"
       // Beside "aps", "payload" is just a custom key of the payload itself.
       "{\"aps\":{\"alert\":\"four\"},\"payload\":{\"aps\":{\"alert\":\"inner\"}}}\n"
-      "{\"identifier\":\"x\",\"payload\":\"not an object\",\"aps\":{\"alert\":\"five\"}}";
-  const auto result = runHost(args(), input);
-
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(namesAndBodies(result),
-            (std::vector<std::string>{"1=one", "named=two", "3=three", "4=four", "5=five"}));
-  const auto all = deliveries(result);
-  EXPECT_EQ(all[3]["content"]["userInfo"]["payload"]["aps"]["alert"], "inner");
-  EXPECT_EQ(all[4]["content"]["userInfo"]["identifier"], "x");
-}
-
-TEST_F(HostInputTest, FilesAreOneValueOrAnArrayOrJSONLinesAndNumberingSpansAllInputs) {
+      "{\"identifier\":\"x\",\"payload\":\"not an object\",\"aps\":{\"alert\":\"five\"}}\n"
+      "{\"aps\": nope}\n"
+      "[1, 2]\n"
+      "{\"identifier\": 7, \"payload\": {}}\n" +
+      prefix + exactlyOneMiB + "a" + suffix + "\n" + prefix + exactlyOneMiB + suffix + "\n" +
+      "{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}\n" +
+      "{\"aps\":{\"alert\":\"last\"}}";
   const auto single =
       scratch.write("single.json", "{\n  \"aps\": {\n    \"alert\": \"single\"\n  }\n}\n");
   const auto array = scratch.write("array.json",
                                    "[\n  {\"aps\": {\"alert\": \"first\"}},\n"
                                    "  {\"identifier\": \"kept\",\n"
-                                   "   \"payload\": {\"aps\": {\"alert\": \"second\"}}}\n]\n");
+                                   "   \"payload\": {\"aps\": {\"alert\": \"second\"}}},\n"
+                                   "  \"text\"\n]\n");
   const auto lines =
       scratch.write("lines.jsonl", "{\"aps\":{\"alert\":\"l1\"}}\n{\"aps\":{\"alert\":\"l2\"}}\n");
   // A one-line array file is one JSON value too: one request per element.
   const auto oneLine = scratch.write("one-line.json", "[{\"aps\":{\"alert\":\"e\"}}]");
+  const auto missing = scratch.path() + "missing.json";
 
-  const auto result =
-      runHost(args({single, "-", array, lines, oneLine}), "{\"aps\":{\"alert\":\"stdin\"}}\n");
-
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(namesAndBodies(result),
-            (std::vector<std::string>{"1=single", "2=stdin", "3=first", "kept=second", "5=l1",
-                                      "6=l2", "7=e"}));
-}
-
-TEST_F(HostInputTest, RejectedRequestsAreReportedWithTheirPlaceAndTheRunGoesOn) {
-  const std::size_t mebibyte = 1024 * 1024;
-  const std::string prefix = "{\"aps\":{\"alert\":\"";
-  const std::string suffix = "\"}}";
-  const std::string exactlyOneMiB =
-      prefix + std::string(mebibyte - prefix.size() - suffix.size(), 'a') + suffix;
-  const std::string overOneMiB =
-      prefix + std::string(mebibyte + 1 - prefix.size() - suffix.size(), 'a') + suffix;
-  const std::string tooDeep = "{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}";
-  const std::string input =
-      "{\"aps\":{\"alert\":\"ok\"}}\n"
-      "{\"aps\": nope}\n"
-      "[1, 2]\n"
-      "{\"identifier\": 7, \"payload\": {}}\n" +
-      overOneMiB + "\n" + exactlyOneMiB + "\n" + tooDeep + "\n" +
-      "{\"aps\":{\"alert\":\"last\"}}\n";
-  const auto array =
-      scratch.write("array.json", "[\n  {\"aps\": {\"alert\": \"in array\"}},\n  \"text\"\n]");
-
-  const auto result = runHost(args({"-", scratch.path() + "missing.json", array}), input);
+  const auto result = runHost(args({single, "-", array, missing, lines, oneLine}), standardInput);
 
   EXPECT_EQ(result.status, 1);
+  // Identifiers count accepted requests only, across all inputs.
+  std::vector<std::string> found;
+  std::vector<json> deliveries;
+  for (const auto& line : result.outLines()) {
+    deliveries.push_back(json::parse(line));
+    found.push_back(deliveries.back()["request"].get<std::string>() + "=" +
+                    deliveries.back()["content"]["body"].get<std::string>());
+  }
+  EXPECT_EQ(found, (std::vector<std::string>{"1=single", "2=one", "named=two", "4=three", "5=four",
+                                             "6=five", "7=" + exactlyOneMiB, "8=last", "9=first",
+                                             "kept=second", "11=l1", "12=l2", "13=e"}));
+  ASSERT_EQ(deliveries.size(), 13u);
+  EXPECT_EQ(deliveries[4]["content"]["userInfo"]["payload"]["aps"]["alert"], "inner");
+  EXPECT_EQ(deliveries[5]["content"]["userInfo"]["identifier"], "x");
+
   const auto errors = result.errLines();
   ASSERT_EQ(errors.size(), 7u) << result.err;
-  EXPECT_EQ(errors[0].rfind("corvanta-nse: <stdin>:2: not valid JSON", 0), 0u) << errors[0];
-  EXPECT_EQ(errors[1], "corvanta-nse: <stdin>:3: not a JSON object but array");
-  EXPECT_EQ(errors[2], "corvanta-nse: <stdin>:4: the envelope's \"identifier\" is not a string");
-  EXPECT_EQ(errors[3].rfind("corvanta-nse: <stdin>:5: longer than 1 MiB", 0), 0u) << errors[3];
-  EXPECT_EQ(errors[4].rfind("corvanta-nse: <stdin>:7: nested deeper than", 0), 0u) << errors[4];
-  EXPECT_EQ(
-      errors[5].rfind("corvanta-nse: " + scratch.path() + "missing.json" + ": cannot read", 0), 0u)
-      << errors[5];
-  EXPECT_EQ(errors[6], "corvanta-nse: " + array + ":3: not a JSON object but string");
-
-  // Identifiers count accepted requests only; the 1 MiB request itself is accepted.
-  const auto all = deliveries(result);
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[0]["request"], "1");
-  EXPECT_EQ(all[1]["request"], "2");
-  EXPECT_EQ(all[1]["content"]["body"].get<std::string>().size(),
-            mebibyte - prefix.size() - suffix.size());
-  EXPECT_EQ(all[2]["request"], "3");
-  EXPECT_EQ(all[2]["content"]["body"], "last");
-  EXPECT_EQ(all[3]["request"], "4");
-  EXPECT_EQ(all[3]["content"]["body"], "in array");
+  EXPECT_TRUE(errors[0].starts_with("corvanta-nse: <stdin>:8: not valid JSON")) << errors[0];
+  EXPECT_EQ(errors[1], "corvanta-nse: <stdin>:9: not a JSON object but array");
+  EXPECT_EQ(errors[2], "corvanta-nse: <stdin>:10: the envelope's \"identifier\" is not a string");
+  EXPECT_TRUE(errors[3].starts_with("corvanta-nse: <stdin>:11: longer than 1 MiB")) << errors[3];
+  EXPECT_TRUE(errors[4].starts_with("corvanta-nse: <stdin>:13: nested deeper than")) << errors[4];
+  EXPECT_EQ(errors[5], "corvanta-nse: " + array + ":5: not a JSON object but string");
+  EXPECT_TRUE(errors[6].starts_with("corvanta-nse: " + missing + ": cannot read")) << errors[6];
 }
 
 TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--time-limit", "0"}, "--time-limit"},
-      {{"--time-limit", "-1"}, "--time-limit"},
       {{"--time-limit", "abc"}, "--time-limit"},
       {{"--time-limit", "nan"}, "--time-limit"},
       {{"--time-limit", "1e9"}, "--time-limit"},
@@ -144,20 +97,15 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
     const auto result = runHost(args(extra));
     EXPECT_EQ(result.status, 2) << extra[0];
     EXPECT_EQ(result.out, "") << extra[0];
-    EXPECT_EQ(result.err.rfind("corvanta-nse: ", 0), 0u) << result.err;
+    EXPECT_TRUE(result.err.starts_with("corvanta-nse: ")) << result.err;
     EXPECT_NE(result.err.find(named), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
   }
-
-  // Decimals are allowed, and a repeated option takes its last value.
-  const auto decimals = runHost(args({"--time-limit", "0.25", "--format", "text"}));
-  EXPECT_EQ(decimals.status, 0) << decimals.err;
 
   const auto version = runHost({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(std::regex_match(version.out, std::regex("corvanta-nse [0-9]+\\.[0-9]+\\.[0-9]+\n")))
       << version.out;
-
   const auto help = runHost({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* option : {"--time-limit", "--container", "--format", "--preview"}) {

@@ -1,6 +1,6 @@
-// Runs the built host binary as a child process for integration tests: arguments, extra
-// environment, standard input written as the test goes, standard output and error captured,
-// exit status and running time measured.
+// Runs a built program (the host, or the media origin) as a child process for integration
+// tests: standard input written as the test goes, standard output and error captured, exit
+// status and running time measured. Not thread-safe; the child is killed when the object goes.
 #pragma once
 
 #include <sys/types.h>
@@ -15,40 +15,35 @@ namespace corvanta::testing {
 
 struct HostResult {
   int status = -1;  // the exit status, or 128 + signal when killed by one
-  std::string out;
-  std::string err;
+  std::string out, err;
   std::chrono::duration<double> elapsed{};  // from the start to the exit
 
-  // Standard output split into lines, without their newlines.
+  // Split into lines, without their newlines.
   std::vector<std::string> outLines() const;
   std::vector<std::string> errLines() const;
 };
 
 class HostProcess {
  public:
-  // Starts the host at `binary` with `args`; `environment` entries ("NAME=value") are added
-  // to, or replace, the test's own. Runs in `workingDirectory` unless it is empty.
+  // `environment` entries ("NAME=value") are added to, or replace, the test's own.
   HostProcess(const std::string& binary, const std::vector<std::string>& args,
-              const std::vector<std::string>& environment = {},
-              const std::string& workingDirectory = "");
-  // Kills the host when it is still running.
+              const std::vector<std::string>& environment = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  // Queues `text` for the host's standard input and writes what the pipe takes now.
+  // Queues `text` for standard input and writes what the pipe takes now.
   void write(std::string_view text);
   // The next line of standard output, waiting up to `timeout`; nullopt on timeout or end.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-  // Closes standard input (after the queued text), reads everything until the host exits,
-  // and reaps it. Kills it after `timeout`, failing the test.
+  // Closes standard input once the queued text is written, reads until the child exits and
+  // reaps it. Kills it after `timeout`, failing the test.
   HostResult wait(std::chrono::seconds timeout = std::chrono::seconds(60));
 
  private:
   // Moves data between the pipes until `deadline` or until `done` holds.
   template <class Done>
   void pump(std::chrono::steady_clock::time_point deadline, Done done);
-  void closeInputWhenWritten();
 
   pid_t _pid = -1;
   int _in = -1, _out = -1, _err = -1;
@@ -63,11 +58,9 @@ class HostProcess {
 #ifdef CORVANTA_NSE_BINARY
 inline constexpr const char* kHostBinary = CORVANTA_NSE_BINARY;
 
-// Runs the host with `args` on `input` to its end.
 inline HostResult runHost(const std::vector<std::string>& args, const std::string& input = "",
-                          const std::vector<std::string>& environment = {},
-                          const std::string& workingDirectory = "") {
-  HostProcess host(kHostBinary, args, environment, workingDirectory);
+                          const std::vector<std::string>& environment = {}) {
+  HostProcess host(kHostBinary, args, environment);
   host.write(input);
   return host.wait();
 }
