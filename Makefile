@@ -15,8 +15,11 @@ build: deps
 	@cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD_DIR)
 
+# The tests' origins listen on loopback: a proxy from the environment must not take their
+# traffic.
 test: build
-	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+	@no_proxy=127.0.0.1,localhost,.invalid NO_PROXY=127.0.0.1,localhost,.invalid \
+	  ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 
 demo: build
 	@scripts/demo $(BUILD_DIR)

@@ -19,7 +19,7 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "Input: the FILEs in order, or standard input when there are none or a FILE is '-'.\n"
     "Standard input is JSON Lines. A FILE holding one JSON value is one request (an object)\n"
-    "or one request per element (an array); any other FILE is JSON Lines. A request is an\n"
+    "or one request per element (an array); any other FILE is JSON Lines. A request is a\n"
     "push payload, or an envelope {\"identifier\": \"...\", \"payload\": {...}}.\n"
     "\n"
     "A request that has had no delivery when its time limit passes is told its time is about\n"
