@@ -77,6 +77,9 @@ struct Origin {
       res.status = 404;
       res.set_content(kMissingPage, "text/plain");
     });
+    s.Get(R"(/echo/.*)", [](const Request& req, Response& res) {
+      res.set_content(req.target, "text/plain");
+    });
     s.Get(R"(/n/(\d+))", [](const Request& req, Response& res) {
       res.set_content(req.matches[1].str(), "Application/Octet-Stream; name=x");
     });
@@ -136,6 +139,8 @@ TEST(URLLoading, HandsOverTheFinalResponseAndTheWholeBodyForAnyStatus) {
     EXPECT_EQ(got.response->URL()->absoluteString(), origin.url(c.last));
   }
   EXPECT_EQ(fetch(origin.url("/hop/1"), 60, 1).body(), digits);  // a redirect limit of one
+  // The request goes out as parsed: dot segments stay, escapes are not decoded.
+  EXPECT_EQ(fetch(origin.url("/echo/./a/../b%2Fc")).body(), "/echo/./a/../b%2Fc");
 }
 
 TEST(URLLoading, FailsWithACodeThatNamesTheCause) {
