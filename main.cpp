@@ -1,3 +1,5 @@
 #include "platform/extension_host/NSExtensionMain.h"
 
-int main(int argc, char* argv[]) { return corvanta::NSExtensionMain(argc, argv); }
+int main(int argc, char* argv[]) {
+  return corvanta::NSExtensionMain(argc, argv);
+}

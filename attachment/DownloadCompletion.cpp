@@ -8,7 +8,8 @@
 namespace corvanta {
 namespace {
 
-std::shared_ptr<NSURL> stagingFileURL(const std::shared_ptr<const std::string>& attachmentURLString) {
+std::shared_ptr<NSURL> stagingFileURL(
+    const std::shared_ptr<const std::string>& attachmentURLString) {
   if (!attachmentURLString) return nullptr;
   const auto text = stagingFileURLString(*attachmentURLString, NSTemporaryDirectory());
   return text ? NSURL::URLWithString(*text) : nullptr;

@@ -32,9 +32,8 @@ void NotificationService::didReceiveNotificationRequest(
       NSURLSessionConfiguration::defaultSessionConfiguration());
   auto url = attachmentURLString ? NSURL::URLWithString(*attachmentURLString) : nullptr;
   auto task = session->dataTaskWithURL(
-      std::move(url), DownloadCompletion<NotificationService>(std::move(attachmentURLString),
-                                                              std::move(request),
-                                                              shared_from_this()));
+      std::move(url), DownloadCompletion<NotificationService>(
+                          std::move(attachmentURLString), std::move(request), shared_from_this()));
   task->resume();
 }
 

@@ -61,6 +61,8 @@ class FileSystemWrapper : public FileSystem {
 void setTemporaryDirectory(std::string path);
 
 // The extension's temporary directory, ending with a slash.
-inline std::string NSTemporaryDirectory() { return FileSystem::Current().temporaryDirectory(); }
+inline std::string NSTemporaryDirectory() {
+  return FileSystem::Current().temporaryDirectory();
+}
 
 }  // namespace corvanta

@@ -47,7 +47,9 @@ std::shared_ptr<const NSObjectValue> NSDictionary::objectForKey(std::string_view
   return std::make_shared<JSONObjectValue>(_storage, *found);
 }
 
-std::size_t NSDictionary::count() const { return _storage->value.size(); }
+std::size_t NSDictionary::count() const {
+  return _storage->value.size();
+}
 
 std::string NSDictionary::JSONString() const {
   return _storage->value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

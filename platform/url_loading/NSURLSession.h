@@ -18,9 +18,9 @@
 
 namespace corvanta {
 
-using NSURLSessionCompletionHandler = std::function<void(
-    std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
-    std::shared_ptr<NSError> error)>;
+using NSURLSessionCompletionHandler =
+    std::function<void(std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
+                       std::shared_ptr<NSError> error)>;
 
 class NSURLSessionDataTask;
 
@@ -37,8 +37,7 @@ class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
 
   const NSURLSessionConfiguration& configuration() const { return _configuration; }
 
-  explicit NSURLSession(NSURLSessionConfiguration configuration)
-      : _configuration(configuration) {}
+  explicit NSURLSession(NSURLSessionConfiguration configuration) : _configuration(configuration) {}
 
  private:
   NSURLSessionConfiguration _configuration;

@@ -14,11 +14,11 @@ namespace corvanta {
 
 // UNErrorDomain codes for refused attachments.
 enum UNErrorCode : long {
-  UNErrorCodeAttachmentInvalidURL = 100,         // no URL, or not a file URL
-  UNErrorCodeAttachmentUnrecognizedType = 101,   // a type the platform does not accept
-  UNErrorCodeAttachmentInvalidFileSize = 102,    // empty, or over its kind's limit
-  UNErrorCodeAttachmentNotReachable = 103,       // no such file, or not a regular file
-  UNErrorCodeAttachmentTypeMismatch = 104,       // the name's extension names another kind
+  UNErrorCodeAttachmentInvalidURL = 100,               // no URL, or not a file URL
+  UNErrorCodeAttachmentUnrecognizedType = 101,         // a type the platform does not accept
+  UNErrorCodeAttachmentInvalidFileSize = 102,          // empty, or over its kind's limit
+  UNErrorCodeAttachmentNotReachable = 103,             // no such file, or not a regular file
+  UNErrorCodeAttachmentTypeMismatch = 104,             // the name's extension names another kind
   UNErrorCodeAttachmentMoveIntoDataStoreFailed = 105,  // the store could not take a copy
 };
 

@@ -10,7 +10,8 @@ namespace corvanta {
 
 class UNNotificationRequest {
  public:
-  UNNotificationRequest(std::string identifier, std::shared_ptr<const UNNotificationContent> content)
+  UNNotificationRequest(std::string identifier,
+                        std::shared_ptr<const UNNotificationContent> content)
       : _identifier(std::move(identifier)), _content(std::move(content)) {}
 
   static std::shared_ptr<UNNotificationRequest> requestWithIdentifier(

@@ -77,9 +77,8 @@ struct Origin {
       res.status = 404;
       res.set_content(kMissingPage, "text/plain");
     });
-    s.Get(R"(/echo/.*)", [](const Request& req, Response& res) {
-      res.set_content(req.target, "text/plain");
-    });
+    s.Get(R"(/echo/.*)",
+          [](const Request& req, Response& res) { res.set_content(req.target, "text/plain"); });
     s.Get(R"(/n/(\d+))", [](const Request& req, Response& res) {
       res.set_content(req.matches[1].str(), "Application/Octet-Stream; name=x");
     });

@@ -25,9 +25,14 @@ std::shared_ptr<UNNotificationAttachment> RecordingAttachmentStore::attachmentWi
   std::ostringstream bytes;
   bytes << file.rdbuf();
 
-  auto attachment = std::make_shared<UNNotificationAttachment>(UNNotificationAttachment::Description{
-      identifier, URL, URL->path(), "application/octet-stream", UNNotificationAttachmentKind::image,
-      bytes.str().size(), {}});
+  auto attachment = std::make_shared<UNNotificationAttachment>(
+      UNNotificationAttachment::Description{identifier,
+                                            URL,
+                                            URL->path(),
+                                            "application/octet-stream",
+                                            UNNotificationAttachmentKind::image,
+                                            bytes.str().size(),
+                                            {}});
   std::lock_guard guard(_mutex);
   _bytes[attachment.get()] = bytes.str();
   return attachment;
