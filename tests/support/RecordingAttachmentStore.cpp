@@ -17,7 +17,9 @@ std::shared_ptr<UNNotificationAttachment> RecordingAttachmentStore::attachmentWi
   struct stat status {};
   if (!URL || !URL->isFileURL() || ::lstat(URL->path().c_str(), &status) != 0 ||
       !S_ISREG(status.st_mode)) {
-    if (error) *error = NSError::errorWithDomain(UNErrorDomain, 103, "not a regular file");
+    if (error)
+      *error = NSError::errorWithDomain(UNErrorDomain, UNErrorCodeAttachmentNotReachable,
+                                        "not a regular file");
     return nullptr;
   }
   if (duringCreation) duringCreation();
