@@ -159,22 +159,9 @@ std::string escapeHTML(const std::string& text) {
 }
 
 std::string fileURLForPath(const std::string& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool unreserved = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                            byte == '_' || byte == '~' || byte == '/';
-    if (unreserved) {
-      url += c;
-    } else {
-      url += '%';
-      url += kHex[byte >> 4];
-      url += kHex[byte & 0xF];
-    }
-  }
-  return url;
+  static const NSCharacterSet kUnreservedAndSlash(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~/");
+  return "file://" + percentEncodedBytes(path, kUnreservedAndSlash);
 }
 
 }  // namespace corvanta

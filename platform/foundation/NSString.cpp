@@ -54,13 +54,11 @@ bool isValidUTF8(std::string_view text) {
   return true;
 }
 
-std::optional<std::string> stringByAddingPercentEncodingWithAllowedCharacters(
-    std::string_view text, const NSCharacterSet& allowed) {
-  if (!isValidUTF8(text)) return std::nullopt;
+std::string percentEncodedBytes(std::string_view bytes, const NSCharacterSet& allowed) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string encoded;
-  encoded.reserve(text.size());
-  for (unsigned char c : text) {
+  encoded.reserve(bytes.size());
+  for (unsigned char c : bytes) {
     if (allowed.characterIsMember(c)) {
       encoded += static_cast<char>(c);
     } else {
@@ -70,6 +68,12 @@ std::optional<std::string> stringByAddingPercentEncodingWithAllowedCharacters(
     }
   }
   return encoded;
+}
+
+std::optional<std::string> stringByAddingPercentEncodingWithAllowedCharacters(
+    std::string_view text, const NSCharacterSet& allowed) {
+  if (!isValidUTF8(text)) return std::nullopt;
+  return percentEncodedBytes(text, allowed);
 }
 
 std::string stringByRemovingPercentEncoding(std::string_view text) {

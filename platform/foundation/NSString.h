@@ -20,6 +20,10 @@ std::string lastPathComponent(std::string_view path);
 std::optional<std::string> stringByAddingPercentEncodingWithAllowedCharacters(
     std::string_view text, const NSCharacterSet& allowed);
 
+// `bytes` with every byte outside `allowed` written as %XX (uppercase hex), whatever the
+// bytes are: for paths, which need not be UTF-8.
+std::string percentEncodedBytes(std::string_view bytes, const NSCharacterSet& allowed);
+
 // `text` with each %XX escape decoded once; a '%' not followed by two hex digits is kept.
 std::string stringByRemovingPercentEncoding(std::string_view text);
 
