@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/foundation/NSString.h"
+
 namespace corvanta {
 namespace {
 
@@ -128,18 +130,23 @@ bool ensureSubdirectory(int directory, const std::string& path, const char* name
   return true;
 }
 
-// Staging files are never removed by the extension; this keeps them from piling up.
-void purgeOldTemporaryFiles(int directory) {
+// Removes the files in tmp/ (never a folder) for which `remove` holds.
+template <class Predicate>
+void removeTemporaryFiles(int directory, Predicate remove) {
   auto stream = openDirectoryStream(directory, "tmp");
   if (!stream) return;
   const int fd = ::dirfd(stream.get());
-  const std::time_t cutoff = std::time(nullptr) - kTemporaryFileLifetimeSeconds;
   while (const dirent* entry = ::readdir(stream.get())) {
     struct stat status {};
     if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(status.st_mode) || status.st_mtime >= cutoff) continue;
-    ::unlinkat(fd, entry->d_name, 0);
+    if (!S_ISDIR(status.st_mode) && remove(status)) ::unlinkat(fd, entry->d_name, 0);
   }
+}
+
+// Staging files are never removed by the extension; this keeps them from piling up.
+void purgeOldTemporaryFiles(int directory) {
+  const std::time_t cutoff = std::time(nullptr) - kTemporaryFileLifetimeSeconds;
+  removeTemporaryFiles(directory, [&](const struct stat& file) { return file.st_mtime < cutoff; });
 }
 
 // Sorts by time (then process id) when names are compared as text.
@@ -182,6 +189,8 @@ void pruneRunFolders(int directory, const std::string& attachments) {
 }  // namespace
 
 std::unique_ptr<Container> Container::open(const std::string& given, std::string* error) {
+  // A second early: file times come from a coarse clock that may lag behind this one.
+  const auto opened = std::chrono::system_clock::now() - std::chrono::seconds(1);
   const std::string path = absolutePath(given, error);
   if (path.empty()) return nullptr;
   // A staging file URL keeps '?' unencoded, so it would start the URL's query there.
@@ -189,6 +198,12 @@ std::unique_ptr<Container> Container::open(const std::string& given, std::string
     *error =
         "container " + path +
         ": its path holds '?', so a staging file URL made from it would name a file outside it";
+    return nullptr;
+  }
+  // Staging file URLs are text: a path that is not UTF-8 has none, so nothing could be staged.
+  if (!isValidUTF8(path)) {
+    *error = "container " + path +
+             ": its path is not valid UTF-8, so no staging file URL could be made from it";
     return nullptr;
   }
   if (!createWhenMissing(path, error)) return nullptr;
@@ -210,7 +225,21 @@ std::unique_ptr<Container> Container::open(const std::string& given, std::string
     return nullptr;
   }
   pruneRunFolders(directory.get(), attachments);
-  return std::make_unique<Container>(path, std::move(lock), attachments + "/" + run + "/");
+  return std::make_unique<Container>(path, std::move(lock), attachments + "/" + run + "/",
+                                     opened);
+}
+
+void Container::removeUnattachedStagingFiles() const {
+  const FileDescriptor directory(
+      ::open(_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!directory.valid()) return;
+  // The attachment store links each file it accepts: a file with no other link is one that
+  // no attachment was made from. Files from before this run are left to the daily purge.
+  removeTemporaryFiles(directory.get(), [this](const struct stat& file) {
+    const auto written = std::chrono::seconds(file.st_mtim.tv_sec) +
+                         std::chrono::nanoseconds(file.st_mtim.tv_nsec);
+    return file.st_nlink == 1 && written >= _opened.time_since_epoch();
+  });
 }
 
 }  // namespace corvanta

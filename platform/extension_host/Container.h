@@ -8,6 +8,7 @@
 // the host opens it once, before any request runs.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,9 @@ class Container {
 
   // The container at `path` (made absolute, otherwise used as given). Gives nullptr and a
   // one-line reason in `*error` when it cannot be used: a symlink, not a directory, owned by
-  // another user, a path holding '?', '#' or '%' (a staging file URL built from it would be
-  // read differently), locked by another process, or a file system error.
+  // another user, a path holding '?' (a staging file URL built from it would name another
+  // file) or not valid UTF-8 (no staging file URL can be built from it), locked by another
+  // process, or a file system error.
   static std::unique_ptr<Container> open(const std::string& path, std::string* error);
 
   const std::string& path() const { return _path; }
@@ -31,13 +33,22 @@ class Container {
   // DIR/Attachments/run-<time>-<pid>/, made for this run.
   const std::string& runDirectory() const { return _runDirectory; }
 
-  Container(std::string path, FileDescriptor lock, std::string runDirectory)
-      : _path(std::move(path)), _lock(std::move(lock)), _runDirectory(std::move(runDirectory)) {}
+  // Removes the files in tmp/ that no attachment was made from (a refused or unfinished
+  // staging file): the host calls it as it exits. Files the store took stay.
+  void removeUnattachedStagingFiles() const;
+
+  Container(std::string path, FileDescriptor lock, std::string runDirectory,
+            std::chrono::system_clock::time_point opened)
+      : _path(std::move(path)),
+        _lock(std::move(lock)),
+        _runDirectory(std::move(runDirectory)),
+        _opened(opened) {}
 
  private:
   std::string _path;
   FileDescriptor _lock;
   std::string _runDirectory;
+  std::chrono::system_clock::time_point _opened;
 };
 
 }  // namespace corvanta

@@ -18,19 +18,26 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Input: the FILEs in order, or standard input when there are none or a FILE is '-'.\n"
-    "Standard input is JSON Lines. A FILE holding one JSON value is one request (an object)\n"
-    "or one request per element (an array); any other FILE is JSON Lines. A request is a\n"
-    "push payload, or an envelope {\"identifier\": \"...\", \"payload\": {...}}.\n"
+    "Standard input is JSON Lines. A FILE starting with '[' is an array, one request per\n"
+    "element; any other FILE holds one request per JSON value (JSON Lines, or values written\n"
+    "over several lines). Inputs are streamed: pipes and devices work, nothing is copied\n"
+    "aside. A request is a push payload, or an envelope {\"identifier\": \"...\",\n"
+    "\"payload\": {...}}. A line that is not a request is reported on standard error.\n"
     "\n"
     "A request that has had no delivery when its time limit passes is told its time is about\n"
-    "to run out. When the input ends, the host exits once every request has been displayed\n"
-    "and no download is running, at the latest twice the time limit after the last request.\n"
+    "to run out, so every request is displayed by then. When the input ends, the host exits\n"
+    "once every request has been displayed and no download is running, at the latest twice\n"
+    "the time limit after the last request. With --max-in-flight requests running, reading\n"
+    "waits for one to end. SIGINT or SIGTERM stops reading and exits once the deliveries\n"
+    "already due are written; a second one ends at once.\n"
     "\n"
     "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
     "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
     "\n"
-    "Exit status: 0 when every input line was accepted, 1 when some were rejected or the\n"
-    "container could not be used, 2 on usage errors.";
+    "Exit status: 0 when every input was read and every request in it accepted; 1 when a\n"
+    "request was rejected, an input could not be read, the container could not be used, or\n"
+    "the deliveries or the preview could not be written; 2 on usage errors; 130 or 143 when\n"
+    "stopped by SIGINT or SIGTERM.";
 
 std::string defaultContainer() {
   const char* tmpdir = std::getenv("TMPDIR");
@@ -70,6 +77,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string container = defaultContainer();
   std::string format = "json";
   std::string preview;
+  std::string maxInFlight = "10000";
   std::vector<std::string> inputs;
   bool version = false;
 
@@ -81,9 +89,12 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       ->type_name("json|text");
   app.add_option("--preview", preview, "At exit, write an HTML page of the notifications")
       ->type_name("FILE");
+  app.add_option("--max-in-flight", maxInFlight,
+                 "Requests running at once before reading waits (default 10000)")
+      ->type_name("N");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name : {"--time-limit", "--container", "--format", "--preview"}) {
+  for (const char* name : {"--time-limit", "--container", "--format", "--preview", "--max-in-flight"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -110,6 +121,19 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
                                      timeLimit + "'")};
   }
   options.timeLimitSeconds = *seconds;
+
+  {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(maxInFlight.c_str(), &end, 10);
+    if (maxInFlight.empty() || maxInFlight.find_first_not_of("0123456789") != std::string::npos ||
+        errno != 0 || *end != '\0' || n == 0 || n > kMaximumInFlight) {
+      return {std::nullopt, usageError("--max-in-flight must be a whole number from 1 to " +
+                                       std::to_string(kMaximumInFlight) + ", not '" +
+                                       maxInFlight + "'")};
+    }
+    options.maxInFlight = static_cast<std::size_t>(n);
+  }
 
   if (format == "json") {
     options.format = DeliveryFormat::json;

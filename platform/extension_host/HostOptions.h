@@ -2,6 +2,7 @@
 // extension's container is, and how deliveries are shown.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ struct HostOptions {
   std::string container;  // as given, or the default; not yet made absolute
   DeliveryFormat format = DeliveryFormat::json;
   std::optional<std::string> previewPath;
+  std::size_t maxInFlight = 10'000;
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
 };
 
@@ -32,5 +34,8 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]);
 // The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough
 // that deadlines computed from it stay within the clock's range.
 inline constexpr double kMaximumTimeLimitSeconds = 1'000'000;
+
+// The largest --max-in-flight accepted: each request in flight holds a few kilobytes.
+inline constexpr std::size_t kMaximumInFlight = 10'000'000;
 
 }  // namespace corvanta

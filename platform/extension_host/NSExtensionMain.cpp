@@ -1,12 +1,17 @@
 #include "platform/extension_host/NSExtensionMain.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 #include "platform/extension_host/Container.h"
 #include "platform/extension_host/HostOptions.h"
 #include "platform/extension_host/NotificationHost.h"
 #include "platform/extension_host/RequestReader.h"
+#include "platform/extension_host/SignalWatcher.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
@@ -35,18 +40,39 @@ int NSExtensionMain(int argc, char* argv[]) {
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
 
-  NotificationHost host({std::chrono::duration<double>(options.timeLimitSeconds), options.format,
-                         options.previewPath.has_value()});
-  RequestReader reader([&host](IncomingRequest request) { host.receive(std::move(request)); });
+  NotificationHost* host = nullptr;  // set before anything is read
+  RequestReader reader([&host](IncomingRequest request) { return host->receive(std::move(request)); });
+
+  SignalWatcher::blockStopSignals();  // before the host starts its threads
+  NotificationHost::Settings settings;
+  settings.timeLimit = std::chrono::duration<double>(options.timeLimitSeconds);
+  settings.format = options.format;
+  settings.keepPreview = options.previewPath.has_value();
+  settings.maxInFlight = options.maxInFlight;
+  settings.outputFd = STDOUT_FILENO;
+  settings.onStop = [&reader] { reader.stop(); };
+  NotificationHost running(settings);
+  host = &running;
+  const SignalWatcher signals([&](int) {
+    reader.stop();
+    running.stop();
+  });
+
   for (const auto& input : options.inputs) reader.read(input);
-  const bool settled = host.finish();
+  const NotificationHost::Outcome outcome = running.finish();
 
   int status = reader.allAccepted() ? 0 : 1;
-  if (options.previewPath && !writePreview(*options.previewPath, host.previewHTML())) status = 1;
-  if (!settled) {
+  if (outcome.outputError != 0) {
+    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s\n",
+                 std::strerror(outcome.outputError));
+    status = 1;
+  }
+  if (options.previewPath && !writePreview(*options.previewPath, running.previewHTML())) status = 1;
+  if (const int signal = signals.received()) status = 128 + signal;
+  container->removeUnattachedStagingFiles();
+  if (!outcome.settled) {
     // Downloads are being abandoned, as a device ends the extension: their completions may
     // still run on the loading pool, so the process must not run its destructors under them.
-    std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
   }

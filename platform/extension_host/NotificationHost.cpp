@@ -1,49 +1,46 @@
 #include "platform/extension_host/NotificationHost.h"
 
-#include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <list>
 #include <mutex>
-#include <vector>
+#include <optional>
 
 #include "platform/extension_host/Delivery.h"
 #include "platform/extension_host/NotificationPayload.h"
 #include "platform/extension_host/PreviewPage.h"
 #include "platform/extension_host/PrincipalClass.h"
+#include "platform/extension_host/output/OutputWriter.h"
+#include "platform/foundation/Clock.h"
 #include "platform/user_notifications/UNNotificationRequest.h"
 
 namespace corvanta {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Service = UNNotificationServiceExtension;
+using TimePoint = Clock::time_point;
 
 constexpr const char* kPrincipalClass = "NotificationService";
 
-// How often finish() looks for downloads that have ended: nothing signals a completion's
-// release of its service, so the host's weak references are polled.
-constexpr auto kPollInterval = std::chrono::milliseconds(5);
+// Output the reader may run ahead of a slow consumer before it stops taking requests.
+constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 
-// Below this many requests in flight, finished ones are not worth sweeping out.
-constexpr std::size_t kMinimumSweep = 1024;
-
-// What the host knows of one request whose extension runs. Guarded by State::mutex.
+// What the host knows of one request whose extension runs.
 struct Record {
   std::string identifier;
-  Clock::time_point received;
+  TimePoint received;
   std::size_t previewIndex = 0;
+  std::shared_ptr<const UNNotificationContent> content;  // as it arrived
+
+  // Held from numbering a delivery until its line is queued, so that a request's lines
+  // come out in the order of their numbers.
+  std::mutex deliveryMutex;
+
+  // Guarded by State::mutex.
   int deliveries = 0;
   bool expired = false;
-  // The host's hold on the service, until its first delivery or its expiry.
-  std::shared_ptr<Service> service;
-  // Alive while anything else holds the service: a pending download's completion.
-  std::weak_ptr<Service> watched;
-  // Its place among the requests awaiting their first delivery, while it is there.
-  std::optional<std::list<std::shared_ptr<Record>>::iterator> awaiting;
-
-  bool settled() const { return deliveries > 0 && !service && watched.expired(); }
+  std::shared_ptr<Service> service;  // the host's hold, until the first delivery or expiry
+  std::optional<std::list<std::shared_ptr<Record>>::iterator> awaiting;  // in the timer's queue
 };
 
 double roundedMilliseconds(Clock::duration elapsed) {
@@ -54,109 +51,152 @@ double roundedMilliseconds(Clock::duration elapsed) {
 }  // namespace
 
 struct NotificationHost::State {
-  explicit State(Settings s)
-      : settings(s), timeLimit(std::chrono::duration_cast<Clock::duration>(s.timeLimit)) {
+  explicit State(const Settings& s)
+      : settings(s),
+        timeLimit(std::chrono::duration_cast<Clock::duration>(s.timeLimit)),
+        output(s.outputFd, [this] { stop(); }) {
     if (settings.keepPreview) preview.emplace();
   }
 
   const Settings settings;
   const Clock::duration timeLimit;
+  Clock& clock = Clock::Current();
+  OutputWriter output;
+
   std::mutex mutex;
-  std::condition_variable timerWake;  // an expiry queued, a service released, or stopping
-  std::condition_variable hostWake;   // a delivery
-  // Requests not yet delivered, in the order received: as all share one time limit, that is
-  // the order of their deadlines. A request leaves at its first delivery, so the queue
-  // holds only requests in flight, however long the input.
+  std::condition_variable timerWake;  // a request queued for expiry, or stopping
+  std::condition_variable hostWake;   // a request displayed, a service ended, or stop()
+  // Requests without a delivery, in the order received: as all share one time limit, that
+  // is the order of their deadlines. A request leaves at its first delivery.
   std::list<std::shared_ptr<Record>> awaiting;
-  std::vector<std::shared_ptr<Service>> released;  // dropped by the timer thread, unlocked
-  std::vector<std::shared_ptr<Record>> active;
-  std::size_t sweepAt = kMinimumSweep;
-  Clock::time_point lastReceived;
-  bool closed = false;  // no more deliveries are written
-  bool stopping = false;
+  std::size_t undisplayed = 0;  // received requests without a first delivery
+  std::size_t inFlight = 0;     // services alive
+  TimePoint lastReceived{};
+  bool stopped = false;      // no more requests are taken
+  bool closed = false;       // no more deliveries are written
+  bool timerStops = false;
   std::optional<PreviewPage> preview;
 
-  void deliver(const std::shared_ptr<Record>& record,
-               const std::shared_ptr<const UNNotificationContent>& content);
-  void write(Delivery delivery, std::size_t previewIndex);
-  void sweep();
+  void stop();
+  void deliver(Record& record, const std::shared_ptr<const UNNotificationContent>& content,
+               const char* note = nullptr);
+  void writeLine(const Delivery& delivery);
+  void serviceEnded();
   void runTimer();
+  void expire(const std::shared_ptr<Record>& record);
+
+  // Travels inside the content handler that the host gives a service. The service keeps
+  // that handler until it is destroyed, so the ticket's end is the service's end: its
+  // download, if any, has run its completion.
+  struct ServiceTicket {
+    std::shared_ptr<State> state;
+    ~ServiceTicket() { state->serviceEnded(); }
+  };
 };
 
-void NotificationHost::State::deliver(const std::shared_ptr<Record>& record,
-                                      const std::shared_ptr<const UNNotificationContent>& content) {
-  const auto now = Clock::now();
+void NotificationHost::State::stop() {
+  {
+    const std::lock_guard lock(mutex);
+    if (stopped) return;
+    stopped = true;
+  }
+  hostWake.notify_all();
+  if (settings.onStop) settings.onStop();
+}
+
+void NotificationHost::State::writeLine(const Delivery& delivery) {
+  std::string line = settings.format == DeliveryFormat::json ? formatDeliveryAsJSON(delivery)
+                                                             : formatDeliveryAsText(delivery);
+  line += '\n';
+  output.append(line);
+}
+
+void NotificationHost::State::deliver(Record& record,
+                                      const std::shared_ptr<const UNNotificationContent>& content,
+                                      const char* note) {
+  const auto now = clock.now();
   // Taken now: the caller may change or drop the content as soon as the handler returns.
   Delivery delivery;
+  if (note) delivery.notes.emplace_back(note);
   if (content) {
     delivery.takeContent(*content);
   } else {
     delivery.notes.emplace_back("the extension delivered no content");
   }
-  const std::lock_guard lock(mutex);
-  if (closed) return;
-  delivery.request = record->identifier;
-  delivery.number = ++record->deliveries;
-  delivery.displayed = delivery.number == 1;
-  delivery.expired = record->expired;
-  delivery.elapsedMs = roundedMilliseconds(now - record->received);
-  if (record->awaiting) {
-    awaiting.erase(*record->awaiting);
-    record->awaiting.reset();
+  delivery.request = record.identifier;
+  delivery.elapsedMs = roundedMilliseconds(now - record.received);
+
+  std::shared_ptr<Service> released;
+  const std::lock_guard order(record.deliveryMutex);
+  {
+    const std::lock_guard lock(mutex);
+    if (closed) return;
+    delivery.number = ++record.deliveries;
+    delivery.displayed = delivery.number == 1;
+    delivery.expired = record.expired;
+    if (delivery.displayed) {
+      if (record.awaiting) {
+        awaiting.erase(*record.awaiting);
+        record.awaiting.reset();
+      }
+      released = std::move(record.service);
+      if (--undisplayed == 0) hostWake.notify_all();
+    }
   }
-  if (record->service) {
-    released.push_back(std::move(record->service));
-    timerWake.notify_one();
+  writeLine(delivery);
+  if (preview) {
+    const std::lock_guard lock(mutex);
+    preview->addDelivery(record.previewIndex, std::move(delivery));
   }
-  write(std::move(delivery), record->previewIndex);
-  hostWake.notify_one();
 }
 
-void NotificationHost::State::write(Delivery delivery, std::size_t previewIndex) {
-  std::string line = settings.format == DeliveryFormat::json ? formatDeliveryAsJSON(delivery)
-                                                             : formatDeliveryAsText(delivery);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-  if (preview) preview->addDelivery(previewIndex, std::move(delivery));
+void NotificationHost::State::serviceEnded() {
+  {
+    const std::lock_guard lock(mutex);
+    --inFlight;
+  }
+  hostWake.notify_all();
 }
 
-void NotificationHost::State::sweep() {
-  std::erase_if(active, [](const auto& record) { return record->settled(); });
-  sweepAt = std::max(kMinimumSweep, 2 * active.size());
+void NotificationHost::State::expire(const std::shared_ptr<Record>& record) {
+  std::shared_ptr<Service> service;
+  {
+    const std::lock_guard lock(mutex);
+    service = std::move(record->service);
+    record->expired = true;
+    if (preview) preview->markExpired(record->previewIndex);
+  }
+  if (service) service->serviceExtensionTimeWillExpire();
+  bool delivered;
+  {
+    const std::lock_guard lock(mutex);
+    delivered = record->deliveries > 0;
+  }
+  // A device shows the content as it arrived when the extension lets its time run out.
+  if (!delivered) {
+    deliver(*record, record->content,
+            "the extension delivered nothing by its time limit: the content is shown as it "
+            "arrived");
+  }
 }
 
 void NotificationHost::State::runTimer() {
   std::unique_lock lock(mutex);
-  while (true) {
-    if (!released.empty()) {
-      // A service's destructor may be long or take locks of its own: run it unlocked.
-      auto batch = std::move(released);
-      released.clear();
-      lock.unlock();
-      batch.clear();
-      lock.lock();
-      continue;
-    }
-    if (stopping) return;
+  while (!timerStops) {
     if (awaiting.empty()) {
       timerWake.wait(lock);
       continue;
     }
     const auto deadline = awaiting.front()->received + timeLimit;
-    if (Clock::now() < deadline) {
-      timerWake.wait_until(lock, deadline);
+    if (clock.now() < deadline) {
+      clock.waitUntil(timerWake, lock, deadline);
       continue;
     }
     const auto record = std::move(awaiting.front());
     awaiting.pop_front();
     record->awaiting.reset();
-    auto service = std::move(record->service);
-    record->expired = true;
-    if (preview) preview->markExpired(record->previewIndex);
     lock.unlock();
-    service->serviceExtensionTimeWillExpire();
-    service.reset();
+    expire(record);
     lock.lock();
   }
 }
@@ -167,24 +207,42 @@ NotificationHost::NotificationHost(Settings settings)
 NotificationHost::~NotificationHost() {
   {
     const std::lock_guard lock(_state->mutex);
-    _state->stopping = true;
+    _state->timerStops = true;
   }
   _state->timerWake.notify_one();
   if (_timer.joinable()) _timer.join();
 }
 
-void NotificationHost::receive(IncomingRequest request) {
+bool NotificationHost::receive(IncomingRequest request) {
   State& state = *_state;
+  {
+    std::unique_lock lock(state.mutex);
+    state.hostWake.wait(lock, [&] {
+      return state.stopped || state.inFlight < state.settings.maxInFlight;
+    });
+    if (state.stopped) return false;
+  }
+  state.output.waitUntilBufferedAtMost(kOutputBacklogBytes);
+
   const auto notRunning = reasonExtensionDoesNotRun(*request.payload);
   auto content = contentFromPayload(request.payload);
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 
   auto record = std::make_shared<Record>();
   record->identifier = std::move(request.identifier);
-  std::unique_lock lock(state.mutex);
-  record->received = Clock::now();
-  state.lastReceived = record->received;
-  if (state.preview) record->previewIndex = state.preview->addRequest(record->identifier);
+  record->content = content;
+  {
+    const std::lock_guard lock(state.mutex);
+    if (state.stopped) return false;
+    record->received = state.clock.now();
+    state.lastReceived = record->received;
+    if (state.preview) record->previewIndex = state.preview->addRequest(record->identifier);
+    if (service) {
+      ++state.inFlight;
+      ++state.undisplayed;
+      record->service = service;
+    }
+  }
 
   if (!service) {
     Delivery delivery;
@@ -192,53 +250,56 @@ void NotificationHost::receive(IncomingRequest request) {
                                         : std::string("the extension did not run: no class ") +
                                               kPrincipalClass + " is registered");
     delivery.takeContent(*content);
-    if (state.closed) return;
     delivery.request = record->identifier;
     delivery.extension = false;
-    delivery.elapsedMs = roundedMilliseconds(Clock::now() - record->received);
-    state.write(std::move(delivery), record->previewIndex);
-    return;
+    delivery.elapsedMs = roundedMilliseconds(state.clock.now() - record->received);
+    state.writeLine(delivery);
+    if (state.preview) {
+      const std::lock_guard lock(state.mutex);
+      state.preview->addDelivery(record->previewIndex, std::move(delivery));
+    }
+    return true;
   }
 
-  record->service = service;
-  record->watched = service;
-  state.active.push_back(record);
-  if (state.active.size() >= state.sweepAt) state.sweep();
-  record->awaiting = state.awaiting.insert(state.awaiting.end(), record);
-  state.timerWake.notify_one();
-  lock.unlock();
-
-  auto handler = [state = _state, record](std::shared_ptr<const UNNotificationContent> delivered) {
-    state->deliver(record, delivered);
+  auto handler = [state = _state, record, ticket = std::make_shared<State::ServiceTicket>(_state)](
+                     std::shared_ptr<const UNNotificationContent> delivered) {
+    state->deliver(*record, delivered);
   };
   service->didReceiveNotificationRequest(
       UNNotificationRequest::requestWithIdentifier(record->identifier, std::move(content)),
       std::move(handler));
+
+  const std::lock_guard lock(state.mutex);
+  if (record->deliveries == 0) {
+    const bool wasEmpty = state.awaiting.empty();
+    record->awaiting = state.awaiting.insert(state.awaiting.end(), record);
+    // A timer with requests queued already sleeps until an earlier deadline.
+    if (wasEmpty) state.timerWake.notify_one();
+  }
+  return true;
 }
 
-bool NotificationHost::finish() {
+void NotificationHost::stop() {
+  _state->stop();
+}
+
+NotificationHost::Outcome NotificationHost::finish() {
   State& state = *_state;
   std::unique_lock lock(state.mutex);
-  const auto deadline = state.lastReceived +
-                        std::chrono::duration_cast<Clock::duration>(2 * state.settings.timeLimit);
-  while (true) {
-    state.sweep();
-    if (state.active.empty()) break;
-    const auto now = Clock::now();
-    if (now >= deadline) break;
-    state.hostWake.wait_until(lock, std::min(deadline, now + kPollInterval));
+  const auto abandonAt =
+      state.lastReceived + std::chrono::duration_cast<Clock::duration>(2 * state.timeLimit);
+  while (!state.stopped && state.undisplayed > 0) state.hostWake.wait(lock);
+  while (!state.stopped && state.inFlight > 0 && state.clock.now() < abandonAt) {
+    state.clock.waitUntil(state.hostWake, lock, abandonAt);
   }
   state.closed = true;
-  state.stopping = true;
-  state.timerWake.notify_one();
+  state.timerStops = true;
+  const bool settled = state.inFlight == 0;
   lock.unlock();
+  state.timerWake.notify_one();
   _timer.join();
-
-  // A request whose extension never delivered leaves nothing running once its service is
-  // gone; only a service still held elsewhere means a download is still running.
-  lock.lock();
-  return std::all_of(state.active.begin(), state.active.end(),
-                     [](const auto& record) { return record->watched.expired(); });
+  state.output.drain();
+  return {settled, state.output.error()};
 }
 
 std::string NotificationHost::previewHTML() const {

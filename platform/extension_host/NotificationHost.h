@@ -1,18 +1,26 @@
 // Runs each received request through its own instance of the principal class
-// "NotificationService" and writes every call of its content handler to standard output,
-// one line per delivery, as it happens.
+// "NotificationService" and writes every call of its content handler to the output, one
+// line per delivery, as it happens.
 //
-// Threads: receive() and finish() are called on the host's thread. The content handler may
-// be called on any thread; output lines are written whole under one lock and flushed. One
-// timer thread calls serviceExtensionTimeWillExpire for a request that has had no delivery
-// when its time limit passes, and lets go of the host's hold on each service once that
-// service no longer needs the expiry: from then on only a pending download keeps a service
-// alive, so its end shows as the host's weak reference expiring.
+// Guarantees: every accepted request is displayed (has a first delivery) exactly once before
+// finish() returns, at its expiry at the latest, however slow the output's reader; lines are
+// written by an OutputWriter, never under the lock the timer needs, and a request's lines
+// come out in the order of its deliveries.
+//
+// Threads: receive(), finish() and previewHTML() are called on the host's thread; stop()
+// from any thread. The content handler may be called from any thread, by a caller that
+// holds the service for the length of the call. One timer thread calls
+// serviceExtensionTimeWillExpire for a request that has had no delivery when its time limit
+// passes; it learns of a request only once its receive call has returned, so an expiry never
+// overtakes it. A service is released on the thread that delivered it or expired it; the
+// host notices its end (its download's completion has run) through the content handler it
+// holds, which dies with it.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,23 +35,43 @@ class NotificationHost {
     std::chrono::duration<double> timeLimit{30.0};
     DeliveryFormat format = DeliveryFormat::json;
     bool keepPreview = false;  // whether previewHTML() will be asked for
+    // Requests whose service is alive (undisplayed, or with a download running) before
+    // receive() waits for one to end.
+    std::size_t maxInFlight = 10'000;
+    int outputFd = 1;  // not owned
+    // Runs once the host stops taking requests (stop(), or a failed output write), on the
+    // thread that stopped it, with no lock held: the intake stops too.
+    std::function<void()> onStop;
   };
 
-  explicit NotificationHost(Settings settings);  // starts the timer thread
-  ~NotificationHost();                           // stops it
+  explicit NotificationHost(Settings settings);  // starts the timer and output threads
+  ~NotificationHost();                           // stops them
   NotificationHost(const NotificationHost&) = delete;
   NotificationHost& operator=(const NotificationHost&) = delete;
 
   // Hands the request to a new service (or, when a device would not run the extension,
-  // delivers its content unchanged) and returns once the receive call has returned.
-  void receive(IncomingRequest request);
+  // delivers its content unchanged) and returns once the receive call has returned. Waits
+  // first while maxInFlight requests are in flight or the output is backed up. False, with
+  // the request dropped unread, once the host has stopped taking requests: the caller stops
+  // reading.
+  bool receive(IncomingRequest request);
 
-  // Call once, after the last receive. Waits until every request has been displayed and has
-  // no download still running, but no longer than twice the time limit after the last
-  // receive; from then on deliveries are dropped. Returns false when downloads were still
-  // running: the caller must then end the process without running destructors, as their
-  // completions may still run on other threads.
-  bool finish();
+  // Stops taking requests: receive() returns false from now on, also a receive() that is
+  // waiting, and finish() no longer waits for undisplayed requests.
+  void stop();
+
+  struct Outcome {
+    bool settled = true;  // no download was still running
+    int outputError = 0;  // errno of a failed output write, else 0
+  };
+
+  // Call once, after the last receive. Waits until every request has been displayed and
+  // has no download still running, but no longer than twice the time limit after the last
+  // receive (only until every due delivery is written, after stop()); then drops later
+  // deliveries and waits until every line is written. When downloads were still running, the
+  // caller must end the process without running destructors: their completions may still
+  // run on other threads.
+  Outcome finish();
 
   // The preview page; only with Settings::keepPreview, after finish().
   std::string previewHTML() const;

@@ -1,9 +1,13 @@
 #include "platform/extension_host/RequestReader.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/foundation/JSONValue.h"
@@ -13,11 +17,6 @@ namespace {
 
 using JSON = nlohmann::json;
 constexpr std::size_t kMaximum = RequestReader::kMaximumRequestBytes;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 bool isSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -51,6 +50,8 @@ class NestingTracker {
     }
     return false;
   }
+  // Whether a bracket or string opened so far is still open.
+  bool open() const { return _depth > 0 || _inString; }
   int nesting() const { return _nesting; }
 
  private:
@@ -60,247 +61,263 @@ class NestingTracker {
   bool _escape = false;
 };
 
-int nestingOf(const std::string& text) {
-  NestingTracker tracker;
-  for (const char c : text) tracker.feed(c);
-  return tracker.nesting();
+// What the parser objected to, without its exception's name, and short: the text it quotes
+// may be a thousand-digit number.
+std::string describeParseError(const nlohmann::json::exception& error) {
+  if (error.id == 406) return "not valid JSON: a number is beyond the range of a double";
+  std::string message = error.what();
+  // "at column 7: syntax error ..." names line 1 of a text that is always one request.
+  if (const auto column = message.find("column "); column != std::string::npos) {
+    message = "at " + message.substr(column);
+  } else if (const auto end = message.find("] "); end != std::string::npos) {
+    message = ": " + message.substr(end + 2);
+  }
+  constexpr std::size_t kLongest = 200;
+  if (message.size() > kLongest) message = message.substr(0, kLongest) + "...";
+  return "not valid JSON " + message;
 }
 
-enum class Shape { notOneValue, object, array, other };
-
-// Notes the shape of the top-level value while the parser checks the whole input; builds
-// nothing, so a large file costs no memory.
-class ShapeSniffer : public nlohmann::json_sax<JSON> {
- public:
-  Shape shape() const { return _shape; }
-
-  bool null() override { return note(Shape::other); }
-  bool boolean(bool) override { return note(Shape::other); }
-  bool number_integer(number_integer_t) override { return note(Shape::other); }
-  bool number_unsigned(number_unsigned_t) override { return note(Shape::other); }
-  bool number_float(number_float_t, const string_t&) override { return note(Shape::other); }
-  bool string(string_t&) override { return note(Shape::other); }
-  bool binary(binary_t&) override { return note(Shape::other); }
-  bool start_object(std::size_t) override { return note(Shape::object); }
-  bool key(string_t&) override { return true; }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return note(Shape::array); }
-  bool end_array() override { return true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
+// The value of `text`, or nothing with the reason in `*reason` (when not nullptr).
+std::optional<JSON> parse(const std::string& text, std::string* reason) {
+  try {
+    return JSON::parse(text);
+  } catch (const JSON::exception& error) {
+    // A syntax error, and also what the parser cannot represent: a number beyond the range
+    // of a double (1e400), a thousand-digit integer.
+    if (reason) *reason = describeParseError(error);
+    return std::nullopt;
   }
-
- private:
-  bool note(Shape shape) {
-    if (_shape == Shape::notOneValue) _shape = shape;
-    return true;
-  }
-  Shape _shape = Shape::notOneValue;
-};
-
-Shape sniffShape(std::FILE* file) {
-  ShapeSniffer sniffer;
-  const bool whole = JSON::sax_parse(file, &sniffer, JSON::input_format_t::json, true);
-  std::rewind(file);
-  return whole ? sniffer.shape() : Shape::notOneValue;
-}
-
-// Reads JSON values out of a file known to be valid JSON, counting lines as it goes.
-class ValueScanner {
- public:
-  explicit ValueScanner(std::FILE* file) : _file(file) {}
-
-  std::size_t line() const { return _line; }
-
-  int next() {
-    const int c = getc_unlocked(_file);
-    if (c == '\n') ++_line;
-    return c;
-  }
-
-  // The first byte after white space (and a byte order mark at the very start), or EOF.
-  int skipSpace() {
-    int c = next();
-    if (_atStart && c == 0xEF) {
-      next();
-      next();
-      c = next();
-    }
-    _atStart = false;
-    while (isSpace(c)) c = next();
-    return c;
-  }
-
-  // Reads the value that starts with `first`: its bytes (at most kMaximum + 1 of them) into
-  // `text`, its full length and nesting.
-  void readValue(int first, std::string& text, std::size_t& length, int& nesting) {
-    text.clear();
-    length = 0;
-    auto keep = [&](int c) {
-      ++length;
-      if (text.size() <= kMaximum) text.push_back(static_cast<char>(c));
-    };
-    NestingTracker tracker;
-    if (first != '{' && first != '[' && first != '"') {
-      int c = first;
-      while (c != EOF && !isSpace(c) && c != ',' && c != ']' && c != '}') {
-        keep(c);
-        c = next();
-      }
-      putBack(c);
-    } else {
-      for (int c = first; c != EOF; c = next()) {
-        keep(c);
-        if (tracker.feed(static_cast<char>(c))) break;
-      }
-    }
-    nesting = tracker.nesting();
-  }
-
- private:
-  void putBack(int c) {
-    if (c == EOF) return;
-    if (c == '\n') --_line;
-    std::ungetc(c, _file);
-  }
-
-  std::FILE* _file;
-  std::size_t _line = 1;
-  bool _atStart = true;
-};
-
-// One line without its newline (and a '\r' before it): at most kMaximum + 1 bytes of it in
-// `text`, its full length in `length`. False at the end of the input.
-bool readLine(std::FILE* file, std::string& text, std::size_t& length) {
-  text.clear();
-  length = 0;
-  int c = getc_unlocked(file);
-  if (c == EOF) return false;
-  for (; c != EOF && c != '\n'; c = getc_unlocked(file)) {
-    ++length;
-    if (text.size() <= kMaximum) text.push_back(static_cast<char>(c));
-  }
-  if (length == text.size() && !text.empty() && text.back() == '\r') {
-    text.pop_back();
-    --length;
-  }
-  return true;
-}
-
-// "at column 7: syntax error ..." from the parser's message, which names line 1 of a text
-// that is always a single request.
-std::string describeParseError(const JSON::parse_error& error) {
-  const std::string message = error.what();
-  const auto column = message.find("column ");
-  if (column == std::string::npos) return message;
-  return "at " + message.substr(column);
-}
-
-// Files that are not regular (a pipe, a terminal) are copied first, so that they too can be
-// read twice: once to learn their shape, once for their requests.
-OwnedFile openInput(const std::string& name, int* error) {
-  OwnedFile file(std::fopen(name.c_str(), "rbe"));
-  if (!file) {
-    *error = errno;
-    return nullptr;
-  }
-  struct stat status {};
-  if (::fstat(::fileno(file.get()), &status) != 0) {
-    *error = errno;
-    return nullptr;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    *error = EISDIR;
-    return nullptr;
-  }
-  if (S_ISREG(status.st_mode)) return file;
-  OwnedFile copy(std::tmpfile());
-  if (!copy) {
-    *error = errno;
-    return nullptr;
-  }
-  char buffer[65536];
-  std::size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    if (std::fwrite(buffer, 1, count, copy.get()) != count) {
-      *error = errno;
-      return nullptr;
-    }
-  }
-  if (std::ferror(file.get())) {
-    *error = errno;
-    return nullptr;
-  }
-  std::rewind(copy.get());
-  return copy;
 }
 
 }  // namespace
 
+// An input read in large blocks. When the input may block (a pipe, a terminal, a device),
+// each read first waits for it or for the reader's stop.
+class RequestReader::Stream {
+ public:
+  Stream(int fd, int wake, bool mayBlock) : _fd(fd), _wake(wake), _mayBlock(mayBlock) {}
+
+  // The next byte, or EOF at the end, on an error (see error()) or once stopped.
+  int next() {
+    if (_position == _end && !fill()) return EOF;
+    return static_cast<unsigned char>(_buffer[_position++]);
+  }
+  void putBack() { --_position; }  // only right after next() gave a byte
+
+  // One line without its newline (and a '\r' before it): at most kMaximum + 1 bytes of it
+  // in `text`, its full length in `length`. False at the end of the input.
+  bool readLine(std::string& text, std::size_t& length) {
+    text.clear();
+    length = 0;
+    bool any = false;
+    while (_position < _end || fill()) {
+      any = true;
+      const char* start = _buffer + _position;
+      const std::size_t available = _end - _position;
+      const auto* newline = static_cast<const char*>(std::memchr(start, '\n', available));
+      const std::size_t count = newline ? static_cast<std::size_t>(newline - start) : available;
+      length += count;
+      if (text.size() <= kMaximum) text.append(start, std::min(count, kMaximum + 1 - text.size()));
+      _position += count;
+      if (newline) {
+        ++_position;
+        break;
+      }
+    }
+    if (length == text.size() && !text.empty() && text.back() == '\r') {
+      text.pop_back();
+      --length;
+    }
+    return any;
+  }
+
+  int error() const { return _error; }
+
+ private:
+  bool fill() {
+    if (_error != 0 || _ended) return false;
+    if (_mayBlock && !awaitInput()) return false;
+    ssize_t count;
+    do {
+      count = ::read(_fd, _buffer, sizeof _buffer);
+    } while (count < 0 && errno == EINTR);
+    if (count <= 0) {
+      if (count < 0) _error = errno;
+      _ended = true;
+      return false;
+    }
+    _position = 0;
+    _end = static_cast<std::size_t>(count);
+    return true;
+  }
+
+  // Whether the input has something to read (or has ended) before the reader stops.
+  bool awaitInput() {
+    pollfd fds[2] = {{_fd, POLLIN, 0}, {_wake, POLLIN, 0}};
+    while (true) {
+      const int ready = ::poll(fds, 2, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        _error = errno;
+        return false;
+      }
+      if (fds[1].revents != 0) {
+        _ended = true;
+        return false;
+      }
+      return true;
+    }
+  }
+
+  const int _fd;
+  const int _wake;
+  const bool _mayBlock;
+  char _buffer[65536];
+  std::size_t _position = 0;
+  std::size_t _end = 0;
+  int _error = 0;
+  bool _ended = false;
+};
+
+RequestReader::RequestReader(Receive receive)
+    : _receive(std::move(receive)), _wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void RequestReader::stop() {
+  _stopped.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  if (_wake.valid()) [[maybe_unused]] auto ignored = ::write(_wake.get(), &one, sizeof one);
+}
+
 void RequestReader::read(const std::string& input) {
-  if (input == "-") {
-    std::clearerr(stdin);
-    readJSONLines(stdin, "<stdin>");
-    return;
+  if (stopped()) return;
+  const bool standardInput = input == "-";
+  FileDescriptor opened;
+  if (!standardInput) {
+    opened = FileDescriptor(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!opened.valid()) return reportUnreadable(input, errno);
   }
-  int error = 0;
-  const OwnedFile file = openInput(input, &error);
-  if (!file) {
-    reportUnreadable(input, error);
-    return;
+  const int fd = standardInput ? STDIN_FILENO : opened.get();
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return reportUnreadable(input, errno);
+  if (S_ISDIR(status.st_mode)) return reportUnreadable(input, EISDIR);
+
+  const std::string name = standardInput ? "<stdin>" : input;
+  auto stream = std::make_unique<Stream>(fd, _wake.get(), !S_ISREG(status.st_mode));
+  if (!standardInput) {
+    int c = stream->next();
+    if (c == 0xEF) {  // a byte order mark
+      stream->next();
+      stream->next();
+      c = stream->next();
+    }
+    while (isSpace(c)) c = stream->next();
+    if (c == '[') {
+      stream->putBack();
+      readArray(*stream, name);
+    } else if (c != EOF) {
+      stream->putBack();
+    }
   }
-  switch (sniffShape(file.get())) {
-    case Shape::notOneValue:
-      readJSONLines(file.get(), input);
-      break;
-    case Shape::array:
-      readArray(file.get(), input);
-      break;
-    case Shape::object:
-    case Shape::other:
-      readSingleValue(file.get(), input);
-      break;
-  }
+  readValues(*stream, name, standardInput);
+  if (stream->error() != 0) reportUnreadable(name, stream->error());
 }
 
-void RequestReader::readJSONLines(std::FILE* file, const std::string& name) {
-  std::string text;
-  std::size_t length = 0;
-  for (std::size_t line = 1; readLine(file, text, length); ++line) {
+// Line by line; a value left open at the end of a line goes on over the next lines, unless
+// `linesOnly`.
+void RequestReader::readValues(Stream& stream, const std::string& name, bool linesOnly) {
+  std::string text, pending;
+  std::size_t length = 0, pendingLine = 0;
+  NestingTracker tracker;
+  for (std::size_t line = 1; !stopped() && stream.readLine(text, length); ++line) {
+    if (!pending.empty()) {
+      pending += '\n';
+      pending += text;
+      if (length <= kMaximum) {
+        for (const char c : text) tracker.feed(c);
+      }
+      if (!tracker.open() && pending.size() <= kMaximum) {
+        // Parsed here, so that a value that does not parse is read again line by line.
+        if (auto value = parse(pending, nullptr); value && tracker.nesting() <= kMaximumNesting) {
+          accept(std::move(*value), name, pendingLine);
+        } else {
+          takeLines(pending, name, pendingLine);
+        }
+        pending.clear();
+      } else if (pending.size() > kMaximum) {
+        takeLines(pending, name, pendingLine);
+        pending.clear();
+      }
+      continue;
+    }
     if (length <= kMaximum && isBlank(text)) continue;
-    take(text, length, length <= kMaximum ? nestingOf(text) : 0, name, line);
+    tracker = NestingTracker();
+    if (length <= kMaximum) {
+      for (const char c : text) tracker.feed(c);
+    }
+    if (!linesOnly && length <= kMaximum && tracker.open()) {
+      pending = text;
+      pendingLine = line;
+      continue;
+    }
+    take(text, length, tracker.nesting(), name, line);
   }
-  if (std::ferror(file)) reportUnreadable(name, errno);
+  if (!pending.empty()) takeLines(pending, name, pendingLine);
 }
 
-void RequestReader::readArray(std::FILE* file, const std::string& name) {
-  ValueScanner scanner(file);
-  scanner.skipSpace();  // the '['
-  std::string text;
-  std::size_t length = 0;
-  int nesting = 0;
-  for (int c = scanner.skipSpace(); c != EOF && c != ']'; c = scanner.skipSpace()) {
-    const std::size_t line = scanner.line();
-    scanner.readValue(c, text, length, nesting);
-    take(text, length, nesting, name, line);
-    if (scanner.skipSpace() != ',') break;
+void RequestReader::takeLines(const std::string& text, const std::string& name,
+                              std::size_t line) {
+  std::size_t start = 0;
+  for (; start <= text.size() && !stopped(); ++line) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(start, end - start);
+    if (!isBlank(part)) {
+      NestingTracker tracker;
+      for (const char c : part) tracker.feed(c);
+      take(part, part.size(), tracker.nesting(), name, line);
+    }
+    start = end + 1;
   }
-  if (std::ferror(file)) reportUnreadable(name, errno);
 }
 
-void RequestReader::readSingleValue(std::FILE* file, const std::string& name) {
-  ValueScanner scanner(file);
-  const int first = scanner.skipSpace();
-  const std::size_t line = scanner.line();
+void RequestReader::readArray(Stream& stream, const std::string& name) {
+  std::size_t line = 1;
+  auto next = [&] {
+    const int c = stream.next();
+    if (c == '\n') ++line;
+    return c;
+  };
+  auto skipSpace = [&] {
+    int c = next();
+    while (isSpace(c)) c = next();
+    return c;
+  };
   std::string text;
-  std::size_t length = 0;
-  int nesting = 0;
-  scanner.readValue(first, text, length, nesting);
-  if (std::ferror(file)) {
-    reportUnreadable(name, errno);
-    return;
+  skipSpace();  // the '['
+  for (int c = skipSpace(); c != EOF && c != ']' && !stopped(); c = skipSpace()) {
+    const std::size_t start = line;
+    std::size_t length = 0;
+    text.clear();
+    auto keep = [&](int byte) {
+      ++length;
+      if (text.size() <= kMaximum) text.push_back(static_cast<char>(byte));
+    };
+    NestingTracker tracker;
+    if (c != '{' && c != '[' && c != '"') {
+      for (; c != EOF && !isSpace(c) && c != ',' && c != ']' && c != '}'; c = next()) keep(c);
+      if (c != EOF) {
+        stream.putBack();
+        if (c == '\n') --line;
+      }
+    } else {
+      for (; c != EOF; c = next()) {
+        keep(c);
+        if (tracker.feed(static_cast<char>(c))) break;
+      }
+    }
+    take(text, length, tracker.nesting(), name, start);
+    if (skipSpace() != ',') break;
   }
-  take(text, length, nesting, name, line);
 }
 
 void RequestReader::take(const std::string& text, std::size_t length, int nesting,
@@ -311,16 +328,16 @@ void RequestReader::take(const std::string& text, std::size_t length, int nestin
   if (nesting > kMaximumNesting) {
     return reject(name, line, "nested deeper than " + std::to_string(kMaximumNesting) + " levels");
   }
-  JSON value;
-  try {
-    value = JSON::parse(text);
-  } catch (const JSON::parse_error& error) {
-    return reject(name, line, "not valid JSON " + describeParseError(error));
-  }
+  std::string reason;
+  auto value = parse(text, &reason);
+  if (!value) return reject(name, line, reason);
+  accept(std::move(*value), name, line);
+}
+
+void RequestReader::accept(nlohmann::json value, const std::string& name, std::size_t line) {
   if (!value.is_object()) {
     return reject(name, line, std::string("not a JSON object but ") + value.type_name());
   }
-
   std::optional<std::string> identifier;
   const auto payload = value.find("payload");
   const bool envelope = payload != value.end() && payload->is_object() && !value.contains("aps");
@@ -334,8 +351,10 @@ void RequestReader::take(const std::string& text, std::size_t length, int nestin
     value = JSON(std::move(*payload));
   }
   ++_accepted;
-  _receive({identifier ? std::move(*identifier) : std::to_string(_accepted),
-            dictionaryWithJSON(std::move(value))});
+  if (!_receive({identifier ? std::move(*identifier) : std::to_string(_accepted),
+                 dictionaryWithJSON(std::move(value))})) {
+    stop();
+  }
 }
 
 void RequestReader::reject(const std::string& name, std::size_t line, const std::string& reason) {

@@ -1,26 +1,36 @@
-// Request intake: reads the host's inputs and hands on each accepted request as soon as it
-// has been read, so a long stream is handled with bounded memory.
+// Request intake: reads the host's inputs as streams and hands on each accepted request as
+// soon as it has been read, so input of any length, from a file, a pipe or a device, is
+// handled with bounded memory and nothing is copied aside.
 //
-// Standard input ("-") is JSON Lines. A FILE whose whole content is one JSON value is one
-// request (an object) or one request per element (an array); any other FILE is JSON Lines.
-// An object with a "payload" object and no "aps" is an envelope {"identifier", "payload"};
-// any other object is the payload itself. A request without an identifier is named by its
-// 1-based position among the accepted requests of all inputs.
+// Standard input ("-") is JSON Lines. A FILE that starts with '[' is an array, one request
+// per element (what follows the array is read as JSON Lines). Any other FILE is a sequence
+// of JSON values, one request each: JSON Lines, or values written over several lines (a
+// pretty-printed request). A value that spans lines but does not parse, or grows past
+// kMaximumRequestBytes, is read again line by line, so one broken line never takes the lines
+// after it with it. An object with a "payload" object and no "aps" is an envelope
+// {"identifier", "payload"}; any other object is the payload itself. A request without an
+// identifier is named by its 1-based position among the accepted requests of all inputs.
 //
-// A rejected request (not valid JSON, not an object, an envelope whose identifier is not a
-// string, longer than kMaximumRequestBytes, nested deeper than kMaximumNesting) and an input
-// that cannot be read are reported on standard error, one line each:
+// A rejected request (not valid JSON, whatever the parser objects to, numbers out of range
+// included; not an object; an envelope whose identifier is not a string; longer than
+// kMaximumRequestBytes; nested deeper than kMaximumNesting) and an input that cannot be read
+// are reported on standard error, one line each:
 //   corvanta-nse: <input>:<line>: <reason>     (<input> is "<stdin>" for standard input)
 //   corvanta-nse: <input>: cannot read: <reason>
-// and reading goes on. Not thread-safe: one thread reads.
+// and reading goes on.
+//
+// Threads: read() runs on one thread; stop() may be called from any thread, also while
+// read() waits for input, and makes it return soon after.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
-#include <cstdio>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "platform/foundation/FileDescriptor.h"
 #include "platform/foundation/NSDictionary.h"
 
 namespace corvanta {
@@ -36,29 +46,40 @@ class RequestReader {
   // Deeper values would exhaust the stack of the recursive JSON printer.
   static constexpr int kMaximumNesting = 1000;
 
-  using Receive = std::function<void(IncomingRequest request)>;
-  explicit RequestReader(Receive receive) : _receive(std::move(receive)) {}
+  // Takes one accepted request; false to stop reading.
+  using Receive = std::function<bool(IncomingRequest request)>;
+  explicit RequestReader(Receive receive);
 
   // Reads `input` ("-" is standard input) to its end, calling receive for each accepted
-  // request before reading further.
+  // request before reading further. Returns at once after stop().
   void read(const std::string& input);
+
+  // Ends reading: read() returns without reading further, now and later.
+  void stop();
+  bool stopped() const { return _stopped.load(std::memory_order_acquire); }
 
   // Whether every request read so far was accepted and every input could be read.
   bool allAccepted() const { return _allAccepted; }
 
  private:
-  void readJSONLines(std::FILE* file, const std::string& name);
-  void readArray(std::FILE* file, const std::string& name);
-  void readSingleValue(std::FILE* file, const std::string& name);
+  class Stream;
+  void readValues(Stream& stream, const std::string& name, bool linesOnly);
+  void readArray(Stream& stream, const std::string& name);
+  // Takes each line of `text`, the first being line `line`, as a request of its own.
+  void takeLines(const std::string& text, const std::string& name, std::size_t line);
   // Checks one request's text; hands it on or reports it.
   void take(const std::string& text, std::size_t length, int nesting, const std::string& name,
             std::size_t line);
+  // Hands on a parsed request, or reports why it is not one.
+  void accept(nlohmann::json value, const std::string& name, std::size_t line);
   void reject(const std::string& name, std::size_t line, const std::string& reason);
   void reportUnreadable(const std::string& name, int error);
 
   Receive _receive;
   std::size_t _accepted = 0;
   bool _allAccepted = true;
+  std::atomic<bool> _stopped{false};
+  FileDescriptor _wake;  // an eventfd, readable once stop() was called
 };
 
 }  // namespace corvanta

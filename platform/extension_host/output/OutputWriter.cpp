@@ -1,0 +1,87 @@
+#include "platform/extension_host/output/OutputWriter.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvanta {
+namespace {
+
+// 0 when all of `bytes` were written, else the errno of the failure.
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+}  // namespace
+
+OutputWriter::OutputWriter(int fd, std::function<void()> onFailure)
+    : _fd(fd), _onFailure(std::move(onFailure)), _thread([this] { run(); }) {}
+
+OutputWriter::~OutputWriter() {
+  {
+    const std::lock_guard lock(_mutex);
+    _stopping = true;
+  }
+  _wake.notify_one();
+  _thread.join();
+}
+
+void OutputWriter::append(std::string_view text) {
+  const std::lock_guard lock(_mutex);
+  if (_error != 0) return;
+  const bool wasEmpty = _buffer.empty();
+  _buffer.append(text);
+  // The writer sleeps only on an empty buffer; while it writes, it takes what piles up next.
+  if (wasEmpty && !_writing) _wake.notify_one();
+}
+
+void OutputWriter::waitUntilBufferedAtMost(std::size_t bytes) {
+  std::unique_lock lock(_mutex);
+  _written.wait(lock, [&] { return _error != 0 || _buffer.size() <= bytes; });
+}
+
+bool OutputWriter::drain() {
+  std::unique_lock lock(_mutex);
+  _written.wait(lock, [&] { return _error != 0 || (_buffer.empty() && !_writing); });
+  return _error == 0;
+}
+
+int OutputWriter::error() const {
+  const std::lock_guard lock(_mutex);
+  return _error;
+}
+
+void OutputWriter::run() {
+  std::string batch;
+  std::unique_lock lock(_mutex);
+  while (true) {
+    _wake.wait(lock, [&] { return _stopping || !_buffer.empty(); });
+    if (_buffer.empty() || _error != 0) return;  // stopping, with nothing (more) to write
+    batch.swap(_buffer);
+    _writing = true;
+    lock.unlock();
+    const int error = writeAll(_fd, batch);
+    batch.clear();
+    lock.lock();
+    _writing = false;
+    if (error != 0) {
+      _error = error;
+      _buffer.clear();
+      _written.notify_all();
+      lock.unlock();
+      if (_onFailure) _onFailure();
+      return;
+    }
+    _written.notify_all();
+  }
+}
+
+}  // namespace corvanta
