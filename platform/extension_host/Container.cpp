@@ -189,8 +189,6 @@ void pruneRunFolders(int directory, const std::string& attachments) {
 }  // namespace
 
 std::unique_ptr<Container> Container::open(const std::string& given, std::string* error) {
-  // A second early: file times come from a coarse clock that may lag behind this one.
-  const auto opened = std::chrono::system_clock::now() - std::chrono::seconds(1);
   const std::string path = absolutePath(given, error);
   if (path.empty()) return nullptr;
   // A staging file URL keeps '?' unencoded, so it would start the URL's query there.
@@ -211,6 +209,11 @@ std::unique_ptr<Container> Container::open(const std::string& given, std::string
   if (!directory.valid()) return nullptr;
   FileDescriptor lock = lockContainer(directory.get(), path, error);
   if (!lock.valid()) return nullptr;
+  // The run's start as the file system tells time (a coarser clock than the system's), to
+  // compare with the times of the files written from now on.
+  struct stat locked {};
+  ::futimens(lock.get(), nullptr);
+  ::fstat(lock.get(), &locked);
   if (!ensureSubdirectory(directory.get(), path, "tmp", error) ||
       !ensureSubdirectory(directory.get(), path, "Attachments", error)) {
     return nullptr;
@@ -226,7 +229,7 @@ std::unique_ptr<Container> Container::open(const std::string& given, std::string
   }
   pruneRunFolders(directory.get(), attachments);
   return std::make_unique<Container>(path, std::move(lock), attachments + "/" + run + "/",
-                                     opened);
+                                     locked.st_mtim);
 }
 
 void Container::removeUnattachedStagingFiles() const {
@@ -236,9 +239,10 @@ void Container::removeUnattachedStagingFiles() const {
   // The attachment store links each file it accepts: a file with no other link is one that
   // no attachment was made from. Files from before this run are left to the daily purge.
   removeTemporaryFiles(directory.get(), [this](const struct stat& file) {
-    const auto written = std::chrono::seconds(file.st_mtim.tv_sec) +
-                         std::chrono::nanoseconds(file.st_mtim.tv_nsec);
-    return file.st_nlink == 1 && written >= _opened.time_since_epoch();
+    const timespec& written = file.st_mtim;
+    return file.st_nlink == 1 &&
+           (written.tv_sec > _opened.tv_sec ||
+            (written.tv_sec == _opened.tv_sec && written.tv_nsec > _opened.tv_nsec));
   });
 }
 

@@ -8,7 +8,8 @@
 // the host opens it once, before any request runs.
 #pragma once
 
-#include <chrono>
+#include <time.h>
+
 #include <memory>
 #include <string>
 
@@ -38,7 +39,7 @@ class Container {
   void removeUnattachedStagingFiles() const;
 
   Container(std::string path, FileDescriptor lock, std::string runDirectory,
-            std::chrono::system_clock::time_point opened)
+            timespec opened)
       : _path(std::move(path)),
         _lock(std::move(lock)),
         _runDirectory(std::move(runDirectory)),
@@ -48,7 +49,7 @@ class Container {
   std::string _path;
   FileDescriptor _lock;
   std::string _runDirectory;
-  std::chrono::system_clock::time_point _opened;
+  timespec _opened;  // when it was opened, by the file system's clock
 };
 
 }  // namespace corvanta

@@ -58,6 +58,7 @@ TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
       {scratch.path() + "file", "is not a directory"},
       {foreign, "is owned by another user"},
       {scratch.path() + "what?", "'?'"},
+      {scratch.path() + "latin1-\xe9t\xe9", "not valid UTF-8"},
   };
   for (const auto& [container, reason] : cases) {
     const auto result = runHost({"--container", container}, kPlainRequest);

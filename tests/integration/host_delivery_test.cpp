@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -20,6 +21,7 @@ namespace corvanta::testing {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 struct Sample {
@@ -255,6 +257,12 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExitShowInOutputA
   EXPECT_EQ(outline(grouped["stuck"]), "1 displayed expired with 0;");
   EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
+  // At exit, a staging file no attachment was made from (the 404's empty body) is gone; those
+  // the store linked stay.
+  for (const auto& entry : fs::directory_iterator(container() + "/tmp")) {
+    EXPECT_GE(fs::hard_link_count(entry.path()), 2u) << entry.path();
+  }
+  EXPECT_TRUE(fs::exists(container() + "/tmp/pic.png"));
 
   // The preview shows each displayed attachment by its stored copy, video and audio playable.
   std::map<std::string, std::set<std::string>> media, shown;

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <regex>
 
 #include "support/HostProcess.h"
@@ -12,6 +17,7 @@ namespace corvanta::testing {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 class HostInputTest : public ::testing::Test {
  protected:
@@ -37,6 +43,9 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
       "{\"identifier\":\"x\",\"payload\":\"not an object\",\"aps\":{\"alert\":\"five\"}}\n"
       "{\"aps\": nope}\n"
       "[1, 2]\n"
+      "{\"aps\":{\"alert\":\"huge\"},\"n\":1e400}\n"
+      "{\"n\":" +
+      std::string(1000, '7') + "}\n" +
       "{\"identifier\": 7, \"payload\": {}}\n" +
       prefix + exactlyOneMiB + "a" + suffix + "\n" + prefix + exactlyOneMiB + suffix + "\n" +
       "{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}\n" +
@@ -73,14 +82,40 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
   EXPECT_EQ(deliveries[5]["content"]["userInfo"]["identifier"], "x");
 
   const auto errors = result.errLines();
-  ASSERT_EQ(errors.size(), 7u) << result.err;
+  ASSERT_EQ(errors.size(), 9u) << result.err;
   EXPECT_TRUE(errors[0].starts_with("corvanta-nse: <stdin>:8: not valid JSON")) << errors[0];
   EXPECT_EQ(errors[1], "corvanta-nse: <stdin>:9: not a JSON object but array");
-  EXPECT_EQ(errors[2], "corvanta-nse: <stdin>:10: the envelope's \"identifier\" is not a string");
-  EXPECT_TRUE(errors[3].starts_with("corvanta-nse: <stdin>:11: longer than 1 MiB")) << errors[3];
-  EXPECT_TRUE(errors[4].starts_with("corvanta-nse: <stdin>:13: nested deeper than")) << errors[4];
-  EXPECT_EQ(errors[5], "corvanta-nse: " + array + ":5: not a JSON object but string");
-  EXPECT_TRUE(errors[6].starts_with("corvanta-nse: " + missing + ": cannot read")) << errors[6];
+  // Numbers the parser cannot hold are one rejected line each, not the end of the run.
+  for (const int i : {2, 3}) {
+    EXPECT_EQ(errors[i], "corvanta-nse: <stdin>:" + std::to_string(8 + i) +
+                             ": not valid JSON: a number is beyond the range of a double");
+  }
+  EXPECT_EQ(errors[4], "corvanta-nse: <stdin>:12: the envelope's \"identifier\" is not a string");
+  EXPECT_TRUE(errors[5].starts_with("corvanta-nse: <stdin>:13: longer than 1 MiB")) << errors[5];
+  EXPECT_TRUE(errors[6].starts_with("corvanta-nse: <stdin>:15: nested deeper than")) << errors[6];
+  EXPECT_EQ(errors[7], "corvanta-nse: " + array + ":5: not a JSON object but string");
+  EXPECT_TRUE(errors[8].starts_with("corvanta-nse: " + missing + ": cannot read")) << errors[8];
+}
+
+// A pipe is read as it arrives, with nothing copied aside; a signal then ends the run in order.
+TEST_F(HostInputTest, AFifoIsReadAsItArrivesAndSIGTERMStopsTheRunInOrder) {
+  const std::string fifo = scratch.path() + "requests.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  HostProcess host(kHostBinary, args({fifo}));
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the host
+  ASSERT_GE(writer, 0);
+  const std::string request = "{\"aps\":{\"alert\":\"streamed\"}}\n";
+  ASSERT_EQ(::write(writer, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+
+  const auto line = host.readLine(std::chrono::seconds(10));
+  ASSERT_TRUE(line) << "nothing delivered while the pipe stayed open";
+  EXPECT_EQ(json::parse(*line)["content"]["body"], "streamed");
+  host.signal(SIGTERM);
+  const auto result = host.wait();
+  ::close(writer);
+  EXPECT_EQ(result.status, 143);
+  EXPECT_NE(result.err.find("SIGTERM: stopping"), std::string::npos) << result.err;
+  EXPECT_TRUE(fs::is_empty(scratch.path() + "container/tmp"));
 }
 
 TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
@@ -90,6 +125,7 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--time-limit", "nan"}, "--time-limit"},
       {{"--time-limit", "1e9"}, "--time-limit"},
       {{"--format", "xml"}, "--format"},
+      {{"--max-in-flight", "0"}, "--max-in-flight"},
       {{"--bogus"}, "--bogus"},
       {{"--preview", scratch.path() + "no-such-dir/page.html"}, "--preview"},
   };

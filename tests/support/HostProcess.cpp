@@ -157,3 +157,11 @@ HostResult HostProcess::wait(std::chrono::seconds timeout) {
 }
 
 }  // namespace corvanta::testing
+
+namespace corvanta::testing {
+
+void HostProcess::signal(int signal) const {
+  ::kill(_pid, signal);
+}
+
+}  // namespace corvanta::testing

@@ -34,6 +34,8 @@ class HostProcess {
 
   // Queues `text` for standard input and writes what the pipe takes now.
   void write(std::string_view text);
+  // Sends `signal` to the child.
+  void signal(int signal) const;
   // The next line of standard output, waiting up to `timeout`; nullopt on timeout or end.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
   // Closes standard input once the queued text is written, reads until the child exits and

@@ -1,0 +1,157 @@
+// The host's guarantees, in process, on a clock the test moves: an expiry never overtakes
+// the receive call, a stopped reader of the output costs no display, the intake waits at
+// --max-in-flight, and a failed output write stops the host.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "platform/extension_host/NotificationHost.h"
+#include "platform/foundation/JSONValue.h"
+#include "support/FakeClock.h"
+#include "support/FakeURLLoader.h"
+
+namespace corvanta::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// Runs a hook inside start(), that is inside the extension's receive call.
+class HookedLoader : public FakeURLLoader {
+ public:
+  std::function<void()> onStart;
+  void start(DataTaskRequest request) override {
+    FakeURLLoader::start(std::move(request));
+    if (onStart) onStart();
+  }
+};
+
+IncomingRequest downloading(int n) {
+  return {std::to_string(n),
+          dictionaryWithJSON({{"aps", {{"alert", "r" + std::to_string(n)}, {"mutable-content", 1}}},
+                              {"att_url", "http://origin.invalid/pic.png"}})};
+}
+
+std::vector<json> linesOf(const std::string& text) {
+  std::vector<json> lines;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(json::parse(text.substr(start, end - start)));
+  }
+  return lines;
+}
+
+class NotificationHostTest : public ::testing::Test {
+ protected:
+  NotificationHost::Settings settings(int outputFd) const {
+    NotificationHost::Settings s;
+    s.timeLimit = 1s;
+    s.outputFd = outputFd;
+    return s;
+  }
+  std::string written() const {
+    std::string text(static_cast<std::size_t>(::lseek(_output, 0, SEEK_END)), '\0');
+    if (::pread(_output, text.data(), text.size(), 0) < 0) text.clear();
+    return text;
+  }
+
+  FakeClock clock;
+  HookedLoader loader;
+  ScopedBackend<URLLoader> installed{loader};
+  const int _output = ::memfd_create("deliveries", MFD_CLOEXEC);
+};
+
+TEST_F(NotificationHostTest, TheExpiryWaitsForTheReceiveCallThenTheDownloadDeliversAgain) {
+  NotificationHost host(settings(_output));
+  std::string seenInsideReceive = "unset";
+  loader.onStart = [&] {
+    clock.advance(1500ms);  // past the limit, while the receive call still runs
+    std::this_thread::sleep_for(50ms);
+    seenInsideReceive = written();
+  };
+  ASSERT_TRUE(host.receive(downloading(1)));
+  EXPECT_EQ(seenInsideReceive, "") << "an expiry overtook the receive call";
+
+  // finish() waits for the expiry's display; the download then delivers again.
+  std::thread download([&] {
+    while (written().empty()) std::this_thread::sleep_for(1ms);
+    loader.finish(0, std::nullopt);
+  });
+  const auto outcome = host.finish();
+  download.join();
+  EXPECT_TRUE(outcome.settled);
+  const auto lines = linesOf(written());
+  ASSERT_EQ(lines.size(), 2u) << written();
+  EXPECT_EQ(lines[0]["displayed"], true);
+  EXPECT_EQ(lines[0]["expired"], true);
+  EXPECT_EQ(lines[1]["displayed"], false);
+  EXPECT_EQ(lines[1]["delivery"], 2);
+}
+
+TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+  constexpr int kRequests = 300;
+  std::string read;
+  {
+    NotificationHost host(settings(pipe[1]));
+    for (int n = 1; n <= kRequests; ++n) ASSERT_TRUE(host.receive(downloading(n)));
+    clock.advance(1500ms);  // every request expires while nothing reads the output
+    std::thread reader([&] {
+      std::this_thread::sleep_for(200ms);
+      clock.advance(1s);  // and the downloads are abandoned
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) read.append(buffer, n);
+    });
+    const auto outcome = host.finish();
+    EXPECT_FALSE(outcome.settled);
+    EXPECT_EQ(outcome.outputError, 0);
+    ::close(pipe[1]);
+    reader.join();
+    loader.finishAll(std::nullopt);  // late: dropped, as after an abandonment
+  }
+  ::close(pipe[0]);
+  const auto lines = linesOf(read);
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kRequests));
+  for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
+}
+
+TEST_F(NotificationHostTest, TheIntakeWaitsAtMaxInFlightAndAFailedWriteStopsIt) {
+  auto s = settings(_output);
+  s.maxInFlight = 2;
+  NotificationHost host(s);
+  ASSERT_TRUE(host.receive(downloading(1)));
+  ASSERT_TRUE(host.receive(downloading(2)));
+  std::atomic<bool> third = false;
+  std::thread intake([&] { third = host.receive(downloading(3)); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(third) << "a third request was taken with two in flight";
+  loader.finish(0, std::nullopt);
+  intake.join();
+  EXPECT_TRUE(third);
+  loader.finishAll(std::nullopt);
+  EXPECT_TRUE(host.finish().settled);
+
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  std::atomic<int> stops = 0;
+  auto failing = settings(full);
+  failing.onStop = [&] { ++stops; };
+  NotificationHost broken(failing);
+  broken.receive(downloading(4));
+  loader.finishAll(std::nullopt);
+  while (stops == 0) std::this_thread::sleep_for(1ms);
+  EXPECT_FALSE(broken.receive(downloading(5))) << "took a request after the output failed";
+  EXPECT_EQ(broken.finish().outputError, ENOSPC);
+  ::close(full);
+}
+
+}  // namespace
+}  // namespace corvanta::testing
