@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "attachment/DownloadCompletion.h"
-#include "platform/extension_host/PrincipalClass.h"
 #include "platform/foundation/FileSystem.h"
 #include "service/NotificationService.h"
 #include "support/DeliveryRecorder.h"
@@ -206,12 +205,6 @@ TEST_F(NotificationServiceTest, DownloadsSharingAStagingFileEachAttachTheirOwnBy
   }
   EXPECT_EQ(attached, (std::multiset<std::string>{"first", "second"}));
   EXPECT_EQ(temporary.read("pic.png"), "second") << "the later write replaces the file";
-}
-
-TEST(PrincipalClass, TheServiceIsFoundByName) {
-  EXPECT_NE(std::dynamic_pointer_cast<NotificationService>(
-                makePrincipalClassInstance("NotificationService")),
-            nullptr);
 }
 
 }  // namespace
