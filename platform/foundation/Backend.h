@@ -2,8 +2,7 @@
 //
 // Each concern the extension reaches (file system, URL loading, attachment store, clock) has
 // one interface with a real default. A test installs its own implementation for a scope with
-// ScopedBackend; everything the platform does for that concern then goes through it. The
-// slot is the only global mutable state in the platform.
+// ScopedBackend; everything the platform does for that concern then goes through it.
 //
 // Thread safety: installing is meant for a test's set-up, while no other thread uses the
 // backend; reading the current backend is safe from any thread.
