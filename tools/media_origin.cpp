@@ -1,9 +1,8 @@
 // media-origin: the project's local media origin for the demo and the tests.
 //
 // Serves the files under --root on 127.0.0.1, announces its address with exactly one line on
-// standard output, and stops on SIGINT or SIGTERM. Two extra routes shape the answer:
-// /stall/<seconds>/<file> waits before serving the file (a slow origin, for time limits), and
-// /status/<code> answers with that status (an origin that fails).
+// standard output, and stops on SIGINT or SIGTERM. Extra routes shape the answer as a
+// misbehaving origin would (see kUsage): slow, failing, cut short, redirecting, oversized.
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
@@ -33,15 +32,22 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
-    "usage: media-origin --root DIR [--port N]\n"
+    "usage: media-origin --root DIR [--port N] [--workers N]\n"
     "\n"
     "Serves the files under DIR at http://127.0.0.1:N/ (N absent or 0: a free port) and\n"
     "prints \"listening on http://127.0.0.1:PORT\" once it accepts connections.\n"
     "\n"
     "  /<file>                     the file, its Content-Type chosen by its extension\n"
     "  /stall/<seconds>/<file>     the file, after waiting that long (decimals allowed)\n"
-    "  /status/<code>              an answer with that status and a short text body\n"
+    "  /status/<code>[/<file>]     an answer with that status, the file (or a short text) as body\n"
+    "  /cut/<file>                 the file's length announced, half its bytes sent, then closed\n"
+    "  /redirect/<n>/<file>        n redirects, then the file\n"
+    "  /loop/<file>                a redirect to itself\n"
+    "  /to/<name>?url=<url>        a redirect to <url>, whatever its scheme\n"
+    "  /bytes/<n>/<name>           n filler bytes with their Content-Length, streamed\n"
+    "  /chunked/<n>/<name>         n filler bytes without a Content-Length, streamed\n"
     "\n"
+    "Requests are answered by N workers (default 32); a stalled one holds its worker.\n"
     "Stops on SIGINT or SIGTERM.\n";
 
 constexpr double kLongestStallSeconds = 3600;
@@ -49,6 +55,7 @@ constexpr double kLongestStallSeconds = 3600;
 struct Options {
   std::string root;
   int port = 0;
+  int workers = 32;
 };
 
 // Whether parsing ended the run: nullopt to go on, else the exit status.
@@ -69,7 +76,7 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (argument != "--root" && argument != "--port")
+    if (argument != "--root" && argument != "--port" && argument != "--workers")
       return usageError("unknown argument " + argument);
     if (!value) {
       if (i + 1 == argc) return usageError(argument + " needs a value");
@@ -79,12 +86,15 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
       options.root = *value;
       continue;
     }
+    const bool port = argument == "--port";
+    const long lowest = port ? 0 : 1, highest = port ? 65535 : 4096;
     char* end = nullptr;
     errno = 0;
-    const long port = std::strtol(value->c_str(), &end, 10);
-    if (value->empty() || *end != '\0' || errno != 0 || port < 0 || port > 65535)
-      return usageError("--port must be a number from 0 to 65535, not \"" + *value + "\"");
-    options.port = static_cast<int>(port);
+    const long number = std::strtol(value->c_str(), &end, 10);
+    if (value->empty() || *end != '\0' || errno != 0 || number < lowest || number > highest)
+      return usageError(argument + " must be a number from " + std::to_string(lowest) + " to " +
+                        std::to_string(highest) + ", not \"" + *value + "\"");
+    (port ? options.port : options.workers) = static_cast<int>(number);
   }
   if (options.root.empty()) return usageError("--root is required");
   return std::nullopt;
@@ -157,29 +167,92 @@ void answer(httplib::Response& res, int status, const std::string& text) {
   res.set_content(text + "\n", "text/plain");
 }
 
-void serveFile(const fs::path& root, std::string_view path, httplib::Response& res) {
+// The bytes of the file under `root` that `path` names; nullopt, with `res` answered, when
+// there is none to serve.
+std::optional<std::string> readFile(const fs::path& root, std::string_view path,
+                                    httplib::Response& res) {
   const std::optional<fs::path> file = resolve(root, path);
-  if (!file) return answer(res, 403, "forbidden");
   std::error_code ec;
-  if (!fs::is_regular_file(*file, ec)) return answer(res, 404, "not found");
+  if (!file || !fs::is_regular_file(*file, ec)) {
+    answer(res, file ? 404 : 403, file ? "not found" : "forbidden");
+    return std::nullopt;
+  }
   std::ifstream in(*file, std::ios::binary);
   std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return answer(res, 500, "cannot read");
-  res.status = 200;
-  res.set_content(std::move(bytes), contentTypeOf(*file).c_str());
+  if (!in.bad()) return bytes;
+  answer(res, 500, "cannot read");
+  return std::nullopt;
+}
+
+void serveFile(const fs::path& root, std::string_view path, httplib::Response& res,
+               int status = 200) {
+  std::optional<std::string> bytes = readFile(root, path, res);
+  if (!bytes) return;
+  res.status = status;
+  res.set_content(std::move(*bytes), contentTypeOf(std::string(path)).c_str());
+}
+
+// Announces the whole file, sends its first half, then gives up: the connection closes with
+// the body short of its Content-Length.
+void serveHalf(const fs::path& root, std::string_view path, httplib::Response& res) {
+  std::optional<std::string> bytes = readFile(root, path, res);
+  if (!bytes) return;
+  auto body = std::make_shared<const std::string>(std::move(*bytes));
+  res.set_content_provider(body->size(), contentTypeOf(std::string(path)),
+                           [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                             return offset == 0 && sink.write(body->data(), body->size() / 2);
+                           });
+}
+
+// `total` filler bytes, a block at a time, so that a body of any size costs one block of
+// memory; it stops as soon as the client goes away.
+void serveFiller(httplib::Response& res, std::size_t total, bool announced) {
+  auto provide = [total](std::size_t offset, httplib::DataSink& sink) {
+    static const std::string block(64 * 1024, 'x');
+    if (offset >= total) sink.done();
+    return offset >= total || sink.write(block.data(), std::min(block.size(), total - offset));
+  };
+  if (!announced) return res.set_chunked_content_provider("application/octet-stream", provide);
+  res.set_content_provider(total, "application/octet-stream",
+                           [provide](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                             return provide(offset, sink);
+                           });
 }
 
 void addRoutes(httplib::Server& server, const fs::path& root, StopFlag& stopping) {
-  server.Get(R"(/status/([0-9]{3}))", [](const httplib::Request& req, httplib::Response& res) {
-    const int code = std::stoi(req.matches[1]);
-    if (code < 200 || code > 599) return answer(res, 400, "status must be from 200 to 599");
-    answer(res, code, "status " + std::to_string(code));
-  });
+  server.Get(R"(/status/([0-9]{3})(/.*)?)",
+             [&root](const httplib::Request& req, httplib::Response& res) {
+               const int code = std::stoi(req.matches[1]);
+               if (code < 200 || code > 599)
+                 return answer(res, 400, "status must be from 200 to 599");
+               if (req.matches[2].length() == 0)
+                 return answer(res, code, "status " + std::to_string(code));
+               serveFile(root, req.matches[2].str(), res, code);
+             });
   server.Get(R"(/stall/([0-9]+(?:\.[0-9]*)?)(/.*))",
              [&root, &stopping](const httplib::Request& req, httplib::Response& res) {
                const double seconds = std::min(std::stod(req.matches[1]), kLongestStallSeconds);
                if (stopping.waitFor(seconds)) return answer(res, 503, "stopping");
                serveFile(root, req.matches[2].str(), res);
+             });
+  server.Get(R"(/cut(/.*))", [&root](const httplib::Request& req, httplib::Response& res) {
+    serveHalf(root, req.matches[1].str(), res);
+  });
+  server.Get(R"(/redirect/([0-9]{1,3})(/.*))",
+             [](const httplib::Request& req, httplib::Response& res) {
+               const int left = std::stoi(req.matches[1]);
+               const std::string file = req.matches[2];
+               res.set_redirect(left > 0 ? "/redirect/" + std::to_string(left - 1) + file : file);
+             });
+  server.Get(R"(/loop/.*)", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_redirect(req.path);
+  });
+  server.Get(R"(/to/.*)", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_redirect(req.get_param_value("url"));
+  });
+  server.Get(R"(/(bytes|chunked)/([0-9]{1,12})/.*)",
+             [](const httplib::Request& req, httplib::Response& res) {
+               serveFiller(res, std::stoull(req.matches[2]), req.matches[1] == "bytes");
              });
   server.Get(R"(/.*)", [&root](const httplib::Request& req, httplib::Response& res) {
     serveFile(root, req.path, res);
@@ -222,9 +295,11 @@ int main(int argc, char** argv) {
   // A kept-alive connection holds a worker until it goes idle; a bulk run opens thousands
   // of connections at once, so each is closed after its answer.
   server.set_keep_alive_max_count(1);
-  // Stalled requests each hold a worker; leave room for a test's several at once. The
-  // server takes ownership of the queue it is given.
-  server.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(32).release(); };
+  // Stalled requests each hold a worker; --workers leaves room for a test's many at once.
+  // The server takes ownership of the queue it is given.
+  server.new_task_queue = [workers = options.workers] {
+    return std::make_unique<httplib::ThreadPool>(workers).release();
+  };
   // Without the library's SO_REUSEPORT, so that a second origin on a taken port fails
   // instead of sharing it.
   server.set_socket_options([](int sock) {

@@ -98,8 +98,9 @@ void HostProcess::pump(Clock::time_point deadline, Done done) {
   while (true) {
     if (_closeInput && _pending.empty()) closeFd(_in);
     // poll skips a negative descriptor.
-    pollfd fds[3] = {
-        {_pending.empty() ? -1 : _in, POLLOUT, 0}, {_out, POLLIN, 0}, {_err, POLLIN, 0}};
+    pollfd fds[3] = {{_pending.empty() ? -1 : _in, POLLOUT, 0},
+                     {_outputPaused ? -1 : _out, POLLIN, 0},
+                     {_err, POLLIN, 0}};
     if (fds[0].fd < 0 && _out < 0 && _err < 0) return;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -128,6 +129,12 @@ void HostProcess::pump(Clock::time_point deadline, Done done) {
     }
     if (done() || Clock::now() >= deadline) return;
   }
+}
+
+void HostProcess::pauseOutput(std::chrono::milliseconds duration) {
+  _outputPaused = true;
+  pump(Clock::now() + duration, [] { return false; });
+  _outputPaused = false;
 }
 
 std::optional<std::string> HostProcess::readLine(std::chrono::milliseconds timeout) {

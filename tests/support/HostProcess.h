@@ -36,6 +36,9 @@ class HostProcess {
   void write(std::string_view text);
   // Sends `signal` to the child.
   void signal(int signal) const;
+  // Stops reading standard output for `duration`, as a stalled consumer would, while still
+  // writing the queued input and reading standard error.
+  void pauseOutput(std::chrono::milliseconds duration);
   // The next line of standard output, waiting up to `timeout`; nullopt on timeout or end.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
   // Closes standard input once the queued text is written, reads until the child exits and
@@ -50,6 +53,7 @@ class HostProcess {
   pid_t _pid = -1;
   int _in = -1, _out = -1, _err = -1;
   bool _closeInput = false;
+  bool _outputPaused = false;
   std::string _pending;
   HostResult _result;
   std::size_t _readOffset = 0;  // how much of _result.out readLine has handed out

@@ -1,0 +1,379 @@
+// The soak: thousands of requests in flight at once through the built host, against the media
+// origin in its own process, with every kind of fault mixed in. Whatever the faults, each
+// accepted request is displayed exactly once and in time, every attachment holds its own
+// URL's bytes, only the malformed lines are rejected, nothing outside the container changes,
+// and the host ends by exiting, never by a signal.
+//
+//   SOAK_REQUESTS=N      how many input lines (5000)
+//   SOAK_SKIP=k1,k2,...  leaves out these kinds of line, e.g. "1e400,paused-reader"
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "support/HostProcess.h"
+#include "support/ScratchDirectory.h"
+#include "tools/media_samples.h"
+
+namespace corvanta::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr double kTimeLimitSeconds = 2;
+constexpr double kSlackSeconds = 0.5;
+constexpr auto kReaderPauseStart = 1s;
+constexpr auto kReaderPause = 3s;
+
+std::string environment(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value ? value : fallback;
+}
+
+bool skipped(const std::string& kind) {
+  const std::string skip = "," + environment("SOAK_SKIP", "") + ",";
+  return skip.find("," + kind + ",") != std::string::npos;
+}
+
+// media::png() with a text chunk naming `n` before its end: a valid image, distinct bytes.
+std::string distinctPNG(int n) {
+  std::string png = media::png();
+  const std::string typed = std::string("tEXt") + "n" + '\0' + std::to_string(n);
+  auto be32 = [](uLong value) {
+    return std::string{static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                       static_cast<char>(value >> 8), static_cast<char>(value)};
+  };
+  const uLong crc =
+      crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()));
+  png.insert(png.size() - 12, be32(typed.size() - 4) + typed + be32(crc));
+  return png;
+}
+
+// The origin's files, written by the test so that it knows every byte the origin serves.
+class OriginFiles {
+ public:
+  explicit OriginFiles(std::string root) : _root(std::move(root)) {}
+  void add(const std::string& path, std::string bytes) {
+    fs::create_directories(fs::path(_root + path).parent_path());
+    std::ofstream(_root + path, std::ios::binary) << bytes;
+    _files[path] = std::move(bytes);
+  }
+  const std::string* find(const std::string& path) const {
+    const auto found = _files.find(path);
+    return found == _files.end() ? nullptr : &found->second;
+  }
+
+ private:
+  std::string _root;
+  std::map<std::string, std::string> _files;
+};
+
+struct Line {
+  std::string kind;
+  std::string text;
+  std::string id;                       // "" for a line the host must reject
+  const std::string* served = nullptr;  // what an attachment may hold; nullptr: none at all
+};
+
+// A kind of input line and its share of every cycle of lines. `attURL` is the payload's
+// "att_url": a path on the origin, where "*" stands for a PNG of the line's own at
+// /a/<n>/pic.png (all of them stage as "pic.png"), or after "=" the value's JSON text.
+// `attachable`: whether an attachment may come of it, holding the bytes of the file named.
+struct Kind {
+  std::string name;
+  int share;
+  std::string attURL;
+  bool attachable = false;
+  bool rejected = false;  // a line the host must reject, as one line
+};
+
+std::vector<Kind> kinds() {
+  std::vector<Kind> all = {
+      {"png", 50, "/media/pic.png", true},
+      {"jpeg", 50, "/media/photo.jpg", true},
+      {"gif", 50, "/media/anim.gif", true},
+      {"mp3", 50, "/media/tone.mp3", true},
+      {"wav", 50, "/media/beep.wav", true},
+      {"mp4", 50, "/media/clip.mp4", true},
+      {"same-name", 300, "*", true},
+      {"404-image", 20, "/status/404*", true},
+      {"500-image", 20, "/status/500*", true},
+      {"cut-mid-body", 20, "/cut*"},
+      {"stall-past-limit", 20, "/stall/3*", true},
+      {"stall-forever", 10, "/stall/3600/media/pic.png"},
+      {"redirect-chain", 20, "/redirect/3*", true},
+      {"redirect-loop", 10, "/loop/media/pic.png"},
+      {"redirect-to-file", 10, "/to/pic.png?url=file:///etc/passwd"},
+      {"oversized-with-length", 4, "/bytes/60000000/big.png"},
+      {"oversized-chunked", 2, "/chunked/60000000/big.png"},
+      {"text-as-png", 10, "/wrong/text.png"},
+      {"png-as-mp3", 10, "/wrong/png.mp3", true},
+      {"name-dotdot", 10, "/names/.."},
+      {"name-dot", 10, "/names/."},
+      {"name-empty", 10, "/names/"},
+      {"name-slash", 10, "/"},
+      {"name-300", 10, "/names/" + std::string(296, 'n') + ".png"},
+      {"name-nul", 10, "/names/%00"},
+      {"name-escaped-dotdot", 10, "/names/%2F..%2F..%2Fdecoy%2Fpic.png"},
+      {"att-url-number", 10, "=42"},
+      {"att-url-object", 10, R"(={"url":"/media/pic.png"})"},
+      {"att-url-null", 10, "=null"},
+      {"not-mutable", 20, "/media/pic.png"},
+      {"malformed", 20, ""},
+      // Valid JSON that the parser cannot represent: one rejected line each.
+      {"1e400", 5, "=1e400", false, true},
+      {"1000-digits", 5, "=9" + std::string(999, '0'), false, true},
+  };
+  std::erase_if(all, [](const Kind& kind) { return skipped(kind.name); });
+  return all;
+}
+
+class Soak {
+ public:
+  explicit Soak(const std::string& binary) : _binary(binary) {
+    for (const auto* dir : {"container", "decoy", "origin"}) fs::create_directory(path(dir));
+    fs::create_directories(path("decoy/tmp"));
+    _scratch.write("decoy/keep.txt", "the container's neighbour");
+    _files.add("/wrong/text.png", "plain text, not an image\n");
+    _files.add("/wrong/png.mp3", media::png());
+    for (const auto& [name, bytes] : {std::pair{"pic.png", media::png()},
+                                      {"photo.jpg", media::jpeg()},
+                                      {"anim.gif", media::gif()},
+                                      {"tone.mp3", media::mp3()},
+                                      {"beep.wav", media::wav()},
+                                      {"clip.mp4", media::mp4()}}) {
+      _files.add(std::string("/media/") + name, bytes);
+    }
+  }
+
+  void run();
+
+ private:
+  std::string path(const std::string& name) const { return _scratch.path() + name; }
+  Line line(const Kind& kind, int n);
+  std::vector<Line> lines();
+  void check(const std::vector<Line>& lines, const HostResult& result);
+
+  std::string _binary;
+  ScratchDirectory _scratch;
+  OriginFiles _files{path("origin")};
+  std::string _origin;  // "http://127.0.0.1:PORT"
+};
+
+Line Soak::line(const Kind& kind, int n) {
+  if (kind.name == "malformed") {
+    const char* texts[] = {R"({"identifier":"x","payload":{"aps":)", "not json", R"({"aps":{},})"};
+    return {kind.name, texts[n % 3], "", nullptr};
+  }
+  std::string attURL = kind.attURL.substr(kind.attURL.starts_with('=') ? 1 : 0);
+  std::string file = attURL;
+  if (const auto star = attURL.find('*'); star != std::string::npos) {
+    file = "/a/" + std::to_string(n) + "/pic.png";
+    _files.add(file, distinctPNG(n));
+    attURL.replace(star, 1, file);
+  }
+  if (!kind.attURL.starts_with('=')) attURL = json(_origin + attURL).dump();
+  const std::string id = "r" + std::to_string(n);
+  const char* mutableContent = kind.name == "not-mutable" ? "" : R"(,"mutable-content":1)";
+  return {kind.name,
+          R"({"identifier":")" + id + R"(","payload":{"aps":{"alert":{"title":")" + kind.name +
+              R"(","body":"soak"})" + mutableContent + R"(},"att_url":)" + attURL + "}}",
+          kind.rejected ? "" : id, kind.attachable ? _files.find(file) : nullptr};
+}
+
+std::vector<Line> Soak::lines() {
+  const std::vector<Kind> all = kinds();
+  std::vector<const Kind*> cycle;
+  for (const Kind& kind : all) cycle.insert(cycle.end(), kind.share, &kind);
+  const int count = std::stoi(environment("SOAK_REQUESTS", "5000"));
+  std::vector<Line> result;
+  // A prime stride spreads each kind over the run instead of sending it in one burst.
+  for (int n = 1; n <= count; ++n)
+    result.push_back(line(*cycle[(static_cast<std::size_t>(n) * 7919) % cycle.size()], n));
+  return result;
+}
+
+// Every file and folder under `root` but `except`, with its mode, modification time and a
+// hash of its bytes.
+std::map<std::string, std::string> snapshot(const std::string& root, const std::string& except) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().string();
+    if (name.rfind(except, 0) == 0) continue;
+    struct stat info {};
+    ::lstat(name.c_str(), &info);
+    std::ostringstream bytes;
+    if (entry.is_regular_file()) bytes << std::ifstream(name, std::ios::binary).rdbuf();
+    entries[name] = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                    std::to_string(info.st_mtim.tv_nsec) + " " +
+                    std::to_string(std::hash<std::string>()(bytes.str()));
+  }
+  return entries;
+}
+
+// The paths that are in only one of the snapshots, or differ between them.
+std::set<std::string> changed(const std::map<std::string, std::string>& before,
+                              const std::map<std::string, std::string>& after) {
+  std::set<std::string> paths;
+  for (const auto& [path, state] : before) {
+    if (const auto found = after.find(path); found == after.end() || found->second != state)
+      paths.insert(path);
+  }
+  for (const auto& entry : after) {
+    if (!before.count(entry.first)) paths.insert(entry.first);
+  }
+  return paths;
+}
+
+void Soak::run() {
+  // Stalled requests hold a worker each until the origin stops.
+  HostProcess origin(CORVANTA_MEDIA_ORIGIN_BINARY, {"--root", path("origin"), "--workers", "256"});
+  const std::string announced = origin.readLine(20s).value_or("");
+  ASSERT_EQ(announced.rfind("listening on http://127.0.0.1:", 0), 0u) << announced;
+  _origin = announced.substr(std::string("listening on ").size());
+  const std::vector<Line> input = lines();
+
+  const auto before = snapshot(_scratch.path(), path("container"));
+  HostProcess host(
+      _binary,
+      {"--time-limit", std::to_string(kTimeLimitSeconds), "--container", path("container")},
+      {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
+  for (const Line& line : input) host.write(line.text + "\n");
+  // The pause starts once every request is in flight and ends after their expiries, near
+  // the time the host stops waiting for downloads: what is written then must not be lost.
+  if (!skipped("paused-reader")) {
+    for (auto start = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() < start + kReaderPauseStart;) {
+      host.readLine(100ms);
+    }
+    host.pauseOutput(kReaderPause);
+  }
+  const HostResult result = host.wait(150s);
+  EXPECT_EQ(changed(before, snapshot(_scratch.path(), path("container"))), std::set<std::string>{})
+      << "created or changed outside the container";
+  check(input, result);
+}
+
+struct Figures {
+  std::size_t deliveries = 0, displayed = 0, attached = 0, lost = 0, duplicates = 0, late = 0,
+              wrongMedia = 0, stray = 0, goodWithout = 0;
+  std::map<std::string, int> injected, lostByKind, wrongByKind;
+};
+
+void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
+  Figures figures;
+  std::map<std::string, const Line*> accepted;
+  std::set<std::size_t> malformed;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    ++figures.injected[lines[i].kind];
+    if (lines[i].id.empty())
+      malformed.insert(i + 1);
+    else
+      accepted[lines[i].id] = &lines[i];
+  }
+  std::map<std::string, int> displayed;
+  std::set<std::string> attached;
+  for (const std::string& text : result.outLines()) {
+    const json delivery = json::parse(text, nullptr, false);
+    const auto found =
+        delivery.is_object() ? accepted.find(delivery.value("request", "")) : accepted.end();
+    if (found == accepted.end()) {
+      ++figures.stray;
+      continue;
+    }
+    ++figures.deliveries;
+    const Line& line = *found->second;
+    if (delivery.value("displayed", false)) {
+      ++displayed[line.id];
+      if (delivery.value("elapsed_ms", 0.0) > (kTimeLimitSeconds + kSlackSeconds) * 1000)
+        ++figures.late;
+    }
+    const json none = json::array();
+    for (const json& attachment :
+         delivery.value(json::json_pointer("/content/attachments"), none)) {
+      attached.insert(line.id);
+      std::ifstream file(attachment.value("file", ""), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+      if (!line.served || bytes != *line.served) {
+        ++figures.wrongMedia;
+        ++figures.wrongByKind[line.kind];
+      }
+    }
+  }
+  for (const auto& [id, line] : accepted) {
+    const int times = displayed[id];
+    if (times == 0) ++figures.lostByKind[line->kind];
+    figures.lost += times == 0;
+    figures.duplicates += times > 1;
+    figures.displayed += times > 0;
+    if (line->served && !attached.count(id)) ++figures.goodWithout;
+  }
+  figures.attached = attached.size();
+
+  std::set<std::size_t> rejected;
+  std::vector<std::string> otherErrors;
+  const std::regex reject(R"(corvanta-nse: <stdin>:([0-9]+): .*)");
+  for (const std::string& text : result.errLines()) {
+    std::smatch match;
+    if (std::regex_match(text, match, reject))
+      rejected.insert(std::stoul(match[1]));
+    else
+      otherErrors.push_back(text);
+  }
+  std::set<std::string> containerEntries;
+  for (const auto& entry : fs::directory_iterator(path("container")))
+    containerEntries.insert(entry.path().filename().string());
+
+  auto list = [](const std::map<std::string, int>& counts) {
+    std::string text;
+    for (const auto& [kind, count] : counts) text += " " + kind + " " + std::to_string(count);
+    return text.empty() ? " none" : text;
+  };
+  std::cout << "soak " << fs::path(_binary).filename().string() << ": " << lines.size()
+            << " requests, " << accepted.size() << " accepted, " << rejected.size()
+            << " rejected (of " << malformed.size() << " malformed), exit status " << result.status
+            << "\n  faults injected:" << list(figures.injected) << "\n  deliveries "
+            << figures.deliveries << ", displayed " << figures.displayed << ", attached "
+            << figures.attached << ", attachable but not attached " << figures.goodWithout
+            << "\n  lost: " << figures.lost << ", wrong media: " << figures.wrongMedia
+            << ", duplicates: " << figures.duplicates << ", late: " << figures.late
+            << ", stray lines: " << figures.stray << "\n  lost by kind:" << list(figures.lostByKind)
+            << "\n  wrong media by kind:" << list(figures.wrongByKind) << "\n  elapsed "
+            << result.elapsed.count() << " s\n";
+
+  EXPECT_LT(result.status, 128) << "the host ended by signal " << result.status - 128;
+  EXPECT_EQ(result.status, malformed.empty() ? 0 : 1);
+  EXPECT_EQ(figures.lost, 0u);
+  EXPECT_EQ(figures.wrongMedia, 0u);
+  EXPECT_EQ(figures.duplicates, 0u);
+  EXPECT_EQ(figures.late, 0u);
+  EXPECT_EQ(figures.stray, 0u) << "deliveries of no accepted request, or not JSON";
+  EXPECT_EQ(rejected, malformed);
+  EXPECT_EQ(otherErrors, std::vector<std::string>{}) << "standard error beyond rejections";
+  EXPECT_EQ(containerEntries, (std::set<std::string>{".lock", "Attachments", "tmp"}));
+  if (_binary.ends_with("faulty-fs")) {
+    EXPECT_GT(figures.goodWithout, 0u) << "no staging write failed";
+  }
+}
+
+TEST(Soak, EveryRequestDisplayedOnceWithItsOwnMedia) {
+  Soak(CORVANTA_NSE_BINARY).run();
+}
+
+TEST(Soak, FailingStagingWritesLoseNoRequest) {
+  Soak(CORVANTA_NSE_FAULTY_FS_BINARY).run();
+}
+
+}  // namespace
+}  // namespace corvanta::testing
