@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/extension_host/LocalizedStrings.h"
+
 namespace corvanta {
 namespace {
 
@@ -25,6 +27,10 @@ constexpr const char* kFooter =
     "A request that has had no delivery when its time limit passes is told its time is about\n"
     "to run out. When the input ends, the host exits once every request has been displayed\n"
     "and no download is running, at the latest twice the time limit after the last request.\n"
+    "\n"
+    "With --strings, an alert's title-loc-key, subtitle-loc-key and loc-key are looked up in\n"
+    "FILE (a strings file of \"KEY\" = \"format\"; lines, or a JSON object of key to format)\n"
+    "and filled from their -loc-args; without it, or for a key it lacks, the key is shown.\n"
     "\n"
     "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
     "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
@@ -70,6 +76,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string container = defaultContainer();
   std::string format = "json";
   std::string preview;
+  std::string strings;
   std::vector<std::string> inputs;
   bool version = false;
 
@@ -81,9 +88,11 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       ->type_name("json|text");
   app.add_option("--preview", preview, "At exit, write an HTML page of the notifications")
       ->type_name("FILE");
+  app.add_option("--strings", strings, "Formats for the alerts' localization keys")
+      ->type_name("FILE");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name : {"--time-limit", "--container", "--format", "--preview"}) {
+  for (const char* name : {"--time-limit", "--container", "--format", "--preview", "--strings"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -134,6 +143,14 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       return {std::nullopt, usageError("--preview: '" + preview + "' is a directory")};
     }
     options.previewPath = preview;
+  }
+
+  if (app.count("--strings") > 0) {
+    std::string error;
+    auto table = LocalizedStrings::load(strings, &error);
+    if (!table) return {std::nullopt, usageError("--strings: " + error)};
+    options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
+    setLocalizedStrings(options.strings);
   }
 
   options.inputs = inputs.empty() ? std::vector<std::string>{"-"} : std::move(inputs);
