@@ -1,13 +1,17 @@
 #include "platform/extension_host/LocalizedStrings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
+
+#include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {
 namespace {
@@ -212,11 +216,24 @@ Current& current() {
 
 std::optional<LocalizedStrings> LocalizedStrings::load(const std::string& path,
                                                        std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text(std::istreambuf_iterator<char>(in), {});
-  if (!in.good() && !in.eof()) {
-    if (error) *error = path + ": cannot read: " + std::strerror(errno);
+  auto fail = [&](const std::string& reason) {
+    if (error) *error = path + ": " + reason;
     return std::nullopt;
+  };
+  // O_NONBLOCK: a FIFO given by mistake must not hang the start.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0)
+    return fail(std::string("cannot read: ") + std::strerror(errno));
+  if (!S_ISREG(status.st_mode)) return fail("cannot read: not a regular file");
+  std::string text;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fail(std::string("cannot read: ") + std::strerror(errno));
+    if (got == 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
   }
   return parse(text, path, error);
 }

@@ -37,7 +37,9 @@ class LocalizedAlertTest : public ::testing::Test {
   // Runs the option parser on --strings FILE as the host does; gives its exit status and
   // leaves its message in `_stderr`.
   int loadStrings(const std::string& name, const std::string& text) {
-    const std::string path = _scratch.write(name, text);
+    return loadStrings(_scratch.write(name, text));
+  }
+  int loadStrings(const std::string& path) {
     std::vector<std::string> words = {"corvanta-nse", "--strings", path};
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -115,6 +117,8 @@ TEST_F(LocalizedAlertTest, ABadStringsFileIsAUsageErrorNamingItsLine) {
     EXPECT_EQ(loadStrings(c.name, c.text), 2) << c.name;
     EXPECT_NE(_stderr.find(c.says), std::string::npos) << _stderr;
   }
+  EXPECT_EQ(loadStrings(_scratch.path()), 2) << "a directory is no file to read";
+  EXPECT_NE(_stderr.find(_scratch.path() + ": cannot read"), std::string::npos) << _stderr;
 }
 
 }  // namespace
