@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <numbers>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvanta::media {
@@ -307,6 +308,44 @@ std::vector<std::int16_t> tone() {
   return samples;
 }
 
+// MPEG-1 audio, no CRC; 32 kbit/s, 48 kHz, mono (a rate layers II and III both allow).
+// Each frame carries 1152 samples in 96 bytes; zero side information (layer III) or zero
+// bit allocation (layer II) means no coded data, which decodes to silence.
+std::string mpegAudioSilence(int layer) {
+  constexpr int frameBytes = 144 * 32000 / 48000;
+  constexpr int frames = 42;
+  BitWriter header;
+  header.put(0x7FF, 11);     // frame sync
+  header.put(3, 2);          // MPEG-1
+  header.put(4 - layer, 2);  // layer, coded inverted
+  header.put(1, 1);          // no CRC
+  header.put(1, 4);          // 32 kbit/s, first in either layer's table
+  header.put(1, 2);          // 48 kHz
+  header.put(0, 2);          // no padding, private bit clear
+  header.put(3, 2);          // mono
+  header.put(0, 6);          // mode extension, copyright, original, emphasis
+  const std::string frameHeader = header.finish(0);
+  std::string out;
+  for (int i = 0; i < frames; ++i) {
+    out += frameHeader;
+    putZeros(out, frameBytes - frameHeader.size());
+  }
+  return out;
+}
+
+// ID3v2 sizes keep the top bit of each byte clear, so no size can look like a frame sync.
+void putSynchsafe(std::string& out, std::uint32_t value) {
+  for (int shift = 21; shift >= 0; shift -= 7) put8(out, (value >> shift) & 0x7F);
+}
+
+std::string id3Frame(std::string_view id, std::string_view data) {
+  std::string out(id);
+  putSynchsafe(out, static_cast<std::uint32_t>(data.size()));
+  putBE16(out, 0);  // no flags
+  out.append(data);
+  return out;
+}
+
 // An 80-bit IEEE extended float, as AIFF stores its sample rate.
 void putExtended(std::string& out, unsigned value) {
   int exponent = 0;
@@ -469,15 +508,14 @@ std::string riffList(std::string_view type, std::string_view content) {
 
 }  // namespace
 
-std::string png() {
-  constexpr int side = 64;
+std::string png(int side) {
   std::string raw;
   for (int y = 0; y < side; ++y) {
     put8(raw, 0);  // no filter
     for (int x = 0; x < side; ++x) {
-      put8(raw, x * 4);
-      put8(raw, y * 4);
-      put8(raw, 255 - (x + y) * 2);
+      put8(raw, x * 256 / side);
+      put8(raw, y * 256 / side);
+      put8(raw, 255 - (x + y) * 128 / side);
     }
   }
   std::string header;
@@ -551,16 +589,33 @@ std::string gif() {
 }
 
 std::string mp3() {
-  // MPEG-1 Layer III, no CRC; 32 kbit/s, 48 kHz, mono. Each frame carries 1152 samples in
-  // 96 bytes; zero side information means no coded data, which decodes to silence.
-  constexpr int frameBytes = 144 * 32000 / 48000;
-  constexpr int frames = 42;
-  std::string out;
-  for (int i = 0; i < frames; ++i) {
-    out += "\xFF\xFB\x14\xC0";
-    putZeros(out, frameBytes - 4);
-  }
-  return out;
+  return mpegAudioSilence(3);
+}
+
+std::string mp3WithCoverArt(int coverSide, bool footer) {
+  std::string title(1, '\3');  // UTF-8
+  title += "Tone";
+  std::string picture(1, '\0');  // Latin-1 description
+  picture += std::string("image/png\0", 10);
+  put8(picture, 3);  // front cover
+  put8(picture, 0);  // empty description
+  picture += png(coverSide);
+  std::string frames = id3Frame("TIT2", title) + id3Frame("APIC", picture);
+  // A tag with a footer may not be padded; without one, encoders leave room to edit in place.
+  if (!footer) putZeros(frames, 1024);
+
+  std::string header = "ID3";
+  put8(header, 4);  // version 2.4.0
+  put8(header, 0);
+  put8(header, footer ? 0x10 : 0);
+  putSynchsafe(header, static_cast<std::uint32_t>(frames.size()));
+  std::string tag = header + frames;
+  if (footer) tag += "3DI" + header.substr(3);
+  return tag + mp3();
+}
+
+std::string mp2() {
+  return mpegAudioSilence(2);
 }
 
 std::string wav() {
@@ -606,12 +661,41 @@ std::string aiff() {
   return out;
 }
 
-std::string m4a() {
-  return mpeg4("M4A ", {"M4A ", "mp42", "isom"}, false);
+std::string aifc() {
+  const std::vector<std::int16_t> samples = tone();
+  std::string common;
+  putBE16(common, 1);
+  putBE32(common, static_cast<std::uint32_t>(samples.size()));
+  putBE16(common, 16);
+  putExtended(common, kToneRate);
+  common += "NONE";
+  common += std::string("\x0Enot compressed\0", 16);  // a Pascal string, padded to even
+  std::string version;
+  putBE32(version, 0xA2805140);  // the one AIFF-C version
+  std::string sound;
+  putBE32(sound, 0);
+  putBE32(sound, 0);
+  for (std::int16_t sample : samples) putBE16(sound, static_cast<std::uint16_t>(sample));
+
+  std::string content = "AIFC";
+  for (const auto& [id, data] : {std::pair<std::string_view, const std::string&>{"FVER", version},
+                                 {"COMM", common},
+                                 {"SSND", sound}}) {
+    content.append(id);
+    putBE32(content, static_cast<std::uint32_t>(data.size()));
+    content += data;
+  }
+  std::string out = "FORM";
+  putBE32(out, static_cast<std::uint32_t>(content.size()));
+  return out + content;
 }
 
-std::string mp4() {
-  return mpeg4("isom", {"isom", "iso2", "mp41"}, true);
+std::string m4a(std::string_view brand) {
+  return mpeg4(brand, {brand, "mp42", "isom"}, false);
+}
+
+std::string mp4(std::string_view brand) {
+  return mpeg4(brand, {brand, "iso2", "mp41"}, true);
 }
 
 std::string mpeg() {

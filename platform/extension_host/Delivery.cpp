@@ -51,6 +51,7 @@ void Delivery::takeContent(const UNNotificationContent& content) {
   sound = content.sound();
   category = content.categoryIdentifier();
   thread = content.threadIdentifier();
+  interruptionLevel = content.interruptionLevel();
   userInfo = content.userInfo();
   for (const auto& attachment : content.attachments()) {
     if (!attachment) continue;
@@ -72,6 +73,8 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
   content["sound"] = delivery.sound ? OrderedJSON(*delivery.sound) : OrderedJSON(nullptr);
   content["category"] = delivery.category;
   content["thread"] = delivery.thread;
+  content["interruption_level"] =
+      delivery.interruptionLevel ? OrderedJSON(*delivery.interruptionLevel) : OrderedJSON(nullptr);
   content["userInfo"] =
       delivery.userInfo ? OrderedJSON(delivery.userInfo->storage().value) : OrderedJSON::object();
   content["attachments"] = OrderedJSON::array();
@@ -96,7 +99,9 @@ std::string formatDeliveryAsText(const Delivery& delivery) {
                      std::to_string(delivery.number) +
                      (delivery.displayed ? " (displayed" : " (not displayed") +
                      (delivery.expired ? ", after expiry) " : ") ") +
-                     formatMilliseconds(delivery.elapsedMs) + " ms: " + quoted(delivery.title);
+                     formatMilliseconds(delivery.elapsedMs) + " ms";
+  if (delivery.interruptionLevel) line += " [" + escaped(*delivery.interruptionLevel) + "]";
+  line += ": " + quoted(delivery.title);
   if (!delivery.subtitle.empty()) line += " / " + quoted(delivery.subtitle);
   line += " — " + quoted(delivery.body);
   for (const auto& attachment : delivery.attachments) {

@@ -35,6 +35,7 @@ struct Delivery {
   std::optional<long long> badge;
   std::optional<std::string> sound;
   std::string category, thread;
+  std::optional<std::string> interruptionLevel;
   std::shared_ptr<const NSDictionary> userInfo;  // may be dropped once formatted
   std::vector<DeliveredAttachment> attachments;
 
@@ -46,8 +47,8 @@ struct Delivery {
 std::string formatDeliveryAsJSON(const Delivery& delivery);
 
 // One readable line, without the newline:
-//   [id] delivery N (displayed[, after expiry]) 12.5 ms: "Title" — "Body" + image/png pic.png
-//   (65593 bytes); note: ...
+//   [id] delivery N (displayed[, after expiry]) 12.5 ms[ [time-sensitive]]: "Title" — "Body"
+//   + image/png pic.png (65593 bytes); note: ...
 // Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
 std::string formatDeliveryAsText(const Delivery& delivery);
 

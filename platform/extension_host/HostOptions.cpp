@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/extension_host/LocalizedStrings.h"
+
 namespace corvanta {
 namespace {
 
@@ -30,6 +32,10 @@ constexpr const char* kFooter =
     "the time limit after the last request. With --max-in-flight requests running, reading\n"
     "waits for one to end. SIGINT or SIGTERM stops reading and exits once the deliveries\n"
     "already due are written; a second one ends at once.\n"
+    "\n"
+    "With --strings, an alert's title-loc-key, subtitle-loc-key and loc-key are looked up in\n"
+    "FILE (a strings file of \"KEY\" = \"format\"; lines, or a JSON object of key to format)\n"
+    "and filled from their -loc-args; without it, or for a key it lacks, the key is shown.\n"
     "\n"
     "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
     "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
@@ -78,6 +84,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string format = "json";
   std::string preview;
   std::string maxInFlight = "10000";
+  std::string strings;
   std::vector<std::string> inputs;
   bool version = false;
 
@@ -92,9 +99,12 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   app.add_option("--max-in-flight", maxInFlight,
                  "Requests running at once before reading waits (default 10000)")
       ->type_name("N");
+  app.add_option("--strings", strings, "Formats for the alerts' localization keys")
+      ->type_name("FILE");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name : {"--time-limit", "--container", "--format", "--preview", "--max-in-flight"}) {
+  for (const char* name :
+       {"--time-limit", "--container", "--format", "--preview", "--max-in-flight", "--strings"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -158,6 +168,14 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       return {std::nullopt, usageError("--preview: '" + preview + "' is a directory")};
     }
     options.previewPath = preview;
+  }
+
+  if (app.count("--strings") > 0) {
+    std::string error;
+    auto table = LocalizedStrings::load(strings, &error);
+    if (!table) return {std::nullopt, usageError("--strings: " + error)};
+    options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
+    setLocalizedStrings(options.strings);
   }
 
   options.inputs = inputs.empty() ? std::vector<std::string>{"-"} : std::move(inputs);

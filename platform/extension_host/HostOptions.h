@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace corvanta {
+
+class LocalizedStrings;
 
 enum class DeliveryFormat { json, text };
 
@@ -18,6 +21,8 @@ struct HostOptions {
   std::optional<std::string> previewPath;
   std::size_t maxInFlight = 10'000;
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
+  // The --strings table, loaded while parsing; nullptr without the option.
+  std::shared_ptr<const LocalizedStrings> strings;
 };
 
 // The outcome of parsing: options to run with, or the status to exit with at once (after
@@ -28,7 +33,10 @@ struct HostOptionsResult {
   int exitStatus = 0;
 };
 
-// Parses the process arguments. Reads $TMPDIR for the default container. Never throws.
+// Parses the process arguments. Reads $TMPDIR for the default container, and the --strings
+// file, which it also installs as the process-wide table (setLocalizedStrings) so that the
+// payload mapping uses it; a file that cannot be read or parsed is a usage error. Never
+// throws.
 HostOptionsResult parseHostOptions(int argc, char* argv[]);
 
 // The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough

@@ -1,6 +1,7 @@
 #include "platform/extension_host/NotificationPayload.h"
 
 #include <limits>
+#include <vector>
 
 #include "platform/foundation/JSONValue.h"
 
@@ -39,20 +40,61 @@ std::optional<std::string> soundName(const JSON& sound) {
   return std::nullopt;
 }
 
+std::optional<std::string> interruptionLevel(const JSON& level) {
+  for (const char* known : {"passive", "active", "time-sensitive", "critical"})
+    if (level == known) return known;
+  return std::nullopt;
+}
+
+// Arguments are strings; a number is taken as its JSON text, as senders often write them.
+std::vector<std::string> arguments(const JSON& list) {
+  std::vector<std::string> out;
+  if (!list.is_array()) return out;
+  for (const JSON& item : list)
+    out.push_back(item.is_string() ? item.get<std::string>() : item.is_number() ? item.dump() : "");
+  return out;
+}
+
+struct AlertField {
+  const char* literal;
+  const char* key;
+  const char* arguments;
+};
+constexpr AlertField kTitle{"title", "title-loc-key", "title-loc-args"};
+constexpr AlertField kSubtitle{"subtitle", "subtitle-loc-key", "subtitle-loc-args"};
+constexpr AlertField kBody{"body", "loc-key", "loc-args"};
+
+std::string localized(const JSON& alert, const AlertField& field, const LocalizedStrings* strings) {
+  std::string literal = text(member(alert, field.literal));
+  const std::string key = text(member(alert, field.key));
+  if (key.empty()) return literal;
+  const std::string* format = strings ? strings->formatFor(key) : nullptr;
+  if (!format && !literal.empty()) return literal;
+  return formatWithArguments(format ? *format : key, arguments(member(alert, field.arguments)));
+}
+
+struct AlertText {
+  std::string title, subtitle, body;
+};
+
+AlertText alertText(const JSON& aps, const LocalizedStrings* strings) {
+  const JSON& alert = member(aps, "alert");
+  if (alert.is_string()) return {"", "", alert.get<std::string>()};
+  return {localized(alert, kTitle, strings), localized(alert, kSubtitle, strings),
+          localized(alert, kBody, strings)};
+}
+
 }  // namespace
 
 std::shared_ptr<UNMutableNotificationContent> contentFromPayload(
-    std::shared_ptr<const NSDictionary> payload) {
+    std::shared_ptr<const NSDictionary> payload, const LocalizedStrings* strings) {
   auto content = std::make_shared<UNMutableNotificationContent>();
   const JSON& aps = member(payload->storage().value, "aps");
-  const JSON& alert = member(aps, "alert");
-  if (alert.is_string()) {
-    content->setBody(alert.get<std::string>());
-  } else {
-    content->setTitle(text(member(alert, "title")));
-    content->setSubtitle(text(member(alert, "subtitle")));
-    content->setBody(text(member(alert, "body")));
-  }
+  AlertText alert = alertText(aps, strings);
+  content->setTitle(std::move(alert.title));
+  content->setSubtitle(std::move(alert.subtitle));
+  content->setBody(std::move(alert.body));
+  content->setInterruptionLevel(interruptionLevel(member(aps, "interruption-level")));
   content->setBadge(integer(member(aps, "badge")));
   content->setSound(soundName(member(aps, "sound")));
   content->setCategoryIdentifier(text(member(aps, "category")));
@@ -61,18 +103,16 @@ std::shared_ptr<UNMutableNotificationContent> contentFromPayload(
   return content;
 }
 
-std::optional<std::string> reasonExtensionDoesNotRun(const NSDictionary& payload) {
+std::optional<std::string> reasonExtensionDoesNotRun(const NSDictionary& payload,
+                                                     const LocalizedStrings* strings) {
   const JSON& aps = member(payload.storage().value, "aps");
   const JSON& mutableContent = member(aps, "mutable-content");
   if (!mutableContent.is_number() || mutableContent != 1) {
     return "the extension did not run: aps.mutable-content is not 1";
   }
-  const JSON& alert = member(aps, "alert");
-  const bool hasText = alert.is_string() ? !alert.get_ref<const std::string&>().empty()
-                                         : !text(member(alert, "title")).empty() ||
-                                               !text(member(alert, "subtitle")).empty() ||
-                                               !text(member(alert, "body")).empty();
-  if (!hasText) return "the extension did not run: the alert has no title, subtitle or body";
+  const AlertText alert = alertText(aps, strings);
+  if (alert.title.empty() && alert.subtitle.empty() && alert.body.empty())
+    return "the extension did not run: the alert has no title, subtitle or body";
   return std::nullopt;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/extension_host/LocalizedStrings.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/user_notifications/UNNotificationContent.h"
 
@@ -13,13 +14,24 @@ namespace corvanta {
 
 // The content filled from `payload`: aps.alert (a string is the body; an object gives
 // title, subtitle and body), aps.badge (an integer), aps.sound (a string, or an object's
-// "name"), aps.category and aps["thread-id"]; userInfo is the whole payload. Values of
-// another JSON type than these are ignored.
+// "name"), aps.category, aps["thread-id"] and aps["interruption-level"] (passive, active,
+// time-sensitive or critical); userInfo is the whole payload. Values of another JSON type
+// than these are ignored.
+//
+// An alert's title-loc-key, subtitle-loc-key and loc-key (the body) are looked up in
+// `strings` and their format filled from title-loc-args, subtitle-loc-args and loc-args
+// (see formatWithArguments). A key the table lacks, or any key when `strings` is nullptr, is
+// its own format. A key the table has wins over a literal title, subtitle or body beside it;
+// one it lacks gives way to a non-empty literal. The default is the process-wide table
+// (setLocalizedStrings), read when called; `strings` is not kept past the call.
 std::shared_ptr<UNMutableNotificationContent> contentFromPayload(
-    std::shared_ptr<const NSDictionary> payload);
+    std::shared_ptr<const NSDictionary> payload,
+    const LocalizedStrings* strings = currentLocalizedStrings().get());
 
 // Why a device would deliver `payload` without running the extension: aps["mutable-content"]
-// is not the number 1, or the alert has no title, subtitle or body. nullopt when it runs it.
-std::optional<std::string> reasonExtensionDoesNotRun(const NSDictionary& payload);
+// is not the number 1, or the alert, localized with `strings` as above, has no title,
+// subtitle or body. nullopt when it runs it.
+std::optional<std::string> reasonExtensionDoesNotRun(
+    const NSDictionary& payload, const LocalizedStrings* strings = currentLocalizedStrings().get());
 
 }  // namespace corvanta

@@ -19,6 +19,7 @@ section.request { background: #fff; border-radius: 14px; padding: 1em 1.2em; mar
 h2 { font-size: .8em; font-weight: normal; color: #6c6c70; margin: 0 0 .6em; }
 .notification { background: #f4f4f6; border-radius: 12px; padding: .8em; }
 .title { font-weight: 600; }
+.level { font-size: .75em; text-transform: uppercase; color: #6c6c70; }
 .subtitle { font-weight: 500; }
 .notification img, .notification video { max-width: 100%; border-radius: 8px; margin-top: .6em;
   display: block; }
@@ -57,6 +58,9 @@ std::string attachmentLink(const DeliveredAttachment& attachment) {
 
 std::string notification(const Delivery& delivery) {
   std::string html = "<div class=\"notification\">\n";
+  if (delivery.interruptionLevel) {
+    html += "<div class=\"level\">" + escapeHTML(*delivery.interruptionLevel) + "</div>\n";
+  }
   html += "<div class=\"title\">" + escapeHTML(delivery.title) + "</div>\n";
   if (!delivery.subtitle.empty()) {
     html += "<div class=\"subtitle\">" + escapeHTML(delivery.subtitle) + "</div>\n";

@@ -24,8 +24,9 @@ namespace {
 // Enough for every accepted type's signature, and for libmagic to tell MPEG-4 brands apart.
 constexpr std::size_t kSniffedBytes = 64 * 1024;
 
-constexpr const char* kNoMediaExtensionNote =
-    "the file name has no media extension; a device would refuse it";
+// Files rarely carry more than one leading ID3v2 tag; the bound keeps a crafted chain of
+// empty tags from costing a read each.
+constexpr int kMostLeadingTags = 4;
 
 // Up to `limit` bytes from the start of `fd`, whatever its offset; nullopt on a read error.
 std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
@@ -41,6 +42,21 @@ std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
   }
   bytes.resize(filled);
   return bytes;
+}
+
+// The first bytes of the media in `fd`, past any leading ID3v2 tags: cover art can make a tag
+// far larger than what is sniffed, and the audio behind it is what has a type. A tag that
+// reaches the end of the file leaves the bytes from the start. nullopt on a read error.
+std::optional<std::string> readMedia(int fd, std::uint64_t size) {
+  std::optional<std::string> head = readFrom(fd, 0, kSniffedBytes);
+  std::uint64_t offset = 0;
+  for (int i = 0; head && i < kMostLeadingTags; ++i) {
+    const std::uint64_t tag = leadingID3TagLength(*head);
+    if (tag == 0 || offset + tag >= size) break;
+    offset += tag;
+    head = readFrom(fd, static_cast<off_t>(offset), kSniffedBytes);
+  }
+  return head;
 }
 
 struct StoreDirectorySetting {
@@ -204,20 +220,24 @@ class DefaultAttachmentStore : public AttachmentStore {
     const auto size = static_cast<std::uint64_t>(status.st_size);
     if (size == 0) return refuse(UNErrorCodeAttachmentInvalidFileSize, subject + ": is empty");
 
-    const std::optional<std::string> head = readFrom(file.get(), 0, kSniffedBytes);
+    const std::optional<std::string> head = readMedia(file.get(), size);
     if (!head) return unreachable("cannot be read");
     const std::optional<std::string> sniffed = sniffMimeType(*head);
     if (!sniffed)
       return refuse(UNErrorCodeAttachmentUnrecognizedType, subject + ": its type cannot be read");
-    const std::optional<MediaType> type = acceptedMediaType(*sniffed, *head);
+    const std::optional<MediaExtension> named = mediaExtensionOf(name);
+    const std::optional<MediaType> type = acceptedMediaType(*sniffed, *head, named);
     if (!type)
       return refuse(UNErrorCodeAttachmentUnrecognizedType,
                     subject + ": type " + *sniffed + " is not accepted");
-
-    const std::optional<UNNotificationAttachmentKind> named = kindOfExtension(name);
-    if (named && *named != type->kind)
+    // A device reads the type from the name alone, so a name without a media extension is
+    // refused whatever the content; the message says what the content was.
+    if (!named)
+      return refuse(UNErrorCodeAttachmentUnrecognizedType,
+                    subject + ": no media extension; the content is " + type->mime);
+    if (named->kind != type->kind)
       return refuse(UNErrorCodeAttachmentTypeMismatch,
-                    subject + ": the extension names " + nameOfKind(*named) +
+                    subject + ": the extension names " + nameOfKind(named->kind) +
                         " but the content is " + type->mime + " (" + nameOfKind(type->kind) + ")");
     if (const std::uint64_t limit = sizeLimitOf(type->kind); size > limit)
       return refuse(UNErrorCodeAttachmentInvalidFileSize,
@@ -226,10 +246,8 @@ class DefaultAttachmentStore : public AttachmentStore {
 
     const std::optional<std::string> stored = takeIntoStore(file.get(), name, size, refusal);
     if (!stored) return std::nullopt;
-    std::vector<std::string> notes;
-    if (!named) notes.emplace_back(kNoMediaExtensionNote);
-    return UNNotificationAttachment::Description{identifier, URL,  *stored,         type->mime,
-                                                 type->kind, size, std::move(notes)};
+    return UNNotificationAttachment::Description{identifier, URL,  *stored, type->mime,
+                                                 type->kind, size, {}};
   }
 };
 

@@ -15,7 +15,7 @@ namespace corvanta {
 // UNErrorDomain codes for refused attachments.
 enum UNErrorCode : long {
   UNErrorCodeAttachmentInvalidURL = 100,               // no URL, or not a file URL
-  UNErrorCodeAttachmentUnrecognizedType = 101,         // a type the platform does not accept
+  UNErrorCodeAttachmentUnrecognizedType = 101,         // a type not accepted, or no media name
   UNErrorCodeAttachmentInvalidFileSize = 102,          // empty, or over its kind's limit
   UNErrorCodeAttachmentNotReachable = 103,             // no such file, or not a regular file
   UNErrorCodeAttachmentTypeMismatch = 104,             // the name's extension names another kind
@@ -34,7 +34,7 @@ class UNNotificationAttachment {
     std::string type;            // MIME type, read from the content
     UNNotificationAttachmentKind kind = UNNotificationAttachmentKind::image;
     std::uint64_t size = 0;
-    // Readable remarks for the host, such as a file name a device would refuse.
+    // Readable remarks for the host about how the file was judged; never a reason to refuse.
     std::vector<std::string> notes;
   };
   explicit UNNotificationAttachment(Description description)

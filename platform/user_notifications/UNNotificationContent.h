@@ -28,6 +28,8 @@ class UNNotificationContent {
   const std::optional<std::string>& sound() const { return _sound; }
   const std::string& categoryIdentifier() const { return _categoryIdentifier; }
   const std::string& threadIdentifier() const { return _threadIdentifier; }
+  // "passive", "active", "time-sensitive" or "critical"; nullopt when the payload gave none.
+  const std::optional<std::string>& interruptionLevel() const { return _interruptionLevel; }
   // The custom payload; never nullptr.
   const std::shared_ptr<const NSDictionary>& userInfo() const { return _userInfo; }
   const std::vector<std::shared_ptr<UNNotificationAttachment>>& attachments() const {
@@ -45,6 +47,7 @@ class UNNotificationContent {
   std::optional<std::string> _sound;
   std::string _categoryIdentifier;
   std::string _threadIdentifier;
+  std::optional<std::string> _interruptionLevel;
   std::shared_ptr<const NSDictionary> _userInfo;
   std::vector<std::shared_ptr<UNNotificationAttachment>> _attachments;
 };
@@ -58,6 +61,9 @@ class UNMutableNotificationContent : public UNNotificationContent {
   void setSound(std::optional<std::string> sound) { _sound = std::move(sound); }
   void setCategoryIdentifier(std::string id) { _categoryIdentifier = std::move(id); }
   void setThreadIdentifier(std::string id) { _threadIdentifier = std::move(id); }
+  void setInterruptionLevel(std::optional<std::string> level) {
+    _interruptionLevel = std::move(level);
+  }
   // nullptr is taken as an empty dictionary.
   void setUserInfo(std::shared_ptr<const NSDictionary> userInfo);
   // Replaces the attachments with `attachments`.
