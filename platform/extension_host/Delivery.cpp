@@ -1,5 +1,6 @@
 #include "platform/extension_host/Delivery.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/foundation/JSONValue.h"
@@ -64,34 +65,96 @@ void Delivery::takeContent(const UNNotificationContent& content) {
   }
 }
 
-std::string formatDeliveryAsJSON(const Delivery& delivery) {
-  OrderedJSON content;
-  content["title"] = delivery.title;
-  content["subtitle"] = delivery.subtitle;
-  content["body"] = delivery.body;
-  content["badge"] = delivery.badge ? OrderedJSON(*delivery.badge) : OrderedJSON(nullptr);
-  content["sound"] = delivery.sound ? OrderedJSON(*delivery.sound) : OrderedJSON(nullptr);
-  content["category"] = delivery.category;
-  content["thread"] = delivery.thread;
-  content["interruption_level"] =
-      delivery.interruptionLevel ? OrderedJSON(*delivery.interruptionLevel) : OrderedJSON(nullptr);
-  content["userInfo"] =
-      delivery.userInfo ? OrderedJSON(delivery.userInfo->storage().value) : OrderedJSON::object();
-  content["attachments"] = OrderedJSON::array();
-  for (const auto& attachment : delivery.attachments) {
-    content["attachments"].push_back(attachmentAsJSON(attachment));
-  }
+namespace {
 
-  OrderedJSON line;
-  line["request"] = delivery.request;
-  line["delivery"] = delivery.number;
-  line["displayed"] = delivery.displayed;
-  line["extension"] = delivery.extension;
-  line["expired"] = delivery.expired;
-  line["elapsed_ms"] = delivery.elapsedMs;
-  line["notes"] = delivery.notes;
-  line["content"] = std::move(content);
-  return line.dump(-1, ' ', false, kReplaceInvalidUTF8);
+// Appends `text` as a JSON string. Plain printable ASCII, by far the most common, is copied
+// as it is; anything else goes through the JSON library's escaping.
+void appendString(std::string& out, std::string_view text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  });
+  if (!plain) {
+    out += quoted(std::string(text));
+    return;
+  }
+  out += '"';
+  out += text;
+  out += '"';
+}
+
+// Appends `"key":` after a comma unless it opens the object.
+void appendKey(std::string& out, const char* key) {
+  if (out.back() != '{') out += ',';
+  out += '"';
+  out += key;
+  out += "\":";
+}
+
+void appendOptional(std::string& out, const std::optional<std::string>& text) {
+  if (text) {
+    appendString(out, *text);
+  } else {
+    out += "null";
+  }
+}
+
+}  // namespace
+
+// Written by hand rather than through a JSON tree: this runs once per delivery, and the tree
+// would copy the whole payload only to print it.
+std::string formatDeliveryAsJSON(const Delivery& delivery) {
+  std::string line;
+  line.reserve(512);
+  line += '{';
+  appendKey(line, "request");
+  appendString(line, delivery.request);
+  appendKey(line, "delivery");
+  line += std::to_string(delivery.number);
+  appendKey(line, "displayed");
+  line += delivery.displayed ? "true" : "false";
+  appendKey(line, "extension");
+  line += delivery.extension ? "true" : "false";
+  appendKey(line, "expired");
+  line += delivery.expired ? "true" : "false";
+  appendKey(line, "elapsed_ms");
+  line += nlohmann::json(delivery.elapsedMs).dump();
+  appendKey(line, "notes");
+  line += '[';
+  for (const auto& note : delivery.notes) {
+    if (line.back() != '[') line += ',';
+    appendString(line, note);
+  }
+  line += ']';
+  appendKey(line, "content");
+  line += '{';
+  appendKey(line, "title");
+  appendString(line, delivery.title);
+  appendKey(line, "subtitle");
+  appendString(line, delivery.subtitle);
+  appendKey(line, "body");
+  appendString(line, delivery.body);
+  appendKey(line, "badge");
+  line += delivery.badge ? std::to_string(*delivery.badge) : "null";
+  appendKey(line, "sound");
+  appendOptional(line, delivery.sound);
+  appendKey(line, "category");
+  appendString(line, delivery.category);
+  appendKey(line, "thread");
+  appendString(line, delivery.thread);
+  appendKey(line, "interruption_level");
+  appendOptional(line, delivery.interruptionLevel);
+  appendKey(line, "userInfo");
+  line += delivery.userInfo ? delivery.userInfo->storage().value.dump(-1, ' ', false,
+                                                                      kReplaceInvalidUTF8)
+                            : "{}";
+  appendKey(line, "attachments");
+  line += '[';
+  for (const auto& attachment : delivery.attachments) {
+    if (line.back() != '[') line += ',';
+    line += attachmentAsJSON(attachment).dump(-1, ' ', false, kReplaceInvalidUTF8);
+  }
+  line += "]}}";
+  return line;
 }
 
 std::string formatDeliveryAsText(const Delivery& delivery) {
