@@ -22,6 +22,15 @@ struct DeliveredAttachment {
   std::uint64_t size = 0;
 };
 
+// What the platform saw go wrong, or worth saying, on the way to a delivery: a download's
+// outcome, a staging write that failed, an attachment the store refused.
+struct Diagnostic {
+  std::string stage;    // "download", "staging" or "attachment"
+  long code = 0;        // the error's code in `domain` (an HTTP status for domain "HTTP")
+  std::string domain;   // "NSURLErrorDomain", "UNErrorDomain", "HTTP" or "errno"
+  std::string message;  // one short line, for people
+};
+
 struct Delivery {
   std::string request;
   int number = 1;  // counts the request's deliveries from 1
@@ -30,6 +39,7 @@ struct Delivery {
   bool expired = false;   // whether the host had called the expiry before this delivery
   double elapsedMs = 0;   // since the receive call, rounded to a tenth
   std::vector<std::string> notes;
+  std::vector<Diagnostic> diagnostics;  // each also stands in `notes` as a short line
 
   std::string title, subtitle, body;
   std::optional<long long> badge;
