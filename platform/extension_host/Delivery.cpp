@@ -125,6 +125,22 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
     appendString(line, note);
   }
   line += ']';
+  appendKey(line, "diagnostics");
+  line += '[';
+  for (const auto& diagnostic : delivery.diagnostics) {
+    if (line.back() != '[') line += ',';
+    line += '{';
+    appendKey(line, "stage");
+    appendString(line, diagnostic.stage);
+    appendKey(line, "code");
+    line += std::to_string(diagnostic.code);
+    appendKey(line, "domain");
+    appendString(line, diagnostic.domain);
+    appendKey(line, "message");
+    appendString(line, diagnostic.message);
+    line += '}';
+  }
+  line += ']';
   appendKey(line, "content");
   line += '{';
   appendKey(line, "title");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/foundation/NSDictionary.h"
+#include "platform/foundation/RequestActivity.h"
 #include "platform/user_notifications/UNNotificationContent.h"
 
 namespace corvanta {
@@ -20,15 +21,6 @@ struct DeliveredAttachment {
   std::string type;
   std::string kind;
   std::uint64_t size = 0;
-};
-
-// What the platform saw go wrong, or worth saying, on the way to a delivery: a download's
-// outcome, a staging write that failed, an attachment the store refused.
-struct Diagnostic {
-  std::string stage;    // "download", "staging" or "attachment"
-  long code = 0;        // the error's code in `domain` (an HTTP status for domain "HTTP")
-  std::string domain;   // "NSURLErrorDomain", "UNErrorDomain", "HTTP" or "errno"
-  std::string message;  // one short line, for people
 };
 
 struct Delivery {

@@ -12,6 +12,7 @@
 #include "platform/extension_host/PrincipalClass.h"
 #include "platform/extension_host/output/OutputWriter.h"
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/RequestActivity.h"
 #include "platform/user_notifications/UNNotificationRequest.h"
 
 namespace corvanta {
@@ -31,6 +32,8 @@ struct Record {
   TimePoint received;
   std::size_t previewIndex = 0;
   std::shared_ptr<const UNNotificationContent> content;  // as it arrived
+  // What the platform saw while serving the request, reported with the next delivery.
+  const std::shared_ptr<RequestActivity> activity = std::make_shared<RequestActivity>();
 
   // Held from numbering a delivery until its line is queued, so that a request's lines
   // come out in the order of their numbers.
@@ -122,6 +125,10 @@ void NotificationHost::State::deliver(Record& record,
     delivery.takeContent(*content);
   } else {
     delivery.notes.emplace_back("the extension delivered no content");
+  }
+  delivery.diagnostics = record.activity->take();
+  for (const auto& diagnostic : delivery.diagnostics) {
+    delivery.notes.push_back(diagnostic.stage + ": " + diagnostic.message);
   }
   delivery.request = record.identifier;
   delivery.elapsedMs = roundedMilliseconds(now - record.received);
@@ -265,9 +272,12 @@ bool NotificationHost::receive(IncomingRequest request) {
                      std::shared_ptr<const UNNotificationContent> delivered) {
     state->deliver(*record, delivered);
   };
-  service->didReceiveNotificationRequest(
-      UNNotificationRequest::requestWithIdentifier(record->identifier, std::move(content)),
-      std::move(handler));
+  {
+    const RequestActivity::Scope serving(record->activity);
+    service->didReceiveNotificationRequest(
+        UNNotificationRequest::requestWithIdentifier(record->identifier, std::move(content)),
+        std::move(handler));
+  }
 
   const std::lock_guard lock(state.mutex);
   if (record->deliveries == 0) {

@@ -1,0 +1,40 @@
+#include "platform/foundation/RequestActivity.h"
+
+#include <utility>
+
+namespace corvanta {
+namespace {
+
+std::shared_ptr<RequestActivity>& currentOnThisThread() {
+  thread_local std::shared_ptr<RequestActivity> current;
+  return current;
+}
+
+}  // namespace
+
+const std::shared_ptr<RequestActivity>& RequestActivity::current() {
+  return currentOnThisThread();
+}
+
+RequestActivity::Scope::Scope(std::shared_ptr<RequestActivity> activity)
+    : _previous(std::exchange(currentOnThisThread(), std::move(activity))) {}
+
+RequestActivity::Scope::~Scope() {
+  currentOnThisThread() = std::move(_previous);
+}
+
+void RequestActivity::note(Diagnostic diagnostic) {
+  if (const auto& activity = current()) activity->record(std::move(diagnostic));
+}
+
+void RequestActivity::record(Diagnostic diagnostic) {
+  const std::lock_guard lock(_mutex);
+  _recorded.push_back(std::move(diagnostic));
+}
+
+std::vector<Diagnostic> RequestActivity::take() {
+  const std::lock_guard lock(_mutex);
+  return std::exchange(_recorded, {});
+}
+
+}  // namespace corvanta

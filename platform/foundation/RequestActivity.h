@@ -1,0 +1,57 @@
+// What the platform observed while serving one notification request, as a device's console
+// log would show it: a download's outcome, a staging write that failed, an attachment the
+// store refused. The extension's own code never sees it.
+//
+// The host makes a request's activity current on its thread while the extension's receive
+// call runs; work started there (a data task) carries it to the thread that finishes the
+// work, and makes it current there too while its completion runs. Platform code records
+// through RequestActivity::note(), which does nothing outside a request.
+//
+// Thread safety: record() and take() may be called from any thread; current() reads this
+// thread's own.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvanta {
+
+struct Diagnostic {
+  std::string stage;    // "download", "staging" or "attachment"
+  long code = 0;        // the error's code in `domain` (an HTTP status for domain "HTTP")
+  std::string domain;   // "NSURLErrorDomain", "UNErrorDomain", "HTTP" or "errno"
+  std::string message;  // one short line, for people
+};
+
+class RequestActivity {
+ public:
+  // The activity current on this thread, or nullptr.
+  static const std::shared_ptr<RequestActivity>& current();
+
+  // Makes `activity` (which may be nullptr) current on this thread for the scope's life.
+  class Scope {
+   public:
+    explicit Scope(std::shared_ptr<RequestActivity> activity);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    std::shared_ptr<RequestActivity> _previous;
+  };
+
+  // Records `diagnostic` in the current activity, if there is one.
+  static void note(Diagnostic diagnostic);
+
+  void record(Diagnostic diagnostic);
+  // What was recorded since the last take, oldest first.
+  std::vector<Diagnostic> take();
+
+ private:
+  std::mutex _mutex;
+  std::vector<Diagnostic> _recorded;
+};
+
+}  // namespace corvanta
