@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::size_t kCompletionThreads = 2;
 constexpr int kLongestWaitMilliseconds = 60'000;
+// libcurl's default for the transfers one HTTP/2 connection carries at once.
+constexpr long kStreamsPerConnection = 100;
 
 // The soft limit on open files after raising it as far as the hard limit allows.
 rlim_t raiseOpenFileLimit() {
@@ -96,7 +98,6 @@ CurlEngine::CurlEngine(long connectionLimit)
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
                       connectionLimit > 0 ? connectionLimit : defaultConnectionLimit(openFiles));
-    applyHostCap();
   }
   _thread = std::thread([this] { run(); });
 }
@@ -114,6 +115,7 @@ CurlEngine::~CurlEngine() {
   curl_multi_setopt(_multi.get(), CURLMOPT_TIMERFUNCTION, nullptr);
   for (const auto& entry : _transfers) curl_multi_remove_handle(_multi.get(), entry.first);
   _transfers.clear();
+  _hosts.clear();
 }
 
 void CurlEngine::start(DataTaskRequest request) {
@@ -205,19 +207,45 @@ bool CurlEngine::admitArrived() {
 
 void CurlEngine::admit(DataTaskRequest request) {
   auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get());
-  CURL* handle = transfer->handle();
-  const long hostCap = transfer->connectionsPerHost();
-  _hostCaps.insert(hostCap);
-  applyHostCap();
-  if (!handle || curl_multi_add_handle(_multi.get(), handle) != CURLM_OK) {
-    _hostCaps.erase(_hostCaps.find(hostCap));
+  if (!transfer->handle()) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
     return;
   }
-  const auto now = Clock::now();
+  const std::string key = transfer->hostKey();
+  _hosts[key].waiting.push_back(std::move(transfer));
+  startWaiting(key);
+}
+
+// Hands the host's waiting transfers to libcurl, oldest first, while its cap allows.
+void CurlEngine::startWaiting(const std::string& hostKey) {
+  auto found = _hosts.find(hostKey);
+  if (found == _hosts.end()) return;
+  Host& host = found->second;
+  while (!host.waiting.empty()) {
+    const long cap =
+        host.waiting.front()->connectionsPerHost() * (host.multiplexed ? kStreamsPerConnection : 1);
+    if (host.running >= cap) break;
+    auto transfer = std::move(host.waiting.front());
+    host.waiting.pop_front();
+    launch(std::move(transfer), host);
+  }
+  // What is known of a host that multiplexes is worth keeping; of any other, nothing is.
+  if (host.running == 0 && host.waiting.empty() && !host.multiplexed) _hosts.erase(found);
+}
+
+void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
+  CURL* handle = transfer->handle();
+  if (curl_multi_add_handle(_multi.get(), handle) != CURLM_OK) {
+    complete(transfer->takeRequest(),
+             CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
+    return;
+  }
+  ++host.running;
   const std::uint64_t serial = _nextSerial++;
-  if (auto deadline = transfer->idleDeadline(now)) _idleChecks.push({*deadline, handle, serial});
+  if (auto deadline = transfer->idleDeadline(Clock::now())) {
+    _idleChecks.push({*deadline, handle, serial});
+  }
   _transfers.emplace(handle, Entry{std::move(transfer), serial});
 }
 
@@ -265,20 +293,17 @@ int CurlEngine::waitMilliseconds(Clock::time_point now) const {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
 }
 
-void CurlEngine::applyHostCap() {
-  const long cap = _hostCaps.empty() ? NSURLSessionConfiguration().HTTPMaximumConnectionsPerHost
-                                     : *_hostCaps.begin();
-  if (cap == _appliedHostCap) return;
-  curl_multi_setopt(_multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, cap);
-  _appliedHostCap = cap;
-}
-
 void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
   auto found = _transfers.find(handle);
   curl_multi_remove_handle(_multi.get(), handle);
-  DataTaskRequest request = found->second.transfer->takeRequest();
-  _hostCaps.erase(_hostCaps.find(found->second.transfer->connectionsPerHost()));
+  auto& transfer = *found->second.transfer;
+  DataTaskRequest request = transfer.takeRequest();
+  const std::string key = transfer.hostKey();
+  Host& host = _hosts[key];
+  --host.running;
+  host.multiplexed = host.multiplexed || transfer.multiplexed();
   _transfers.erase(found);
+  startWaiting(key);
   complete(std::move(request), std::move(result));
 }
 

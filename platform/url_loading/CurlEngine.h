@@ -13,12 +13,18 @@
 // One connection pool serves the whole process. Connections stay open for reuse; HTTP/2
 // connections carry many transfers at once, and a transfer to a host whose HTTP/2 connection
 // is being set up waits for it rather than opening another. DNS results and TLS sessions are
-// shared. Connections are capped per host (see
-// NSURLSessionConfiguration::HTTPMaximumConnectionsPerHost for how sessions' values combine)
-// and in total: a transfer beyond a cap waits in libcurl's queue for a connection to free
-// up, and never fails for want of one. While it waits, only its resource timeout runs; its
-// request timeout starts once it has a connection. A stalled host holds at most its own
-// cap, so transfers to other hosts go on.
+// shared.
+//
+// Connections are capped per host by the engine itself: a transfer is handed to libcurl
+// only while fewer than its session's HTTPMaximumConnectionsPerHost transfers run to its
+// host ("scheme://host:port" of the URL asked for; a redirect elsewhere is not counted
+// again), or 100 times that once the host has answered over HTTP/2, whose connections carry
+// up to 100 at once. The others wait, in order, in a queue of their host's, and never fail
+// for want of a connection; there neither of their timeouts runs yet. Because each host
+// queues apart, a stalled host holds only its own share, and transfers to other hosts go
+// on. The total of connections is capped too (libcurl's CURLMOPT_MAX_TOTAL_CONNECTIONS);
+// beyond it transfers wait inside libcurl, where a transfer's request timeout starts only
+// once it has a connection.
 //
 // Limits per task come from its configuration: the request timeout (nothing received for
 // that long), the resource timeout (not finished after that long), the redirect limit, and
@@ -36,11 +42,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <queue>
-#include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -73,6 +80,11 @@ class CurlEngine final : public URLLoader {
     std::unique_ptr<CurlTransfer> transfer;
     std::uint64_t serial;
   };
+  struct Host {
+    long running = 0;  // transfers handed to libcurl
+    bool multiplexed = false;
+    std::deque<std::unique_ptr<CurlTransfer>> waiting;
+  };
   // When to look at a transfer's request timeout again. Entries are not removed when the
   // transfer ends or its deadline moves; the serial tells a stale one.
   struct IdleCheck {
@@ -88,11 +100,12 @@ class CurlEngine final : public URLLoader {
   void run();
   bool admitArrived();
   void admit(DataTaskRequest request);
+  void startWaiting(const std::string& hostKey);
+  void launch(std::unique_ptr<CurlTransfer> transfer, Host& host);
   void act(curl_socket_t socket, int flags);
   void collectFinished();
   void expireIdle(Clock::time_point now);
   int waitMilliseconds(Clock::time_point now) const;
-  void applyHostCap();
   void end(CURL* handle, CurlTransfer::Result result);
   void complete(DataTaskRequest request, CurlTransfer::Result result);
 
@@ -114,9 +127,8 @@ class CurlEngine final : public URLLoader {
   std::priority_queue<IdleCheck, std::vector<IdleCheck>, std::greater<>> _idleChecks;
   // When libcurl wants to be called for its own timeouts; nothing when it does not.
   std::optional<Clock::time_point> _curlDeadline;
-  // The per-host caps asked for by the transfers in the pool; the smallest applies.
-  std::multiset<long> _hostCaps;
-  long _appliedHostCap = 0;
+  // Hosts with transfers running or waiting, and those known to multiplex.
+  std::unordered_map<std::string, Host> _hosts;
 
   // Declared last: the thread starts once everything it uses exists.
   std::thread _thread;

@@ -122,7 +122,15 @@ std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest&
 
 CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
     : _request(std::move(request)), _easy(curl_easy_init()) {
-  if (_request.url) _url = _request.url->absoluteString();
+  if (_request.url) {
+    _url = _request.url->absoluteString();
+    const auto& url = *_request.url;
+    std::string host = url.host();
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+    _hostKey = url.scheme() + "://" + host + ":" + std::to_string(port);
+  }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
   if (_easy && !configure(share)) _easy.reset();
 }
@@ -161,8 +169,9 @@ bool CurlTransfer::configure(CURLSH* share) {
   set(CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnected);
   set(CURLOPT_PREREQDATA, static_cast<void*>(this));
   // Over HTTP/2, wait for the connection being set up to the host and share it, rather than
-  // open one of our own.
-  set(CURLOPT_PIPEWAIT, 1L);
+  // open one of our own. Only TLS offers HTTP/2 here; over plain HTTP waiting would only
+  // put transfers one behind the other on a connection that can never be shared.
+  if (_request.url && _request.url->scheme() == "https") set(CURLOPT_PIPEWAIT, 1L);
   if (const auto authorities = certificateAuthorityFile(); !authorities.empty()) {
     set(CURLOPT_CAINFO, authorities.c_str());
   }
@@ -195,6 +204,7 @@ std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t co
   const std::string_view line(bytes, length);
   transfer._lastReceived = Clock::now();
   if (startsWithIgnoringCase(line, "HTTP/")) {
+    transfer._multiplexed = !startsWithIgnoringCase(line, "HTTP/1");
     // A new response: what was learnt about an earlier one (a redirect) no longer counts.
     transfer._contentLength = -1;
     transfer._hasLocation = false;

@@ -55,6 +55,11 @@ class CurlTransfer {
 
   // The cap on connections to one host that this transfer's session asks for, at least 1.
   long connectionsPerHost() const;
+  // "scheme://host:port" of the URL asked for, which the engine's caps count by.
+  const std::string& hostKey() const { return _hostKey; }
+  // Whether the server answered over HTTP/2 or later, which carries many transfers at once
+  // on one connection.
+  bool multiplexed() const { return _multiplexed; }
 
   // The completion's arguments once libcurl has ended the transfer with `code`.
   Result finish(CURLcode code);
@@ -82,6 +87,7 @@ class CurlTransfer {
   DataTaskRequest _request;
   CurlEasy _easy;
   std::string _url;
+  std::string _hostKey;
   long _idleMilliseconds = 0;
   Clock::time_point _lastReceived = Clock::now();
   bool _connected = false;
@@ -89,6 +95,7 @@ class CurlTransfer {
   // About the response whose headers are arriving, reset at each status line.
   long long _contentLength = -1;
   bool _hasLocation = false;
+  bool _multiplexed = false;
 
   // The body so far: in _body, or all in _spool once it grew past kLargestBodyInMemory.
   std::string _body;
