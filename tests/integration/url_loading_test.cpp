@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/CurlEngine.h"
 #include "platform/url_loading/NSURLError.h"
+#include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
 
 namespace corvanta {
@@ -50,6 +54,35 @@ Outcome fetch(const std::string& text, double requestTimeout = 60, int redirects
   return outcome.wait_for(60s) == std::future_status::ready ? outcome.get() : Outcome{};
 }
 
+// Runs one task per URL, each on a session of its own, and waits up to `wait` for them all;
+// a task not done by then has an empty outcome.
+std::vector<Outcome> fetchAll(const std::vector<std::string>& urls,
+                              const NSURLSessionConfiguration& settings,
+                              Clock::duration wait = 60s) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<Outcome> outcomes;
+    std::size_t finished = 0;
+  };
+  auto state = std::make_shared<State>();
+  state->outcomes.resize(urls.size());
+  const auto configuration = std::make_shared<NSURLSessionConfiguration>(settings);
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    auto completion = [state, i](auto data, auto response, auto error) {
+      std::lock_guard lock(state->mutex);
+      state->outcomes[i] = {data, response, error};
+      if (++state->finished == state->outcomes.size()) state->done.notify_all();
+    };
+    NSURLSession::sessionWithConfiguration(configuration)
+        ->dataTaskWithURL(NSURL::URLWithString(urls[i]), completion)
+        ->resume();
+  }
+  std::unique_lock lock(state->mutex);
+  state->done.wait_for(lock, wait, [&] { return state->finished == urls.size(); });
+  return state->outcomes;
+}
+
 // A failure hands over an error naming its cause, and nothing else.
 void expectFailure(const Outcome& outcome, long code, const std::string& cause = "") {
   ASSERT_NE(outcome.error, nullptr) << outcome.body();
@@ -58,6 +91,14 @@ void expectFailure(const Outcome& outcome, long code, const std::string& cause =
   EXPECT_NE(outcome.message().find(cause), std::string::npos) << outcome.message();
   EXPECT_EQ(outcome.data, nullptr);
   EXPECT_EQ(outcome.response, nullptr);
+}
+
+// Bytes that differ from their neighbours and from any whole block of them elsewhere, so a
+// lost, doubled or misplaced block shows.
+std::string pattern(std::size_t length) {
+  std::string bytes(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 131 + i / 4093);
+  return bytes;
 }
 
 struct Origin {
@@ -81,6 +122,9 @@ struct Origin {
           [](const Request& req, Response& res) { res.set_content(req.target, "text/plain"); });
     s.Get(R"(/n/(\d+))", [](const Request& req, Response& res) {
       res.set_content(req.matches[1].str(), "Application/Octet-Stream; name=x");
+    });
+    s.Get(R"(/pattern/(\d+))", [](const Request& req, Response& res) {
+      res.set_content(pattern(std::stoull(req.matches[1].str())), "application/octet-stream");
     });
     for (auto [from, to] : {std::pair{"/hop/2", "/hop/1"},
                             {"/hop/1", "/n/0123456789"},
@@ -230,6 +274,115 @@ TEST(URLLoading, TenThousandAtOnceCompleteOnceOffTheLoadingThreadAndFreeTheirSes
   EXPECT_LE(threads.size(), 2u);
   EXPECT_FALSE(threads.count(std::this_thread::get_id()));  // never inside resume()
   EXPECT_FALSE(threads.count(dynamic_cast<CurlEngine&>(URLLoader::Default()).loadingThreadId()));
+}
+
+}  // namespace
+}  // namespace corvanta
+
+namespace corvanta {
+namespace {
+
+// An origin that keeps connections alive and counts those it accepted (by the client's
+// port); `/stall` answers nothing until the origin goes.
+struct CountingOrigin {
+  std::atomic<bool> released{false};
+  std::mutex mutex;
+  std::set<int> clientPorts;
+  testing::TestOrigin server{[this](httplib::Server& s) {
+    s.set_keep_alive_max_count(1'000'000);
+    s.Get(R"(/n/(\d+))", [this](const Request& req, Response& res) {
+      {
+        std::lock_guard lock(mutex);
+        clientPorts.insert(req.remote_port);
+      }
+      std::this_thread::sleep_for(2ms);  // so that requests overlap
+      res.set_content(req.matches[1].str(), "text/plain");
+    });
+    s.Get("/stall", [this](const Request&, Response& res) {
+      while (!released) std::this_thread::sleep_for(5ms);
+      res.set_content("late", "text/plain");
+    });
+  }};
+  ~CountingOrigin() { released = true; }
+
+  std::size_t connections() {
+    std::lock_guard lock(mutex);
+    return clientPorts.size();
+  }
+  std::vector<std::string> urls(int count) const {
+    std::vector<std::string> all;
+    for (int i = 0; i < count; ++i) all.push_back(server.url("/n/" + std::to_string(i)));
+    return all;
+  }
+};
+
+TEST(ConnectionPool, TransfersBeyondTheCapPerHostWaitForAKeptAliveConnection) {
+  const struct {
+    int cap, tasks;  // cap 0: the default
+    std::size_t most;
+  } cases[] = {{0, 100, 8}, {2, 40, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cap);
+    CountingOrigin origin;  // a new port, so a new host to the pool
+    NSURLSessionConfiguration settings;
+    if (c.cap) settings.HTTPMaximumConnectionsPerHost = c.cap;
+    const auto outcomes = fetchAll(origin.urls(c.tasks), settings);
+    for (int i = 0; i < c.tasks; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+    EXPECT_GE(origin.connections(), 1u);
+    EXPECT_LE(origin.connections(), c.most);
+  }
+}
+
+// With few connections in all, a host that never answers must still leave room for others.
+TEST(ConnectionPool, AStalledHostDoesNotHoldUpAnother) {
+  CountingOrigin stalled, healthy;
+  CurlEngine engine(/*connectionLimit=*/16);
+  ScopedBackend<URLLoader> useEngine(engine);
+  const std::vector<std::string> stalls(40, stalled.server.url("/stall"));
+  fetchAll(stalls, NSURLSessionConfiguration(), 1s);  // gives up waiting, they go on
+  const auto outcomes = fetchAll(healthy.urls(10), NSURLSessionConfiguration(), 30s);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+}
+
+// The temporary directory in a scratch one, to see what is left there.
+class ScratchTemporaryDirectory : public FileSystemWrapper {
+ public:
+  explicit ScratchTemporaryDirectory(std::string path)
+      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
+  std::string temporaryDirectory() override { return _path; }
+
+ private:
+  std::string _path;
+};
+
+TEST(URLLoading, ALargeBodyArrivesWholeInAnUnnamedFileAndIsPlacedAsIs) {
+  Origin origin;
+  testing::ScratchDirectory temporary, out;
+  ScratchTemporaryDirectory scratchTemporary(temporary.path());
+  ScopedBackend<FileSystem> useScratch(scratchTemporary);
+  const struct {
+    std::string path, body;
+    bool inFile;
+  } cases[] = {
+      {"/pattern/3000000", pattern(3'000'000), true},        // known large from its length
+      {"/chunked/300000", std::string(300'000, 'b'), true},  // found large on the way
+      {"/pattern/1000", pattern(1000), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto got = fetch(origin.url(c.path));
+    ASSERT_NE(got.data, nullptr) << got.message();
+    EXPECT_EQ(got.data->isFileBacked(), c.inFile);
+    EXPECT_TRUE(got.body() == c.body) << got.data->length();
+    const auto target = NSURL::URLWithString("file://" + out.path() + "placed");
+    ASSERT_TRUE(got.data->writeToURL(target, /*atomically=*/true));
+    EXPECT_TRUE(out.read("placed") == c.body);
+  }
+  auto entries = [](const std::string& path) {
+    return std::distance(std::filesystem::directory_iterator(path), {});
+  };
+  EXPECT_EQ(entries(temporary.path()), 0);
+  EXPECT_EQ(entries(out.path()), 1);
 }
 
 }  // namespace
