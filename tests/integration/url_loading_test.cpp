@@ -1,6 +1,10 @@
 // The real URL loader against a local origin: what a completion is handed, and when.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,12 +14,14 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/CurlEngine.h"
 #include "platform/url_loading/NSURLError.h"
+#include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
 
@@ -383,6 +389,103 @@ TEST(URLLoading, ALargeBodyArrivesWholeInAnUnnamedFileAndIsPlacedAsIs) {
   };
   EXPECT_EQ(entries(temporary.path()), 0);
   EXPECT_EQ(entries(out.path()), 1);
+}
+
+// A port on 127.0.0.1 that was free a moment ago; and whether something listens on it.
+int freePort() {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+bool listening(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected =
+      ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(probe);
+  return connected;
+}
+
+// nghttpd, an HTTP/2 server over TLS, with a certificate from an authority of the test's own;
+// its log names each connection "[id=N]".
+TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
+  if (std::system("command -v nghttpd >/dev/null && command -v openssl >/dev/null") != 0) {
+    GTEST_SKIP() << "needs nghttpd (nghttp2-server) and openssl";
+  }
+  testing::ScratchDirectory dir;
+  const std::string d = dir.path(), ca = d + "ca.pem";
+  const std::string makeCertificates =
+      "cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " +
+      "-nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=TestAuthority && " +
+      "openssl req -x509 -CA ca.pem -CAkey ca.key -newkey ec -pkeyopt " +
+      "ec_paramgen_curve:prime256v1 -nodes -keyout key.pem -out cert.pem -days 2 " +
+      "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -addext "
+      "basicConstraints=CA:FALSE";
+  ASSERT_EQ(std::system((makeCertificates + " 2>/dev/null").c_str()), 0);
+  std::filesystem::create_directory(d + "docs");
+  for (int i = 0; i < 20; ++i) dir.write("docs/n" + std::to_string(i), std::to_string(i));
+  const int port = freePort();
+  testing::HostProcess server(
+      "/bin/sh", {"-c", "exec nghttpd -v -a 127.0.0.1 -d " + d + "docs " + std::to_string(port) +
+                            " " + d + "key.pem " + d + "cert.pem >" + d + "log 2>&1"});
+  for (int i = 0; i < 500 && !listening(port); ++i) std::this_thread::sleep_for(10ms);
+  const std::string origin = "https://127.0.0.1:" + std::to_string(port) + "/";
+  auto connections = [&] {
+    const std::string log = dir.read("log");
+    std::set<std::string> ids;
+    const std::regex id(R"(\[id=\d+\])");
+    for (std::sregex_iterator at(log.begin(), log.end(), id), end; at != end; ++at) {
+      ids.insert(at->str());
+    }
+    return ids.size();
+  };
+
+  const char* savedEnvironment = std::getenv("SSL_CERT_FILE");
+  const std::string saved = savedEnvironment ? savedEnvironment : "";
+  // The file set for the process, $SSL_CERT_FILE ("" for unset), the failure (0 for none).
+  const struct {
+    std::string set, environment;
+    long code;
+  } cases[] = {
+      {"", "", NSURLErrorServerCertificateUntrusted},
+      {d + "missing.pem", "", NSURLErrorSecureConnectionFailed},
+      {"", ca, 0},
+      {ca, d + "missing.pem", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.set + " " + c.environment);
+    c.environment.empty() ? ::unsetenv("SSL_CERT_FILE")
+                          : ::setenv("SSL_CERT_FILE", c.environment.c_str(), 1);
+    setCertificateAuthorityFile(c.set);
+    const auto got = fetch(origin + "n7");
+    if (c.code) {
+      expectFailure(got, c.code);
+    } else {
+      EXPECT_EQ(got.body(), "7") << got.message();
+    }
+  }
+
+  // Transfers started together to a host not yet connected to (by another name) wait for
+  // the one connection and share it.
+  const auto before = connections();
+  std::vector<std::string> urls;
+  for (int i = 0; i < 20; ++i) {
+    urls.push_back("https://localhost:" + std::to_string(port) + "/n" + std::to_string(i));
+  }
+  const auto outcomes = fetchAll(urls, NSURLSessionConfiguration());
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+  EXPECT_LE(connections() - before, 1u);
+  saved.empty() ? ::unsetenv("SSL_CERT_FILE") : ::setenv("SSL_CERT_FILE", saved.c_str(), 1);
+  setCertificateAuthorityFile("");
 }
 
 }  // namespace
