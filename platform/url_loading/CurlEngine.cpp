@@ -236,6 +236,11 @@ void CurlEngine::startWaiting(const std::string& hostKey) {
 
 void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
   CURL* handle = transfer->handle();
+  const auto now = Clock::now();
+  if (!transfer->chargeWaiting(now)) {
+    complete(transfer->takeRequest(), transfer->waitedTooLong());
+    return;
+  }
   if (curl_multi_add_handle(_multi.get(), handle) != CURLM_OK) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
@@ -243,7 +248,7 @@ void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
   }
   ++host.running;
   const std::uint64_t serial = _nextSerial++;
-  if (auto deadline = transfer->idleDeadline(Clock::now())) {
+  if (auto deadline = transfer->idleDeadline(now)) {
     _idleChecks.push({*deadline, handle, serial});
   }
   _transfers.emplace(handle, Entry{std::move(transfer), serial});

@@ -20,7 +20,8 @@
 // host ("scheme://host:port" of the URL asked for; a redirect elsewhere is not counted
 // again), or 100 times that once the host has answered over HTTP/2, whose connections carry
 // up to 100 at once. The others wait, in order, in a queue of their host's, and never fail
-// for want of a connection; there neither of their timeouts runs yet. Because each host
+// for want of a connection. Their request timeout does not run there; the time they
+// waited counts against their resource timeout once they leave the queue. Because each host
 // queues apart, a stalled host holds only its own share, and transfers to other hosts go
 // on. The total of connections is capped too (libcurl's CURLMOPT_MAX_TOTAL_CONNECTIONS);
 // beyond it transfers wait inside libcurl, where a transfer's request timeout starts only

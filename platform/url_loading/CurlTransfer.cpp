@@ -352,6 +352,21 @@ CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
   }
 }
 
+bool CurlTransfer::chargeWaiting(Clock::time_point now) {
+  const long limit = milliseconds(_request.configuration.timeoutIntervalForResource);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - _created);
+  if (limit == 0 || waited.count() == 0) return true;
+  if (waited.count() >= limit) return false;
+  return curl_easy_setopt(_easy.get(), CURLOPT_TIMEOUT_MS,
+                          limit - static_cast<long>(waited.count())) == CURLE_OK;
+}
+
+CurlTransfer::Result CurlTransfer::waitedTooLong() const {
+  return failure(NSURLErrorTimedOut,
+                 "timed out loading " + _url + ": still waiting for a connection after " +
+                     seconds(_request.configuration.timeoutIntervalForResource) + " s");
+}
+
 CurlTransfer::Result CurlTransfer::idleTimeout() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + effectiveURL() + ": nothing received for " +

@@ -61,6 +61,12 @@ class CurlTransfer {
   // on one connection.
   bool multiplexed() const { return _multiplexed; }
 
+  // Called as the transfer leaves the engine's queue for libcurl: charges the time it waited
+  // to its resource timeout. False when none of that timeout is left.
+  bool chargeWaiting(Clock::time_point now);
+  // The completion's arguments for a transfer whose resource timeout ran out while waiting.
+  Result waitedTooLong() const;
+
   // The completion's arguments once libcurl has ended the transfer with `code`.
   Result finish(CURLcode code);
   // The completion's arguments for a transfer stopped at its idle deadline.
@@ -89,7 +95,8 @@ class CurlTransfer {
   std::string _url;
   std::string _hostKey;
   long _idleMilliseconds = 0;
-  Clock::time_point _lastReceived = Clock::now();
+  Clock::time_point _created = Clock::now();
+  Clock::time_point _lastReceived = _created;
   bool _connected = false;
 
   // About the response whose headers are arriving, reset at each status line.

@@ -13,18 +13,21 @@ class NSURLSessionConfiguration {
     return std::make_shared<NSURLSessionConfiguration>();
   }
 
-  // A transfer that receives nothing for this many seconds fails.
+  // A transfer that receives nothing for this many seconds fails. It counts from when the
+  // transfer starts to connect, not while it waits for a connection behind the caps.
   double timeoutIntervalForRequest = 60;
-  // A transfer that has not finished after this many seconds fails.
+  // A transfer that has not finished this many seconds after resume() fails, waiting
+  // included.
   double timeoutIntervalForResource = 604'800;
   // Redirects followed before the transfer fails.
   int HTTPMaximumRedirects = 20;
-  // Connections open at once to one host (name and port); transfers beyond them wait for
-  // one, and fail only by their own timeouts. Every session shares the process's one
-  // connection pool, which has one cap per host: while tasks of sessions with different
-  // values are loading, the smallest of their values applies to every host. Below 1 counts
-  // as 1. An HTTP/2 connection carries many transfers at once, so this limits connections,
-  // not transfers.
+  // Connections open at once to one host ("scheme://host:port"); transfers beyond them
+  // wait, in order, and fail only by their timeouts. Every session shares the process's one
+  // connection pool, and each transfer honours its own session's value: it starts only
+  // while fewer than that many transfers of any session are running to its host, so a host
+  // never has more connections than the largest value among its running transfers. Below 1
+  // counts as 1. Once a host has answered over HTTP/2, each connection carries up to 100
+  // transfers at once, so this still limits connections, not transfers.
   int HTTPMaximumConnectionsPerHost = 8;
 };
 
