@@ -17,7 +17,8 @@ namespace {
 
 constexpr std::size_t kCompletionThreads = 2;
 constexpr int kLongestWaitMilliseconds = 60'000;
-// libcurl's default for the transfers one HTTP/2 connection carries at once.
+// Transfers run at once to a host that answers over HTTP/2: what one connection carries by
+// libcurl's default. More would only share the same bandwidth while each holds buffers.
 constexpr long kStreamsPerConnection = 100;
 
 // The soft limit on open files after raising it as far as the hard limit allows.
@@ -73,8 +74,9 @@ URLLoader& URLLoader::Default() {
 
 CurlEngine::CurlEngine(long connectionLimit)
     : _pool(kCompletionThreads),
-      _epoll(::epoll_create1(EPOLL_CLOEXEC)),
-      _wakeup(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      _backlog(std::make_shared<Backlog>()),
+      _epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+  _backlog->wakeup = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   const rlim_t openFiles = preparedProcess();
   _share.reset(curl_share_init());
   // Only the loading thread uses the share, so it needs no lock callbacks.
@@ -84,9 +86,9 @@ CurlEngine::CurlEngine(long connectionLimit)
   }
   epoll_event wakeup{};
   wakeup.events = EPOLLIN;
-  wakeup.data.fd = _wakeup.get();
-  if (_epoll.valid() && _wakeup.valid() &&
-      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _wakeup.get(), &wakeup) == 0) {
+  wakeup.data.fd = _backlog->wakeup.get();
+  if (_epoll.valid() && _backlog->wakeup.valid() &&
+      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.get(), &wakeup) == 0) {
     _multi.reset(curl_multi_init());
   }
   if (_multi) {
@@ -107,7 +109,7 @@ CurlEngine::~CurlEngine() {
     std::lock_guard lock(_mutex);
     _stopping = true;
   }
-  if (_wakeup.valid()) wake(_wakeup);
+  if (_backlog->wakeup.valid()) wake(_backlog->wakeup);
   _thread.join();
   if (!_multi) return;
   // What is closed from here on need not leave the epoll set, which goes too.
@@ -135,7 +137,7 @@ void CurlEngine::start(DataTaskRequest request) {
     _incoming.push_back(std::move(request));
   }
   // One wake-up serves everything queued before the thread takes the queue.
-  if (first) wake(_wakeup);
+  if (first) wake(_backlog->wakeup);
 }
 
 int CurlEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
@@ -173,8 +175,9 @@ void CurlEngine::run() {
                                    waitMilliseconds(Clock::now()));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
-      if (fd == _wakeup.get()) {
+      if (fd == _backlog->wakeup.get()) {
         if (!admitArrived()) return;
+        startAllWaiting();
         continue;
       }
       const auto happened = events[i].events;
@@ -194,7 +197,7 @@ void CurlEngine::run() {
 // Takes what start() queued; false once the engine is stopping.
 bool CurlEngine::admitArrived() {
   std::uint64_t count = 0;
-  [[maybe_unused]] auto drained = ::read(_wakeup.get(), &count, sizeof count);
+  [[maybe_unused]] auto drained = ::read(_backlog->wakeup.get(), &count, sizeof count);
   std::vector<DataTaskRequest> arrived;
   {
     std::lock_guard lock(_mutex);
@@ -223,8 +226,12 @@ void CurlEngine::startWaiting(const std::string& hostKey) {
   if (found == _hosts.end()) return;
   Host& host = found->second;
   while (!host.waiting.empty()) {
+    if (_backlog->waiting.load() >= kMostCompletionsWaiting) {
+      _heldBack = true;
+      break;
+    }
     const long cap =
-        host.waiting.front()->connectionsPerHost() * (host.multiplexed ? kStreamsPerConnection : 1);
+        host.multiplexed ? kStreamsPerConnection : host.waiting.front()->connectionsPerHost();
     if (host.running >= cap) break;
     auto transfer = std::move(host.waiting.front());
     host.waiting.pop_front();
@@ -232,6 +239,16 @@ void CurlEngine::startWaiting(const std::string& hostKey) {
   }
   // What is known of a host that multiplexes is worth keeping; of any other, nothing is.
   if (host.running == 0 && host.waiting.empty() && !host.multiplexed) _hosts.erase(found);
+}
+
+void CurlEngine::startAllWaiting() {
+  if (!_heldBack) return;
+  _heldBack = false;
+  std::vector<std::string> keys;
+  for (const auto& [key, host] : _hosts) {
+    if (!host.waiting.empty()) keys.push_back(key);
+  }
+  for (const auto& key : keys) startWaiting(key);
 }
 
 void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
@@ -314,8 +331,13 @@ void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
 
 void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Result result) {
   if (!request.completion) return;
-  _pool.post([request = std::move(request), result = std::move(result)]() mutable {
+  _backlog->waiting.fetch_add(1);
+  _pool.post([request = std::move(request), result = std::move(result),
+              backlog = _backlog]() mutable {
     request.completion(std::move(result.data), std::move(result.response), std::move(result.error));
+    request.completion = nullptr;
+    result = {};
+    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) wake(backlog->wakeup);
   });
 }
 

@@ -18,14 +18,19 @@
 // Connections are capped per host by the engine itself: a transfer is handed to libcurl
 // only while fewer than its session's HTTPMaximumConnectionsPerHost transfers run to its
 // host ("scheme://host:port" of the URL asked for; a redirect elsewhere is not counted
-// again), or 100 times that once the host has answered over HTTP/2, whose connections carry
-// up to 100 at once. The others wait, in order, in a queue of their host's, and never fail
+// again), or, once the host has answered over HTTP/2, fewer than 100, which then share one
+// connection. The others wait, in order, in a queue of their host's, and never fail
 // for want of a connection. Their request timeout does not run there; the time they
 // waited counts against their resource timeout once they leave the queue. Because each host
 // queues apart, a stalled host holds only its own share, and transfers to other hosts go
 // on. The total of connections is capped too (libcurl's CURLMOPT_MAX_TOTAL_CONNECTIONS);
 // beyond it transfers wait inside libcurl, where a transfer's request timeout starts only
 // once it has a connection.
+//
+// Loading keeps pace with the completions: while kMostCompletionsWaiting completions wait
+// for the pool, no queued transfer starts (those running finish), so bodies waiting for
+// their completion stay few however fast they arrive. The first completion to finish below
+// that limit starts the queues again.
 //
 // Limits per task come from its configuration: the request timeout (nothing received for
 // that long), the resource timeout (not finished after that long), the redirect limit, and
@@ -41,6 +46,7 @@
 // has begun.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -63,6 +69,8 @@ namespace corvanta {
 
 class CurlEngine final : public URLLoader {
  public:
+  static constexpr long kMostCompletionsWaiting = 64;
+
   // `connectionLimit` caps the connections open at once; 0 takes half the open-file limit.
   explicit CurlEngine(long connectionLimit = 0);
   ~CurlEngine() override;
@@ -103,6 +111,7 @@ class CurlEngine final : public URLLoader {
   void admit(DataTaskRequest request);
   void startWaiting(const std::string& hostKey);
   void launch(std::unique_ptr<CurlTransfer> transfer, Host& host);
+  void startAllWaiting();
   void act(curl_socket_t socket, int flags);
   void collectFinished();
   void expireIdle(Clock::time_point now);
@@ -116,9 +125,16 @@ class CurlEngine final : public URLLoader {
   std::vector<DataTaskRequest> _incoming;  // guarded by _mutex
   bool _stopping = false;                  // guarded by _mutex
 
-  // Made before the multi handle and freed after it: its callbacks use them.
+  // Completions posted and not yet finished, and the eventfd that wakes the loading thread;
+  // shared with the completions, which may finish after the engine is gone.
+  struct Backlog {
+    std::atomic<long> waiting{0};
+    FileDescriptor wakeup;
+  };
+  std::shared_ptr<Backlog> _backlog;
+
+  // Made before the multi handle and freed after it: its callbacks use it.
   FileDescriptor _epoll;
-  FileDescriptor _wakeup;  // an eventfd
 
   // Everything below belongs to the loading thread while it runs.
   CurlShare _share;
@@ -130,6 +146,8 @@ class CurlEngine final : public URLLoader {
   std::optional<Clock::time_point> _curlDeadline;
   // Hosts with transfers running or waiting, and those known to multiplex.
   std::unordered_map<std::string, Host> _hosts;
+  // Whether a host's queue stopped for the completions' backlog, to be looked at again.
+  bool _heldBack = false;
 
   // Declared last: the thread starts once everything it uses exists.
   std::thread _thread;

@@ -26,8 +26,8 @@ class NSURLSessionConfiguration {
   // connection pool, and each transfer honours its own session's value: it starts only
   // while fewer than that many transfers of any session are running to its host, so a host
   // never has more connections than the largest value among its running transfers. Below 1
-  // counts as 1. Once a host has answered over HTTP/2, each connection carries up to 100
-  // transfers at once, so this still limits connections, not transfers.
+  // counts as 1. Once a host has answered over HTTP/2, up to 100 transfers run to it at
+  // once, sharing one connection, whatever this value.
   int HTTPMaximumConnectionsPerHost = 8;
 };
 
