@@ -292,6 +292,7 @@ namespace {
 // port); `/stall` answers nothing until the origin goes.
 struct CountingOrigin {
   std::atomic<bool> released{false};
+  std::atomic<int> served{0};
   std::mutex mutex;
   std::set<int> clientPorts;
   testing::TestOrigin server{[this](httplib::Server& s) {
@@ -303,6 +304,7 @@ struct CountingOrigin {
       }
       std::this_thread::sleep_for(2ms);  // so that requests overlap
       res.set_content(req.matches[1].str(), "text/plain");
+      ++served;
     });
     s.Get("/stall", [this](const Request&, Response& res) {
       while (!released) std::this_thread::sleep_for(5ms);
@@ -348,6 +350,35 @@ TEST(ConnectionPool, AStalledHostDoesNotHoldUpAnother) {
   fetchAll(stalls, NSURLSessionConfiguration(), 1s);  // gives up waiting, they go on
   const auto outcomes = fetchAll(healthy.urls(10), NSURLSessionConfiguration(), 30s);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+}
+
+// Completions that cannot keep up hold loading back, so downloaded bodies do not pile up.
+TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
+  CountingOrigin origin;
+  constexpr int kTasks = 300;
+  auto release = std::make_shared<std::promise<void>>();
+  auto released = release->get_future().share();
+  auto finished = std::make_shared<std::atomic<int>>(0);
+  for (const auto& url : origin.urls(kTasks)) {
+    NSURLSession::sessionWithConfiguration(nullptr)
+        ->dataTaskWithURL(NSURL::URLWithString(url),
+                          [released, finished](auto data, auto, auto) {
+                            released.wait();
+                            *finished += data != nullptr;
+                          })
+        ->resume();
+  }
+  for (int last = -1; last != origin.served;) {  // until loading has stopped
+    last = origin.served;
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_GE(origin.served, CurlEngine::kMostCompletionsWaiting);
+  EXPECT_LE(origin.served, CurlEngine::kMostCompletionsWaiting + 2 * 8);
+  release->set_value();
+  for (auto until = Clock::now() + 60s; *finished < kTasks && Clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(*finished, kTasks);
 }
 
 // The temporary directory in a scratch one, to see what is left there.
