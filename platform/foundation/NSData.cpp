@@ -1,15 +1,28 @@
 #include "platform/foundation/NSData.h"
 
+#include <sys/mman.h>
+
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NSURL.h"
 
 namespace corvanta {
 
+std::shared_ptr<NSData> NSData::dataWithFile(FileDescriptor file, std::size_t length) {
+  if (length == 0) return dataWithBytes("");
+  void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, file.get(), 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  std::shared_ptr<const char> mapping(static_cast<const char*>(mapped), [length](const char* at) {
+    ::munmap(const_cast<char*>(at), length);
+  });
+  return std::make_shared<NSData>(std::move(file), std::move(mapping), length);
+}
+
 bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const {
   if (!url || !url->isFileURL()) return false;
   auto& fileSystem = FileSystem::Current();
-  return atomically ? fileSystem.writeFileAtomically(url->path(), _bytes)
-                    : fileSystem.writeFile(url->path(), _bytes);
+  if (!atomically) return fileSystem.writeFile(url->path(), bytes());
+  return isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
+                        : fileSystem.writeFileAtomically(url->path(), bytes());
 }
 
 }  // namespace corvanta

@@ -1,9 +1,14 @@
 // An immutable run of bytes. Safe to share between threads.
+//
+// Either held in memory, or kept in a file (a large download) and mapped read-only, so that
+// its bytes are read from the file only where someone looks at them.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {
 
@@ -16,17 +21,37 @@ class NSData {
     return std::make_shared<NSData>(std::move(bytes));
   }
 
-  std::string_view bytes() const { return _bytes; }
-  std::size_t length() const { return _bytes.size(); }
+  // The bytes of `file`, which holds exactly `length` of them; this data owns it from then on
+  // and nothing may write it any more. nullptr, with the file closed, when it cannot be
+  // mapped.
+  static std::shared_ptr<NSData> dataWithFile(FileDescriptor file, std::size_t length);
+
+  std::string_view bytes() const { return _view; }
+  std::size_t length() const { return _view.size(); }
+  // Whether the bytes live in a file rather than in memory.
+  bool isFileBacked() const { return _file.valid(); }
 
   // Writes the bytes to the file that `url` names (a file URL; its path, escapes decoded).
   // With `atomically` the file holds either its old content or all of the new bytes, never
-  // a part. Returns false, leaving no partial file, when `url` is nullptr or not a file URL
-  // or the write fails. Goes through the current FileSystem backend.
+  // a part; file-backed bytes are then placed by FileSystem::placeFileAtomically, linked or
+  // copied by the kernel, never through memory (a linked target shares the file: changing it
+  // in place would change these bytes too). Returns false, leaving no partial file, when
+  // `url` is nullptr or not a file URL or the write fails. Goes through the current
+  // FileSystem backend.
   bool writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const;
+
+  NSData(FileDescriptor file, std::shared_ptr<const char> mapping, std::size_t length)
+      : _file(std::move(file)), _mapping(std::move(mapping)), _view(_mapping.get(), length) {}
+  // The view points into this object: shared by pointer only.
+  NSData(const NSData&) = delete;
+  NSData& operator=(const NSData&) = delete;
 
  private:
   std::string _bytes;
+  FileDescriptor _file;
+  std::shared_ptr<const char> _mapping;
+  // Over _bytes or over the mapping; set once both are in place.
+  std::string_view _view = _bytes;
 };
 
 }  // namespace corvanta

@@ -1,9 +1,13 @@
 #include "platform/url_loading/CurlEngine.h"
 
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 
 #include "platform/url_loading/NSURLError.h"
 
@@ -12,7 +16,10 @@ namespace corvanta {
 namespace {
 
 constexpr std::size_t kCompletionThreads = 2;
-constexpr int kLongestPollMilliseconds = 60'000;
+constexpr int kLongestWaitMilliseconds = 60'000;
+// Transfers run at once to a host that answers over HTTP/2: what one connection carries by
+// libcurl's default. More would only share the same bandwidth while each holds buffers.
+constexpr long kStreamsPerConnection = 100;
 
 // The soft limit on open files after raising it as far as the hard limit allows.
 rlim_t raiseOpenFileLimit() {
@@ -37,9 +44,16 @@ rlim_t preparedProcess() {
 
 // Connections beyond this wait for one to close instead of failing for want of a
 // descriptor; the other half stays for the rest of the process, files and servers alike.
-long connectionLimit(rlim_t openFiles) {
+long defaultConnectionLimit(rlim_t openFiles) {
   const rlim_t half = openFiles == RLIM_INFINITY ? 1'000'000 : openFiles / 2;
   return static_cast<long>(std::clamp<rlim_t>(half, 16, 1'000'000));
+}
+
+// Adds to an eventfd's count, which wakes whoever waits for it; cannot fail short of
+// overflowing the count, which would still leave it readable.
+void wake(const FileDescriptor& eventfd) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto written = ::write(eventfd.get(), &one, sizeof one);
 }
 
 // A write to a socket the peer has closed must fail with EPIPE, not end the process.
@@ -58,14 +72,34 @@ URLLoader& URLLoader::Default() {
   return engine;
 }
 
-CurlEngine::CurlEngine() : _pool(kCompletionThreads) {
+CurlEngine::CurlEngine(long connectionLimit)
+    : _pool(kCompletionThreads),
+      _backlog(std::make_shared<Backlog>()),
+      _epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+  _backlog->wakeup = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   const rlim_t openFiles = preparedProcess();
   _share.reset(curl_share_init());
   // Only the loading thread uses the share, so it needs no lock callbacks.
-  if (_share) curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  _multi.reset(curl_multi_init());
+  if (_share) {
+    curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  epoll_event wakeup{};
+  wakeup.events = EPOLLIN;
+  wakeup.data.fd = _backlog->wakeup.get();
+  if (_epoll.valid() && _backlog->wakeup.valid() &&
+      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.get(), &wakeup) == 0) {
+    _multi.reset(curl_multi_init());
+  }
   if (_multi) {
-    curl_multi_setopt(_multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, connectionLimit(openFiles));
+    CURLM* multi = _multi.get();
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlEngine::onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, static_cast<void*>(this));
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlEngine::onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
+                      connectionLimit > 0 ? connectionLimit : defaultConnectionLimit(openFiles));
   }
   _thread = std::thread([this] { run(); });
 }
@@ -75,10 +109,15 @@ CurlEngine::~CurlEngine() {
     std::lock_guard lock(_mutex);
     _stopping = true;
   }
-  if (_multi) curl_multi_wakeup(_multi.get());
+  if (_backlog->wakeup.valid()) wake(_backlog->wakeup);
   _thread.join();
+  if (!_multi) return;
+  // What is closed from here on need not leave the epoll set, which goes too.
+  curl_multi_setopt(_multi.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
+  curl_multi_setopt(_multi.get(), CURLMOPT_TIMERFUNCTION, nullptr);
   for (const auto& entry : _transfers) curl_multi_remove_handle(_multi.get(), entry.first);
   _transfers.clear();
+  _hosts.clear();
 }
 
 void CurlEngine::start(DataTaskRequest request) {
@@ -91,45 +130,151 @@ void CurlEngine::start(DataTaskRequest request) {
              CurlTransfer::failure(NSURLErrorUnknown, "URL loading is unavailable"));
     return;
   }
+  bool first = false;
   {
     std::lock_guard lock(_mutex);
+    first = _incoming.empty();
     _incoming.push_back(std::move(request));
   }
-  curl_multi_wakeup(_multi.get());
+  // One wake-up serves everything queued before the thread takes the queue.
+  if (first) wake(_backlog->wakeup);
+}
+
+int CurlEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
+  const int epoll = static_cast<CurlEngine*>(self)->_epoll.get();
+  if (what == CURL_POLL_REMOVE) {
+    // Fails harmlessly when the socket is already closed, which removes it by itself.
+    ::epoll_ctl(epoll, EPOLL_CTL_DEL, socket, nullptr);
+    return 0;
+  }
+  epoll_event event{};
+  event.events = (what & CURL_POLL_IN ? EPOLLIN : 0u) | (what & CURL_POLL_OUT ? EPOLLOUT : 0u);
+  event.data.fd = socket;
+  if (::epoll_ctl(epoll, EPOLL_CTL_MOD, socket, &event) != 0 && errno == ENOENT) {
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, socket, &event);
+  }
+  return 0;
+}
+
+int CurlEngine::onTimer(CURLM*, long milliseconds, void* self) {
+  auto& engine = *static_cast<CurlEngine*>(self);
+  if (milliseconds < 0) {
+    engine._curlDeadline.reset();
+  } else {
+    engine._curlDeadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  }
+  return 0;
 }
 
 void CurlEngine::run() {
   if (!_multi) return;
   ignoreBrokenPipesOnThisThread();
-  std::vector<DataTaskRequest> arrived;
+  std::array<epoll_event, 256> events;
   for (;;) {
-    {
-      std::lock_guard lock(_mutex);
-      if (_stopping) return;
-      arrived.swap(_incoming);
+    const int ready = ::epoll_wait(_epoll.get(), events.data(), static_cast<int>(events.size()),
+                                   waitMilliseconds(Clock::now()));
+    for (int i = 0; i < ready; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == _backlog->wakeup.get()) {
+        if (!admitArrived()) return;
+        startAllWaiting();
+        continue;
+      }
+      const auto happened = events[i].events;
+      act(fd, (happened & EPOLLIN ? CURL_CSELECT_IN : 0) |
+                  (happened & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
+                  (happened & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0));
     }
-    for (auto& request : arrived) admit(std::move(request));
-    arrived.clear();
-    int running = 0;
-    curl_multi_perform(_multi.get(), &running);
-    collectFinished();
-    expireIdle();
-    curl_multi_poll(_multi.get(), nullptr, 0, pollMilliseconds(), nullptr);
+    const auto now = Clock::now();
+    if (_curlDeadline && *_curlDeadline <= now) {
+      _curlDeadline.reset();
+      act(CURL_SOCKET_TIMEOUT, 0);
+    }
+    expireIdle(now);
   }
+}
+
+// Takes what start() queued; false once the engine is stopping.
+bool CurlEngine::admitArrived() {
+  std::uint64_t count = 0;
+  [[maybe_unused]] auto drained = ::read(_backlog->wakeup.get(), &count, sizeof count);
+  std::vector<DataTaskRequest> arrived;
+  {
+    std::lock_guard lock(_mutex);
+    if (_stopping) return false;
+    arrived.swap(_incoming);
+  }
+  for (auto& request : arrived) admit(std::move(request));
+  return true;
 }
 
 void CurlEngine::admit(DataTaskRequest request) {
   auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get());
-  CURL* handle = transfer->handle();
-  if (!handle || curl_multi_add_handle(_multi.get(), handle) != CURLM_OK) {
+  if (!transfer->handle()) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
     return;
   }
-  if (auto deadline = transfer->idleDeadline()) {
-    _nextIdleCheck = _nextIdleCheck ? std::min(*_nextIdleCheck, *deadline) : *deadline;
+  const std::string key = transfer->hostKey();
+  _hosts[key].waiting.push_back(std::move(transfer));
+  startWaiting(key);
+}
+
+// Hands the host's waiting transfers to libcurl, oldest first, while its cap allows.
+void CurlEngine::startWaiting(const std::string& hostKey) {
+  auto found = _hosts.find(hostKey);
+  if (found == _hosts.end()) return;
+  Host& host = found->second;
+  while (!host.waiting.empty()) {
+    if (_backlog->waiting.load() >= kMostCompletionsWaiting) {
+      _heldBack = true;
+      break;
+    }
+    const long cap =
+        host.multiplexed ? kStreamsPerConnection : host.waiting.front()->connectionsPerHost();
+    if (host.running >= cap) break;
+    auto transfer = std::move(host.waiting.front());
+    host.waiting.pop_front();
+    launch(std::move(transfer), host);
   }
-  _transfers.emplace(handle, std::move(transfer));
+  // What is known of a host that multiplexes is worth keeping; of any other, nothing is.
+  if (host.running == 0 && host.waiting.empty() && !host.multiplexed) _hosts.erase(found);
+}
+
+void CurlEngine::startAllWaiting() {
+  if (!_heldBack) return;
+  _heldBack = false;
+  std::vector<std::string> keys;
+  for (const auto& [key, host] : _hosts) {
+    if (!host.waiting.empty()) keys.push_back(key);
+  }
+  for (const auto& key : keys) startWaiting(key);
+}
+
+void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
+  CURL* handle = transfer->handle();
+  const auto now = Clock::now();
+  if (!transfer->chargeWaiting(now)) {
+    complete(transfer->takeRequest(), transfer->waitedTooLong());
+    return;
+  }
+  if (curl_multi_add_handle(_multi.get(), handle) != CURLM_OK) {
+    complete(transfer->takeRequest(),
+             CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
+    return;
+  }
+  ++host.running;
+  const std::uint64_t serial = _nextSerial++;
+  if (auto deadline = transfer->idleDeadline(now)) {
+    _idleChecks.push({*deadline, handle, serial});
+  }
+  _transfers.emplace(handle, Entry{std::move(transfer), serial});
+}
+
+void CurlEngine::act(curl_socket_t socket, int flags) {
+  int running = 0;
+  curl_multi_socket_action(_multi.get(), socket, flags, &running);
+  collectFinished();
 }
 
 void CurlEngine::collectFinished() {
@@ -140,50 +285,59 @@ void CurlEngine::collectFinished() {
     const CURLcode code = message->data.result;
     auto found = _transfers.find(handle);
     if (found == _transfers.end()) continue;
-    end(handle, found->second->finish(code));
+    end(handle, found->second.transfer->finish(code));
   }
 }
 
-// Deadlines only move later as bytes arrive, so _nextIdleCheck, the earliest one seen at
-// the last scan or admission, is a safe time for the next scan; between scans nothing is
-// looked at.
-void CurlEngine::expireIdle() {
-  const auto now = CurlTransfer::Clock::now();
-  if (!_nextIdleCheck || now < *_nextIdleCheck) return;
-  _nextIdleCheck.reset();
-  std::vector<CURL*> expired;
-  for (const auto& [handle, transfer] : _transfers) {
-    const auto deadline = transfer->idleDeadline();
+// Only checks that are due are looked at; one that finds its transfer heard from since goes
+// back in at the transfer's new deadline.
+void CurlEngine::expireIdle(Clock::time_point now) {
+  while (!_idleChecks.empty() && _idleChecks.top().at <= now) {
+    const IdleCheck check = _idleChecks.top();
+    _idleChecks.pop();
+    auto found = _transfers.find(check.handle);
+    if (found == _transfers.end() || found->second.serial != check.serial) continue;
+    const auto deadline = found->second.transfer->idleDeadline(now);
     if (!deadline) continue;
-    if (*deadline <= now) {
-      expired.push_back(handle);
-    } else if (!_nextIdleCheck || *deadline < *_nextIdleCheck) {
-      _nextIdleCheck = deadline;
+    if (*deadline > now) {
+      _idleChecks.push({*deadline, check.handle, check.serial});
+      continue;
     }
+    end(check.handle, found->second.transfer->idleTimeout());
   }
-  for (CURL* handle : expired) end(handle, _transfers.at(handle)->idleTimeout());
 }
 
-int CurlEngine::pollMilliseconds() const {
-  if (!_nextIdleCheck) return kLongestPollMilliseconds;
-  const auto wait =
-      std::chrono::ceil<std::chrono::milliseconds>(*_nextIdleCheck - CurlTransfer::Clock::now());
-  return static_cast<int>(
-      std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, kLongestPollMilliseconds));
+int CurlEngine::waitMilliseconds(Clock::time_point now) const {
+  auto next = now + std::chrono::milliseconds(kLongestWaitMilliseconds);
+  if (_curlDeadline) next = std::min(next, *_curlDeadline);
+  if (!_idleChecks.empty()) next = std::min(next, _idleChecks.top().at);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
 }
 
 void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
   auto found = _transfers.find(handle);
   curl_multi_remove_handle(_multi.get(), handle);
-  DataTaskRequest request = found->second->takeRequest();
+  auto& transfer = *found->second.transfer;
+  DataTaskRequest request = transfer.takeRequest();
+  const std::string key = transfer.hostKey();
+  Host& host = _hosts[key];
+  --host.running;
+  host.multiplexed = host.multiplexed || transfer.multiplexed();
   _transfers.erase(found);
+  startWaiting(key);
   complete(std::move(request), std::move(result));
 }
 
 void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Result result) {
   if (!request.completion) return;
-  _pool.post([request = std::move(request), result = std::move(result)]() mutable {
+  _backlog->waiting.fetch_add(1);
+  _pool.post([request = std::move(request), result = std::move(result),
+              backlog = _backlog]() mutable {
     request.completion(std::move(result.data), std::move(result.response), std::move(result.error));
+    request.completion = nullptr;
+    result = {};
+    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) wake(backlog->wakeup);
   });
 }
 

@@ -1,18 +1,44 @@
 // The real URL loader: one loading thread drives a libcurl multi handle for every session.
 //
 // start() queues the request and wakes the loading thread; the thread owns each transfer
-// from then on, shares connections, DNS results and TLS sessions between them, and hands
-// every completion to a completion pool of two threads. The loading thread never runs user
-// code, and the number of threads does not depend on the number of requests. (libcurl's
-// resolver may briefly use a thread of its own per host name lookup.)
+// from then on and hands every completion to a completion pool of two threads. The loading
+// thread never runs user code, and the number of threads does not depend on the number of
+// requests. (libcurl's resolver may briefly use a thread of its own per host name lookup.)
+//
+// The thread is event-driven: it waits on epoll for the sockets libcurl names and for an
+// eventfd that start() and destruction write, and gives libcurl only the sockets that are
+// ready, so its work follows active sockets, not transfers. Request timeouts are kept in a
+// heap of deadlines, so watching them costs nothing while they are far away.
+//
+// One connection pool serves the whole process. Connections stay open for reuse; HTTP/2
+// connections carry many transfers at once, and a transfer to a host whose HTTP/2 connection
+// is being set up waits for it rather than opening another. DNS results and TLS sessions are
+// shared.
+//
+// Connections are capped per host by the engine itself: a transfer is handed to libcurl
+// only while fewer than its session's HTTPMaximumConnectionsPerHost transfers run to its
+// host ("scheme://host:port" of the URL asked for; a redirect elsewhere is not counted
+// again), or, once the host has answered over HTTP/2, fewer than 100, which then share one
+// connection. The others wait, in order, in a queue of their host's, and never fail
+// for want of a connection. Their request timeout does not run there; the time they
+// waited counts against their resource timeout once they leave the queue. Because each host
+// queues apart, a stalled host holds only its own share, and transfers to other hosts go
+// on. The total of connections is capped too (libcurl's CURLMOPT_MAX_TOTAL_CONNECTIONS);
+// beyond it transfers wait inside libcurl, where a transfer's request timeout starts only
+// once it has a connection.
+//
+// Loading keeps pace with the completions: while kMostCompletionsWaiting completions wait
+// for the pool, no queued transfer starts (those running finish), so bodies waiting for
+// their completion stay few however fast they arrive. The first completion to finish below
+// that limit starts the queues again.
 //
 // Limits per task come from its configuration: the request timeout (nothing received for
 // that long), the resource timeout (not finished after that long), the redirect limit, and
 // kMaximumBodyBytes for the body.
 //
 // The first engine made raises the process's open-file limit to its hard limit, so that
-// thousands of transfers can be open at once; each engine keeps half of that limit for
-// connections and lets further transfers wait for one to close.
+// thousands of transfers can be open at once; by default each engine keeps half of that
+// limit for connections.
 //
 // Destruction stops the loading thread and waits for it; transfers not finished by then are
 // dropped with their completions unrun, and completions not yet started are not run. A
@@ -20,13 +46,20 @@
 // has begun.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <queue>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/foundation/FileDescriptor.h"
 #include "platform/url_loading/CompletionPool.h"
 #include "platform/url_loading/CurlHandles.h"
 #include "platform/url_loading/CurlTransfer.h"
@@ -36,7 +69,10 @@ namespace corvanta {
 
 class CurlEngine final : public URLLoader {
  public:
-  CurlEngine();
+  static constexpr long kMostCompletionsWaiting = 64;
+
+  // `connectionLimit` caps the connections open at once; 0 takes half the open-file limit.
+  explicit CurlEngine(long connectionLimit = 0);
   ~CurlEngine() override;
   CurlEngine(const CurlEngine&) = delete;
   CurlEngine& operator=(const CurlEngine&) = delete;
@@ -47,11 +83,39 @@ class CurlEngine final : public URLLoader {
   std::thread::id loadingThreadId() const { return _thread.get_id(); }
 
  private:
+  using Clock = CurlTransfer::Clock;
+
+  struct Entry {
+    std::unique_ptr<CurlTransfer> transfer;
+    std::uint64_t serial;
+  };
+  struct Host {
+    long running = 0;  // transfers handed to libcurl
+    bool multiplexed = false;
+    std::deque<std::unique_ptr<CurlTransfer>> waiting;
+  };
+  // When to look at a transfer's request timeout again. Entries are not removed when the
+  // transfer ends or its deadline moves; the serial tells a stale one.
+  struct IdleCheck {
+    Clock::time_point at;
+    CURL* handle;
+    std::uint64_t serial;
+    bool operator>(const IdleCheck& other) const { return at > other.at; }
+  };
+
+  static int onSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData);
+  static int onTimer(CURLM* multi, long milliseconds, void* self);
+
   void run();
+  bool admitArrived();
   void admit(DataTaskRequest request);
+  void startWaiting(const std::string& hostKey);
+  void launch(std::unique_ptr<CurlTransfer> transfer, Host& host);
+  void startAllWaiting();
+  void act(curl_socket_t socket, int flags);
   void collectFinished();
-  void expireIdle();
-  int pollMilliseconds() const;
+  void expireIdle(Clock::time_point now);
+  int waitMilliseconds(Clock::time_point now) const;
   void end(CURL* handle, CurlTransfer::Result result);
   void complete(DataTaskRequest request, CurlTransfer::Result result);
 
@@ -61,12 +125,29 @@ class CurlEngine final : public URLLoader {
   std::vector<DataTaskRequest> _incoming;  // guarded by _mutex
   bool _stopping = false;                  // guarded by _mutex
 
+  // Completions posted and not yet finished, and the eventfd that wakes the loading thread;
+  // shared with the completions, which may finish after the engine is gone.
+  struct Backlog {
+    std::atomic<long> waiting{0};
+    FileDescriptor wakeup;
+  };
+  std::shared_ptr<Backlog> _backlog;
+
+  // Made before the multi handle and freed after it: its callbacks use it.
+  FileDescriptor _epoll;
+
   // Everything below belongs to the loading thread while it runs.
   CurlShare _share;
   CurlMulti _multi;
-  std::unordered_map<CURL*, std::unique_ptr<CurlTransfer>> _transfers;
-  // No transfer's idle deadline comes before this; nothing when none has one.
-  std::optional<CurlTransfer::Clock::time_point> _nextIdleCheck;
+  std::unordered_map<CURL*, Entry> _transfers;
+  std::uint64_t _nextSerial = 0;
+  std::priority_queue<IdleCheck, std::vector<IdleCheck>, std::greater<>> _idleChecks;
+  // When libcurl wants to be called for its own timeouts; nothing when it does not.
+  std::optional<Clock::time_point> _curlDeadline;
+  // Hosts with transfers running or waiting, and those known to multiplex.
+  std::unordered_map<std::string, Host> _hosts;
+  // Whether a host's queue stopped for the completions' backlog, to be looked at again.
+  bool _heldBack = false;
 
   // Declared last: the thread starts once everything it uses exists.
   std::thread _thread;

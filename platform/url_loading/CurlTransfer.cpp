@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <string_view>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/NSURLError.h"
 
 namespace corvanta {
@@ -72,7 +76,35 @@ std::string mediaType(const char* contentType) {
   return type;
 }
 
+struct CertificateAuthority {
+  std::mutex mutex;
+  std::string file;
+};
+
+CertificateAuthority& certificateAuthority() {
+  static CertificateAuthority authority;
+  return authority;
+}
+
+// The file set for the process, else the one the environment names (as the command-line
+// tool of libcurl honours it), else "" for libcurl's default.
+std::string certificateAuthorityFile() {
+  auto& authority = certificateAuthority();
+  {
+    std::lock_guard lock(authority.mutex);
+    if (!authority.file.empty()) return authority.file;
+  }
+  const char* fromEnvironment = std::getenv("SSL_CERT_FILE");
+  return fromEnvironment ? fromEnvironment : "";
+}
+
 }  // namespace
+
+void setCertificateAuthorityFile(std::string path) {
+  auto& authority = certificateAuthority();
+  std::lock_guard lock(authority.mutex);
+  authority.file = std::move(path);
+}
 
 CurlTransfer::Result CurlTransfer::failure(long code, std::string message) {
   return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
@@ -90,7 +122,15 @@ std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest&
 
 CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
     : _request(std::move(request)), _easy(curl_easy_init()) {
-  if (_request.url) _url = _request.url->absoluteString();
+  if (_request.url) {
+    _url = _request.url->absoluteString();
+    const auto& url = *_request.url;
+    std::string host = url.host();
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+    _hostKey = url.scheme() + "://" + host + ":" + std::to_string(port);
+  }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
   if (_easy && !configure(share)) _easy.reset();
 }
@@ -126,13 +166,36 @@ bool CurlTransfer::configure(CURLSH* share) {
   set(CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
   set(CURLOPT_ERRORBUFFER, static_cast<char*>(_errorBuffer));
+  set(CURLOPT_PREREQFUNCTION, &CurlTransfer::onConnected);
+  set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+  // Over HTTP/2, wait for the connection being set up to the host and share it, rather than
+  // open one of our own. Only TLS offers HTTP/2 here; over plain HTTP waiting would only
+  // put transfers one behind the other on a connection that can never be shared.
+  if (_request.url && _request.url->scheme() == "https") set(CURLOPT_PIPEWAIT, 1L);
+  if (const auto authorities = certificateAuthorityFile(); !authorities.empty()) {
+    set(CURLOPT_CAINFO, authorities.c_str());
+  }
   if (share) set(CURLOPT_SHARE, share);
   return failed == CURLE_OK;
 }
 
-std::optional<CurlTransfer::Clock::time_point> CurlTransfer::idleDeadline() const {
+std::optional<CurlTransfer::Clock::time_point> CurlTransfer::idleDeadline(
+    Clock::time_point now) const {
   if (_idleMilliseconds == 0) return std::nullopt;
-  return _lastReceived + std::chrono::milliseconds(_idleMilliseconds);
+  return (_connected ? _lastReceived : now) + std::chrono::milliseconds(_idleMilliseconds);
+}
+
+long CurlTransfer::connectionsPerHost() const {
+  return std::max(1, _request.configuration.HTTPMaximumConnectionsPerHost);
+}
+
+// libcurl calls this once the transfer has a connection, new or reused, before it sends the
+// request: from here on, silence counts against the request timeout.
+int CurlTransfer::onConnected(void* self, char*, char*, int, int) {
+  auto& transfer = *static_cast<CurlTransfer*>(self);
+  transfer._connected = true;
+  transfer._lastReceived = Clock::now();
+  return CURL_PREREQFUNC_OK;
 }
 
 std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t count, void* self) {
@@ -141,10 +204,11 @@ std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t co
   const std::string_view line(bytes, length);
   transfer._lastReceived = Clock::now();
   if (startsWithIgnoringCase(line, "HTTP/")) {
+    transfer._multiplexed = !startsWithIgnoringCase(line, "HTTP/1");
     // A new response: what was learnt about an earlier one (a redirect) no longer counts.
     transfer._contentLength = -1;
     transfer._hasLocation = false;
-    transfer._body.clear();
+    transfer.discardBody();
   } else if (startsWithIgnoringCase(line, "content-length:")) {
     transfer._contentLength = parseContentLength(line.substr(std::strlen("content-length:")));
   } else if (startsWithIgnoringCase(line, "location:")) {
@@ -169,14 +233,50 @@ std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t coun
   auto& transfer = *static_cast<CurlTransfer*>(self);
   const std::size_t length = size * count;
   transfer._lastReceived = Clock::now();
-  if (transfer._body.size() + length > static_cast<std::size_t>(kMaximumBodyBytes)) {
+  const long long total = static_cast<long long>(transfer._body.size()) + transfer._spooledBytes;
+  if (total + static_cast<long long>(length) > kMaximumBodyBytes) {
     transfer._tooLong = true;
-    transfer._body.clear();
-    transfer._body.shrink_to_fit();
+    transfer.discardBody();
     return 0;
   }
-  transfer._body.append(bytes, length);
-  return length;
+  return transfer.keep({bytes, length}) ? length : 0;
+}
+
+bool CurlTransfer::keep(std::string_view bytes) {
+  const bool large = _contentLength > kLargestBodyInMemory ||
+                     static_cast<long long>(_body.size() + bytes.size()) > kLargestBodyInMemory;
+  if (!_spool.valid() && large && !spool()) return false;
+  if (!_spool.valid()) {
+    _body.append(bytes);
+    return true;
+  }
+  if (!_spool.writeAll(bytes)) {
+    _spoolError = errno;
+    return false;
+  }
+  _spooledBytes += static_cast<long long>(bytes.size());
+  return true;
+}
+
+// Moves the body so far into a new unnamed file, where the rest of it goes too.
+bool CurlTransfer::spool() {
+  errno = 0;
+  auto& fileSystem = FileSystem::Current();
+  FileDescriptor file = fileSystem.openUnnamedFile(fileSystem.temporaryDirectory());
+  if (!file.valid() || !file.writeAll(_body)) {
+    _spoolError = errno ? errno : EIO;
+    return false;
+  }
+  _spool = std::move(file);
+  _spooledBytes = static_cast<long long>(_body.size());
+  std::string().swap(_body);
+  return true;
+}
+
+void CurlTransfer::discardBody() {
+  std::string().swap(_body);
+  _spool.reset();
+  _spooledBytes = 0;
 }
 
 CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
@@ -184,6 +284,12 @@ CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
     return failure(NSURLErrorDataLengthExceedsMaximum,
                    "the body of " + effectiveURL() + " is longer than the largest allowed, " +
                        std::to_string(kMaximumBodyBytes) + " bytes");
+  }
+  if (_spoolError != 0) {
+    return failure(NSURLErrorCannotWriteToFile, "could not keep the body of " + effectiveURL() +
+                                                    " in " +
+                                                    FileSystem::Current().temporaryDirectory() +
+                                                    ": " + std::strerror(_spoolError));
   }
   const std::string target = host(true);
   switch (code) {
@@ -246,6 +352,21 @@ CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
   }
 }
 
+bool CurlTransfer::chargeWaiting(Clock::time_point now) {
+  const long limit = milliseconds(_request.configuration.timeoutIntervalForResource);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - _created);
+  if (limit == 0 || waited.count() == 0) return true;
+  if (waited.count() >= limit) return false;
+  return curl_easy_setopt(_easy.get(), CURLOPT_TIMEOUT_MS,
+                          limit - static_cast<long>(waited.count())) == CURLE_OK;
+}
+
+CurlTransfer::Result CurlTransfer::waitedTooLong() const {
+  return failure(NSURLErrorTimedOut,
+                 "timed out loading " + _url + ": still waiting for a connection after " +
+                     seconds(_request.configuration.timeoutIntervalForResource) + " s");
+}
+
 CurlTransfer::Result CurlTransfer::idleTimeout() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + effectiveURL() + ": nothing received for " +
@@ -266,7 +387,14 @@ CurlTransfer::Result CurlTransfer::success() {
   if (!url) url = _request.url;
   auto response = std::make_shared<NSURLResponse>(std::move(url), status, mediaType(contentType),
                                                   _contentLength);
-  return {NSData::dataWithBytes(std::move(_body)), std::move(response), nullptr};
+  if (!_spool.valid())
+    return {NSData::dataWithBytes(std::move(_body)), std::move(response), nullptr};
+  auto data = NSData::dataWithFile(std::move(_spool), static_cast<std::size_t>(_spooledBytes));
+  if (!data) {
+    return failure(NSURLErrorCannotWriteToFile,
+                   "could not map the body of " + effectiveURL() + ": " + std::strerror(errno));
+  }
+  return {std::move(data), std::move(response), nullptr};
 }
 
 std::string CurlTransfer::effectiveURL() const {

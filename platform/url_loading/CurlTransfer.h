@@ -1,10 +1,11 @@
 // One data task's transfer: an easy handle set up from the task's URL and configuration,
-// and the final response's body as it arrives.
+// and the final response's body as it arrives: in memory up to kLargestBodyInMemory, beyond
+// that in an unnamed file in the temporary directory, handed over as a file-backed NSData.
 //
 // A transfer is made and used only on the loading thread, which adds handle() to its multi
 // handle and removes it again before the transfer is destroyed; the static functions may be
-// called from any thread. The body is held here and never handed over in part: a transfer
-// either succeeds with all of it or fails with none.
+// called from any thread. The body is never handed over in part: a transfer either succeeds
+// with all of it or fails with none.
 #pragma once
 
 #include <curl/curl.h>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/FileDescriptor.h"
 #include "platform/url_loading/CurlHandles.h"
 #include "platform/url_loading/URLLoader.h"
 
@@ -46,8 +48,24 @@ class CurlTransfer {
   CURL* handle() const { return _easy.get(); }
 
   // When the transfer fails for having received nothing for its request timeout; nothing
-  // when its configuration sets no such limit. Moves later each time bytes arrive.
-  std::optional<Clock::time_point> idleDeadline() const;
+  // when its configuration sets no such limit. Moves later each time bytes arrive. Until the
+  // transfer has a connection (it may wait for one behind the connection caps) that is never
+  // earlier than `now` plus the timeout: libcurl's connect timeout watches that time instead.
+  std::optional<Clock::time_point> idleDeadline(Clock::time_point now) const;
+
+  // The cap on connections to one host that this transfer's session asks for, at least 1.
+  long connectionsPerHost() const;
+  // "scheme://host:port" of the URL asked for, which the engine's caps count by.
+  const std::string& hostKey() const { return _hostKey; }
+  // Whether the server answered over HTTP/2 or later, which carries many transfers at once
+  // on one connection.
+  bool multiplexed() const { return _multiplexed; }
+
+  // Called as the transfer leaves the engine's queue for libcurl: charges the time it waited
+  // to its resource timeout. False when none of that timeout is left.
+  bool chargeWaiting(Clock::time_point now);
+  // The completion's arguments for a transfer whose resource timeout ran out while waiting.
+  Result waitedTooLong() const;
 
   // The completion's arguments once libcurl has ended the transfer with `code`.
   Result finish(CURLcode code);
@@ -60,7 +78,11 @@ class CurlTransfer {
  private:
   static std::size_t onHeader(char* bytes, std::size_t size, std::size_t count, void* self);
   static std::size_t onBody(char* bytes, std::size_t size, std::size_t count, void* self);
+  static int onConnected(void* self, char*, char*, int, int);
 
+  bool keep(std::string_view bytes);
+  bool spool();
+  void discardBody();
   bool configure(CURLSH* share);
   bool headersEndFinalResponseTooLong() const;
   Result success();
@@ -71,14 +93,22 @@ class CurlTransfer {
   DataTaskRequest _request;
   CurlEasy _easy;
   std::string _url;
+  std::string _hostKey;
   long _idleMilliseconds = 0;
-  Clock::time_point _lastReceived = Clock::now();
+  Clock::time_point _created = Clock::now();
+  Clock::time_point _lastReceived = _created;
+  bool _connected = false;
 
   // About the response whose headers are arriving, reset at each status line.
   long long _contentLength = -1;
   bool _hasLocation = false;
+  bool _multiplexed = false;
 
+  // The body so far: in _body, or all in _spool once it grew past kLargestBodyInMemory.
   std::string _body;
+  FileDescriptor _spool;
+  long long _spooledBytes = 0;
+  int _spoolError = 0;  // errno of a failure to keep the body in its file
   bool _tooLong = false;
   char _errorBuffer[CURL_ERROR_SIZE] = {};
 };

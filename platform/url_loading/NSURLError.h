@@ -15,6 +15,7 @@ enum NSURLErrorCode : long {
   NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorBadServerResponse = -1011,
   NSURLErrorDataLengthExceedsMaximum = -1103,
+  NSURLErrorCannotWriteToFile = -3003,
   NSURLErrorSecureConnectionFailed = -1200,
   NSURLErrorServerCertificateUntrusted = -1202,
 };
@@ -22,5 +23,10 @@ enum NSURLErrorCode : long {
 // The largest body a data task hands over; a longer one fails with
 // NSURLErrorDataLengthExceedsMaximum and no data.
 inline constexpr long long kMaximumBodyBytes = 50'000'000;
+
+// A body longer than this is kept in an unnamed file in the temporary directory as it
+// arrives, and handed over file-backed; a shorter one stays in memory. A body that cannot be
+// kept there fails with NSURLErrorCannotWriteToFile.
+inline constexpr long long kLargestBodyInMemory = 256 * 1024;
 
 }  // namespace corvanta

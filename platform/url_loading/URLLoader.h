@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/foundation/Backend.h"
 #include "platform/url_loading/NSURLSession.h"
@@ -30,5 +31,12 @@ class URLLoader {
   // request until it has run its completion, exactly once, on a thread of its own.
   virtual void start(DataTaskRequest request) = 0;
 };
+
+// The file of certificate authorities that HTTPS servers are verified against, for every
+// transfer set up after the call: `path`; when "", $SSL_CERT_FILE if set and not empty; else
+// libcurl's own default. Verification is never turned off: a file that cannot be read fails
+// every HTTPS transfer with NSURLErrorSecureConnectionFailed. Any thread may call it; the
+// host calls it once at start.
+void setCertificateAuthorityFile(std::string path);
 
 }  // namespace corvanta

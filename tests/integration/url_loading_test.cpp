@@ -1,18 +1,28 @@
 // The real URL loader against a local origin: what a completion is handed, and when.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/CurlEngine.h"
 #include "platform/url_loading/NSURLError.h"
+#include "support/HostProcess.h"
+#include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
 
 namespace corvanta {
@@ -50,6 +60,35 @@ Outcome fetch(const std::string& text, double requestTimeout = 60, int redirects
   return outcome.wait_for(60s) == std::future_status::ready ? outcome.get() : Outcome{};
 }
 
+// Runs one task per URL, each on a session of its own, and waits up to `wait` for them all;
+// a task not done by then has an empty outcome.
+std::vector<Outcome> fetchAll(const std::vector<std::string>& urls,
+                              const NSURLSessionConfiguration& settings,
+                              Clock::duration wait = 60s) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<Outcome> outcomes;
+    std::size_t finished = 0;
+  };
+  auto state = std::make_shared<State>();
+  state->outcomes.resize(urls.size());
+  const auto configuration = std::make_shared<NSURLSessionConfiguration>(settings);
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    auto completion = [state, i](auto data, auto response, auto error) {
+      std::lock_guard lock(state->mutex);
+      state->outcomes[i] = {data, response, error};
+      if (++state->finished == state->outcomes.size()) state->done.notify_all();
+    };
+    NSURLSession::sessionWithConfiguration(configuration)
+        ->dataTaskWithURL(NSURL::URLWithString(urls[i]), completion)
+        ->resume();
+  }
+  std::unique_lock lock(state->mutex);
+  state->done.wait_for(lock, wait, [&] { return state->finished == urls.size(); });
+  return state->outcomes;
+}
+
 // A failure hands over an error naming its cause, and nothing else.
 void expectFailure(const Outcome& outcome, long code, const std::string& cause = "") {
   ASSERT_NE(outcome.error, nullptr) << outcome.body();
@@ -58,6 +97,14 @@ void expectFailure(const Outcome& outcome, long code, const std::string& cause =
   EXPECT_NE(outcome.message().find(cause), std::string::npos) << outcome.message();
   EXPECT_EQ(outcome.data, nullptr);
   EXPECT_EQ(outcome.response, nullptr);
+}
+
+// Bytes that differ from their neighbours and from any whole block of them elsewhere, so a
+// lost, doubled or misplaced block shows.
+std::string pattern(std::size_t length) {
+  std::string bytes(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 131 + i / 4093);
+  return bytes;
 }
 
 struct Origin {
@@ -81,6 +128,9 @@ struct Origin {
           [](const Request& req, Response& res) { res.set_content(req.target, "text/plain"); });
     s.Get(R"(/n/(\d+))", [](const Request& req, Response& res) {
       res.set_content(req.matches[1].str(), "Application/Octet-Stream; name=x");
+    });
+    s.Get(R"(/pattern/(\d+))", [](const Request& req, Response& res) {
+      res.set_content(pattern(std::stoull(req.matches[1].str())), "application/octet-stream");
     });
     for (auto [from, to] : {std::pair{"/hop/2", "/hop/1"},
                             {"/hop/1", "/n/0123456789"},
@@ -230,6 +280,243 @@ TEST(URLLoading, TenThousandAtOnceCompleteOnceOffTheLoadingThreadAndFreeTheirSes
   EXPECT_LE(threads.size(), 2u);
   EXPECT_FALSE(threads.count(std::this_thread::get_id()));  // never inside resume()
   EXPECT_FALSE(threads.count(dynamic_cast<CurlEngine&>(URLLoader::Default()).loadingThreadId()));
+}
+
+}  // namespace
+}  // namespace corvanta
+
+namespace corvanta {
+namespace {
+
+// An origin that keeps connections alive and counts those it accepted (by the client's
+// port); `/stall` answers nothing until the origin goes.
+struct CountingOrigin {
+  std::atomic<bool> released{false};
+  std::atomic<int> served{0};
+  std::mutex mutex;
+  std::set<int> clientPorts;
+  testing::TestOrigin server{[this](httplib::Server& s) {
+    s.set_keep_alive_max_count(1'000'000);
+    s.Get(R"(/n/(\d+))", [this](const Request& req, Response& res) {
+      {
+        std::lock_guard lock(mutex);
+        clientPorts.insert(req.remote_port);
+      }
+      std::this_thread::sleep_for(2ms);  // so that requests overlap
+      res.set_content(req.matches[1].str(), "text/plain");
+      ++served;
+    });
+    s.Get("/stall", [this](const Request&, Response& res) {
+      while (!released) std::this_thread::sleep_for(5ms);
+      res.set_content("late", "text/plain");
+    });
+  }};
+  ~CountingOrigin() { released = true; }
+
+  std::size_t connections() {
+    std::lock_guard lock(mutex);
+    return clientPorts.size();
+  }
+  std::vector<std::string> urls(int count) const {
+    std::vector<std::string> all;
+    for (int i = 0; i < count; ++i) all.push_back(server.url("/n/" + std::to_string(i)));
+    return all;
+  }
+};
+
+TEST(ConnectionPool, TransfersBeyondTheCapPerHostWaitForAKeptAliveConnection) {
+  const struct {
+    int cap, tasks;  // cap 0: the default
+    std::size_t most;
+  } cases[] = {{0, 100, 8}, {2, 40, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cap);
+    CountingOrigin origin;  // a new port, so a new host to the pool
+    NSURLSessionConfiguration settings;
+    if (c.cap) settings.HTTPMaximumConnectionsPerHost = c.cap;
+    const auto outcomes = fetchAll(origin.urls(c.tasks), settings);
+    for (int i = 0; i < c.tasks; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+    EXPECT_GE(origin.connections(), 1u);
+    EXPECT_LE(origin.connections(), c.most);
+  }
+}
+
+// With few connections in all, a host that never answers must still leave room for others.
+TEST(ConnectionPool, AStalledHostDoesNotHoldUpAnother) {
+  CountingOrigin stalled, healthy;
+  CurlEngine engine(/*connectionLimit=*/16);
+  ScopedBackend<URLLoader> useEngine(engine);
+  const std::vector<std::string> stalls(40, stalled.server.url("/stall"));
+  fetchAll(stalls, NSURLSessionConfiguration(), 1s);  // gives up waiting, they go on
+  const auto outcomes = fetchAll(healthy.urls(10), NSURLSessionConfiguration(), 30s);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+}
+
+// Completions that cannot keep up hold loading back, so downloaded bodies do not pile up.
+TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
+  CountingOrigin origin;
+  constexpr int kTasks = 300;
+  auto release = std::make_shared<std::promise<void>>();
+  auto released = release->get_future().share();
+  auto finished = std::make_shared<std::atomic<int>>(0);
+  for (const auto& url : origin.urls(kTasks)) {
+    NSURLSession::sessionWithConfiguration(nullptr)
+        ->dataTaskWithURL(NSURL::URLWithString(url),
+                          [released, finished](auto data, auto, auto) {
+                            released.wait();
+                            *finished += data != nullptr;
+                          })
+        ->resume();
+  }
+  for (int last = -1; last != origin.served;) {  // until loading has stopped
+    last = origin.served;
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_GE(origin.served, CurlEngine::kMostCompletionsWaiting);
+  EXPECT_LE(origin.served, CurlEngine::kMostCompletionsWaiting + 2 * 8);
+  release->set_value();
+  for (auto until = Clock::now() + 60s; *finished < kTasks && Clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(*finished, kTasks);
+}
+
+// The temporary directory in a scratch one, to see what is left there.
+class ScratchTemporaryDirectory : public FileSystemWrapper {
+ public:
+  explicit ScratchTemporaryDirectory(std::string path)
+      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
+  std::string temporaryDirectory() override { return _path; }
+
+ private:
+  std::string _path;
+};
+
+TEST(URLLoading, ALargeBodyArrivesWholeInAnUnnamedFileAndIsPlacedAsIs) {
+  Origin origin;
+  testing::ScratchDirectory temporary, out;
+  ScratchTemporaryDirectory scratchTemporary(temporary.path());
+  ScopedBackend<FileSystem> useScratch(scratchTemporary);
+  const struct {
+    std::string path, body;
+    bool inFile;
+  } cases[] = {
+      {"/pattern/3000000", pattern(3'000'000), true},        // known large from its length
+      {"/chunked/300000", std::string(300'000, 'b'), true},  // found large on the way
+      {"/pattern/1000", pattern(1000), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto got = fetch(origin.url(c.path));
+    ASSERT_NE(got.data, nullptr) << got.message();
+    EXPECT_EQ(got.data->isFileBacked(), c.inFile);
+    EXPECT_TRUE(got.body() == c.body) << got.data->length();
+    const auto target = NSURL::URLWithString("file://" + out.path() + "placed");
+    ASSERT_TRUE(got.data->writeToURL(target, /*atomically=*/true));
+    EXPECT_TRUE(out.read("placed") == c.body);
+  }
+  auto entries = [](const std::string& path) {
+    return std::distance(std::filesystem::directory_iterator(path), {});
+  };
+  EXPECT_EQ(entries(temporary.path()), 0);
+  EXPECT_EQ(entries(out.path()), 1);
+}
+
+// A port on 127.0.0.1 that was free a moment ago; and whether something listens on it.
+int freePort() {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+bool listening(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected =
+      ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(probe);
+  return connected;
+}
+
+// nghttpd, an HTTP/2 server over TLS, with a certificate from an authority of the test's own;
+// its log names each connection "[id=N]".
+TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
+  if (std::system("command -v nghttpd >/dev/null && command -v openssl >/dev/null") != 0) {
+    GTEST_SKIP() << "needs nghttpd (nghttp2-server) and openssl";
+  }
+  testing::ScratchDirectory dir;
+  const std::string d = dir.path(), ca = d + "ca.pem";
+  const std::string makeCertificates =
+      "cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " +
+      "-nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=TestAuthority && " +
+      "openssl req -x509 -CA ca.pem -CAkey ca.key -newkey ec -pkeyopt " +
+      "ec_paramgen_curve:prime256v1 -nodes -keyout key.pem -out cert.pem -days 2 " +
+      "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -addext "
+      "basicConstraints=CA:FALSE";
+  ASSERT_EQ(std::system((makeCertificates + " 2>/dev/null").c_str()), 0);
+  std::filesystem::create_directory(d + "docs");
+  for (int i = 0; i < 20; ++i) dir.write("docs/n" + std::to_string(i), std::to_string(i));
+  const int port = freePort();
+  testing::HostProcess server(
+      "/bin/sh", {"-c", "exec nghttpd -v -a 127.0.0.1 -d " + d + "docs " + std::to_string(port) +
+                            " " + d + "key.pem " + d + "cert.pem >" + d + "log 2>&1"});
+  for (int i = 0; i < 500 && !listening(port); ++i) std::this_thread::sleep_for(10ms);
+  const std::string origin = "https://127.0.0.1:" + std::to_string(port) + "/";
+  auto connections = [&] {
+    const std::string log = dir.read("log");
+    std::set<std::string> ids;
+    const std::regex id(R"(\[id=\d+\])");
+    for (std::sregex_iterator at(log.begin(), log.end(), id), end; at != end; ++at) {
+      ids.insert(at->str());
+    }
+    return ids.size();
+  };
+
+  const char* savedEnvironment = std::getenv("SSL_CERT_FILE");
+  const std::string saved = savedEnvironment ? savedEnvironment : "";
+  // The file set for the process, $SSL_CERT_FILE ("" for unset), the failure (0 for none).
+  const struct {
+    std::string set, environment;
+    long code;
+  } cases[] = {
+      {"", "", NSURLErrorServerCertificateUntrusted},
+      {d + "missing.pem", "", NSURLErrorSecureConnectionFailed},
+      {"", ca, 0},
+      {ca, d + "missing.pem", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.set + " " + c.environment);
+    c.environment.empty() ? ::unsetenv("SSL_CERT_FILE")
+                          : ::setenv("SSL_CERT_FILE", c.environment.c_str(), 1);
+    setCertificateAuthorityFile(c.set);
+    const auto got = fetch(origin + "n7");
+    if (c.code) {
+      expectFailure(got, c.code);
+    } else {
+      EXPECT_EQ(got.body(), "7") << got.message();
+    }
+  }
+
+  // Transfers started together to a host not yet connected to (by another name) wait for
+  // the one connection and share it.
+  const auto before = connections();
+  std::vector<std::string> urls;
+  for (int i = 0; i < 20; ++i) {
+    urls.push_back("https://localhost:" + std::to_string(port) + "/n" + std::to_string(i));
+  }
+  const auto outcomes = fetchAll(urls, NSURLSessionConfiguration());
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+  EXPECT_LE(connections() - before, 1u);
+  saved.empty() ? ::unsetenv("SSL_CERT_FILE") : ::setenv("SSL_CERT_FILE", saved.c_str(), 1);
+  setCertificateAuthorityFile("");
 }
 
 }  // namespace

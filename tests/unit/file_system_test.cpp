@@ -1,5 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -87,6 +91,71 @@ TEST_F(FileSystemTest, AConcurrentReaderNeverSeesAPartialFile) {
   writer.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
   EXPECT_EQ(strayEntries(1), 0);
+}
+
+// The kernel ends the writer with SIGXFSZ at the first write past the size limit: no
+// destructor runs, so only a file that had no name yet is gone with it.
+TEST_F(FileSystemTest, AWriterKilledHalfWayLeavesNothingBehind) {
+  ASSERT_TRUE(_fs.writeFileAtomically(at("target"), "original"));
+  const std::string tooBig(256 * 1024, 'z');
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit small{4096, 4096}, noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::signal(SIGXFSZ, SIG_DFL);
+    _fs.writeFileAtomically(at("target"), tooBig);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  EXPECT_EQ(_dir.read("target"), "original");
+  EXPECT_EQ(strayEntries(1), 0);
+}
+
+// An unnamed file on the target's file system is linked in; any other is copied. Either way
+// the target holds the same bytes, mode 0600, and nothing else is left.
+TEST_F(FileSystemTest, PlacingAFileLinksOrCopiesItsBytesWithoutATrace) {
+  std::string bytes(300 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 4096);
+  const bool shmIsOtherFileSystem = [&] {
+    struct stat shm, here;
+    return ::stat("/dev/shm", &shm) == 0 && ::stat(_dir.path().c_str(), &here) == 0 &&
+           shm.st_dev != here.st_dev;
+  }();
+  const struct {
+    std::string name, directory;
+    bool named, linked;
+  } cases[] = {
+      {"unnamed-here", _dir.path(), false, true},
+      {"named-here", _dir.path(), true, false},
+      {"unnamed-elsewhere", "/dev/shm/", false, !shmIsOtherFileSystem},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FileDescriptor source =
+        c.named ? FileDescriptor(::open(_dir.write("source", bytes).c_str(), O_RDONLY | O_CLOEXEC))
+                : _fs.openUnnamedFile(c.directory);
+    ASSERT_TRUE(source.valid());
+    ASSERT_TRUE(c.named || source.writeAll(bytes));
+    _dir.write(c.name, "old");
+    ASSERT_TRUE(_fs.placeFileAtomically(at(c.name), source));
+    EXPECT_EQ(_dir.read(c.name), bytes);
+    EXPECT_EQ(fs::status(at(c.name)).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct stat placed, from;
+    ASSERT_EQ(::stat(at(c.name).c_str(), &placed), 0);
+    ASSERT_EQ(::fstat(source.get(), &from), 0);
+    EXPECT_EQ(placed.st_ino == from.st_ino, c.linked);
+    if (c.named) fs::remove(at("source"));
+  }
+  FileDescriptor unnamed = _fs.openUnnamedFile(_dir.path());
+  fs::create_directory(at("dir"));
+  EXPECT_FALSE(_fs.placeFileAtomically(at("dir"), unnamed));
+  EXPECT_FALSE(_fs.placeFileAtomically(at("missing/parent"), unnamed));
+  EXPECT_FALSE(_fs.placeFileAtomically(at("never"), FileDescriptor()));
+  EXPECT_EQ(strayEntries(std::size(cases) + 1), 0);
 }
 
 TEST(TemporaryDirectory, EndsWithExactlyOneSlash) {
