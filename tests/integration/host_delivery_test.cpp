@@ -206,7 +206,7 @@ TEST_F(HostDeliveryTest, ContentComesFromThePayloadAndTheExtensionRunsOnlyForMut
   auto grouped = byRequest(result);
   ASSERT_EQ(grouped["1"].size(), 1u);
   json expected = json::parse(R"({"request": "1", "delivery": 1, "displayed": true,
-      "extension": true, "expired": false, "notes": [], "content": {"title": "T", "subtitle": "S",
+      "extension": true, "expired": false, "notes": [], "diagnostics": [], "content": {"title": "T", "subtitle": "S",
       "body": "B", "badge": 3, "sound": "chime.caf", "category": "cat", "thread": "th",
       "interruption_level": "critical", "attachments": []}})");
   expected["content"]["userInfo"] = full;
