@@ -38,8 +38,7 @@ class Container {
   // staging file): the host calls it as it exits. Files the store took stay.
   void removeUnattachedStagingFiles() const;
 
-  Container(std::string path, FileDescriptor lock, std::string runDirectory,
-            timespec opened)
+  Container(std::string path, FileDescriptor lock, std::string runDirectory, timespec opened)
       : _path(std::move(path)),
         _lock(std::move(lock)),
         _runDirectory(std::move(runDirectory)),

@@ -160,9 +160,9 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
   appendKey(line, "interruption_level");
   appendOptional(line, delivery.interruptionLevel);
   appendKey(line, "userInfo");
-  line += delivery.userInfo ? delivery.userInfo->storage().value.dump(-1, ' ', false,
-                                                                      kReplaceInvalidUTF8)
-                            : "{}";
+  line += delivery.userInfo
+              ? delivery.userInfo->storage().value.dump(-1, ' ', false, kReplaceInvalidUTF8)
+              : "{}";
   appendKey(line, "attachments");
   line += '[';
   for (const auto& attachment : delivery.attachments) {

@@ -138,9 +138,9 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     const unsigned long long n = std::strtoull(maxInFlight.c_str(), &end, 10);
     if (maxInFlight.empty() || maxInFlight.find_first_not_of("0123456789") != std::string::npos ||
         errno != 0 || *end != '\0' || n == 0 || n > kMaximumInFlight) {
-      return {std::nullopt, usageError("--max-in-flight must be a whole number from 1 to " +
-                                       std::to_string(kMaximumInFlight) + ", not '" +
-                                       maxInFlight + "'")};
+      return {std::nullopt,
+              usageError("--max-in-flight must be a whole number from 1 to " +
+                         std::to_string(kMaximumInFlight) + ", not '" + maxInFlight + "'")};
     }
     options.maxInFlight = static_cast<std::size_t>(n);
   }

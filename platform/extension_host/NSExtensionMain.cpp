@@ -41,7 +41,8 @@ int NSExtensionMain(int argc, char* argv[]) {
   setAttachmentStoreDirectory(container->runDirectory());
 
   NotificationHost* host = nullptr;  // set before anything is read
-  RequestReader reader([&host](IncomingRequest request) { return host->receive(std::move(request)); });
+  RequestReader reader(
+      [&host](IncomingRequest request) { return host->receive(std::move(request)); });
 
   SignalWatcher::blockStopSignals();  // before the host starts its threads
   NotificationHost::Settings settings;

@@ -75,8 +75,8 @@ struct NotificationHost::State {
   std::size_t undisplayed = 0;  // received requests without a first delivery
   std::size_t inFlight = 0;     // services alive
   TimePoint lastReceived{};
-  bool stopped = false;      // no more requests are taken
-  bool closed = false;       // no more deliveries are written
+  bool stopped = false;  // no more requests are taken
+  bool closed = false;   // no more deliveries are written
   bool timerStops = false;
   std::optional<PreviewPage> preview;
 
@@ -224,9 +224,8 @@ bool NotificationHost::receive(IncomingRequest request) {
   State& state = *_state;
   {
     std::unique_lock lock(state.mutex);
-    state.hostWake.wait(lock, [&] {
-      return state.stopped || state.inFlight < state.settings.maxInFlight;
-    });
+    state.hostWake.wait(
+        lock, [&] { return state.stopped || state.inFlight < state.settings.maxInFlight; });
     if (state.stopped) return false;
   }
   state.output.waitUntilBufferedAtMost(kOutputBacklogBytes);

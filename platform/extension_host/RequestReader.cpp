@@ -185,7 +185,8 @@ RequestReader::RequestReader(Receive receive)
 void RequestReader::stop() {
   _stopped.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
-  if (_wake.valid()) [[maybe_unused]] auto ignored = ::write(_wake.get(), &one, sizeof one);
+  if (_wake.valid()) [[maybe_unused]]
+    auto ignored = ::write(_wake.get(), &one, sizeof one);
 }
 
 void RequestReader::read(const std::string& input) {
@@ -264,8 +265,7 @@ void RequestReader::readValues(Stream& stream, const std::string& name, bool lin
   if (!pending.empty()) takeLines(pending, name, pendingLine);
 }
 
-void RequestReader::takeLines(const std::string& text, const std::string& name,
-                              std::size_t line) {
+void RequestReader::takeLines(const std::string& text, const std::string& name, std::size_t line) {
   std::size_t start = 0;
   for (; start <= text.size() && !stopped(); ++line) {
     auto end = text.find('\n', start);

@@ -2,8 +2,13 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/NSString.h"
 #include "platform/foundation/NSURL.h"
+#include "platform/foundation/RequestActivity.h"
 
 namespace corvanta {
 
@@ -20,9 +25,16 @@ std::shared_ptr<NSData> NSData::dataWithFile(FileDescriptor file, std::size_t le
 bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const {
   if (!url || !url->isFileURL()) return false;
   auto& fileSystem = FileSystem::Current();
-  if (!atomically) return fileSystem.writeFile(url->path(), bytes());
-  return isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
-                        : fileSystem.writeFileAtomically(url->path(), bytes());
+  const bool written = !atomically      ? fileSystem.writeFile(url->path(), bytes())
+                       : isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
+                                        : fileSystem.writeFileAtomically(url->path(), bytes());
+  if (!written) {
+    const int error = errno;
+    RequestActivity::note(
+        {"staging", error, "errno",
+         "cannot write " + lastPathComponent(url->path()) + ": " + std::strerror(error)});
+  }
+  return written;
 }
 
 }  // namespace corvanta

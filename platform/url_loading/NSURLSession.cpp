@@ -1,8 +1,26 @@
 #include "platform/url_loading/NSURLSession.h"
 
+#include "platform/foundation/RequestActivity.h"
+#include "platform/url_loading/NSURLError.h"
 #include "platform/url_loading/URLLoader.h"
 
 namespace corvanta {
+namespace {
+
+Diagnostic describeOutcome(const NSData* data, const NSURLResponse* response,
+                           const NSError* error) {
+  if (error || !response) {
+    return {"download", error ? error->code() : NSURLErrorUnknown,
+            error ? error->domain() : NSURLErrorDomain,
+            error ? error->localizedDescription() : "no response"};
+  }
+  const std::string type = response->MIMEType().empty() ? "no media type" : response->MIMEType();
+  return {"download", response->statusCode(), "HTTP",
+          "HTTP " + std::to_string(response->statusCode()) + ", " + type + ", " +
+              std::to_string(data ? data->length() : 0) + " bytes"};
+}
+
+}  // namespace
 
 std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(
     const std::shared_ptr<NSURLSessionConfiguration>& configuration) {
@@ -28,16 +46,19 @@ void NSURLSessionDataTask::resume() {
   _resumed = true;
   // The loader holds this task (and through it the session and the completion) until the
   // completion has run; then the last reference may go and everything is freed.
+  // The request being served here is served by the completion too, wherever it runs.
   auto self = shared_from_this();
-  URLLoader::Current().start(
-      DataTaskRequest{_url, _session->configuration(),
-                      [self](std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
-                             std::shared_ptr<NSError> error) {
-                        auto completion = std::move(self->_completionHandler);
-                        self->_completionHandler = nullptr;
-                        if (completion)
-                          completion(std::move(data), std::move(response), std::move(error));
-                      }});
+  URLLoader::Current().start(DataTaskRequest{
+      _url, _session->configuration(),
+      [self, activity = RequestActivity::current()](std::shared_ptr<NSData> data,
+                                                    std::shared_ptr<NSURLResponse> response,
+                                                    std::shared_ptr<NSError> error) {
+        const RequestActivity::Scope serving(activity);
+        RequestActivity::note(describeOutcome(data.get(), response.get(), error.get()));
+        auto completion = std::move(self->_completionHandler);
+        self->_completionHandler = nullptr;
+        if (completion) completion(std::move(data), std::move(response), std::move(error));
+      }});
 }
 
 }  // namespace corvanta

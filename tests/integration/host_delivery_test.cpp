@@ -259,6 +259,14 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExitShowInOutputA
     EXPECT_EQ(scratch.read(file.substr(scratch.path().size())), sample.bytes) << name;
   }
   EXPECT_EQ(outline(grouped["missing"]), "1 displayed with 0;");
+  // Why it has none: the answer was a 404 (its body staged), and the store refused the body.
+  const json& why = grouped["missing"].at(0)["diagnostics"];
+  ASSERT_EQ(why.size(), 2u) << why;
+  EXPECT_EQ(why[0]["stage"], "download");
+  EXPECT_EQ(why[0]["domain"], "HTTP");
+  EXPECT_EQ(why[0]["code"], 404);
+  EXPECT_EQ(why[1]["stage"], "attachment");
+  EXPECT_EQ(why[1]["domain"], "UNErrorDomain");
   EXPECT_EQ(outline(grouped["unnamed"]), "1 displayed with 0;") << "a device refuses its name";
   // The stalled download delivers after the expiry, the other is abandoned at twice the limit.
   EXPECT_EQ(outline(grouped["slow"]), "1 displayed expired with 0;2 hidden expired with 1;");
@@ -324,7 +332,8 @@ TEST_F(HostDeliveryTest, TextFormatPrintsOneReadableLinePerDelivery) {
   const std::string ms = " [0-9]+\\.[0-9] ms: ";
   const std::vector<std::string> expected = {
       "\\[pic\\] delivery 1 \\(displayed\\)" + ms + "\"P\" — \"B\" \\+ image/png pic\\.png \\(" +
-          std::to_string(media::png().size()) + " bytes\\)",
+          std::to_string(media::png().size()) + " bytes\\); note: download: HTTP 200, image/png, " +
+          std::to_string(media::png().size()) + " bytes",
       "\\[plain\\] delivery 1 \\(displayed\\)" + ms + "\"Hi\" / \"There\" — \"two\\\\nlines\"",
       "\\[skipped\\] delivery 1 \\(displayed\\) [0-9]+\\.[0-9] ms \\[passive\\]: "
       "\"\" — \"body only\"; note: the extension did not run: .*",

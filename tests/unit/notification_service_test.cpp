@@ -2,11 +2,14 @@
 // doubles and the real file system under a scratch temporary directory.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 #include <thread>
 
 #include "attachment/DownloadCompletion.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/RequestActivity.h"
 #include "service/NotificationService.h"
 #include "support/DeliveryRecorder.h"
 #include "support/FakeURLLoader.h"
@@ -36,7 +39,10 @@ class ScratchTemporaryDirectory : public FileSystemWrapper {
 class FailingWrites : public ScratchTemporaryDirectory {
  public:
   using ScratchTemporaryDirectory::ScratchTemporaryDirectory;
-  bool writeFileAtomically(const std::string&, std::string_view) override { return false; }
+  bool writeFileAtomically(const std::string&, std::string_view) override {
+    errno = ENOSPC;
+    return false;
+  }
 };
 
 std::shared_ptr<UNNotificationRequest> requestWithPayload(const std::string& json) {
@@ -171,11 +177,20 @@ TEST(DownloadCompletionWrites, AFailedWriteNeverShowsAnEarlierRequestsStagedFile
   RecordingAttachmentStore store;
   ScopedBackend<AttachmentStore> storeScope(store);
 
+  const auto activity = std::make_shared<RequestActivity>();
+  const RequestActivity::Scope serving(activity);
   const auto content = contentWithDownloadedAttachment(
       std::make_shared<const std::string>("http://x/pic.png"),
       *requestWithPayload(R"({"att_url":"http://x/pic.png"})"), NSData::dataWithBytes("new"));
   EXPECT_TRUE(content->attachments().empty());
   EXPECT_EQ(store.creations(), 0);
+  // The platform says why, though the extension stays silent.
+  const auto seen = activity->take();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].stage, "staging");
+  EXPECT_EQ(seen[0].domain, "errno");
+  EXPECT_EQ(seen[0].code, ENOSPC);
+  EXPECT_EQ(seen[0].message, "cannot write pic.png: " + std::string(std::strerror(ENOSPC)));
 }
 
 // Two downloads with the same file name share a staging file. Each must attach its own
