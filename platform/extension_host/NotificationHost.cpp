@@ -44,6 +44,9 @@ struct Record {
   bool expired = false;
   std::shared_ptr<Service> service;  // the host's hold, until the first delivery or expiry
   std::optional<std::list<std::shared_ptr<Record>>::iterator> awaiting;  // in the timer's queue
+  std::optional<std::list<std::shared_ptr<Record>>::iterator> alive;     // while its service is
+  bool abandoned = false;  // its download outlived twice the limit: later deliveries dropped
+  bool ended = false;      // its service is gone
 };
 
 double roundedMilliseconds(Clock::duration elapsed) {
@@ -72,8 +75,12 @@ struct NotificationHost::State {
   // Requests without a delivery, in the order received: as all share one time limit, that
   // is the order of their deadlines. A request leaves at its first delivery.
   std::list<std::shared_ptr<Record>> awaiting;
+  // Requests whose service is alive, in the order received: the order in which they are
+  // abandoned, at twice the time limit.
+  std::list<std::shared_ptr<Record>> alive;
   std::size_t undisplayed = 0;  // received requests without a first delivery
-  std::size_t inFlight = 0;     // services alive
+  std::size_t services = 0;     // services alive
+  std::size_t inFlight = 0;     // services alive and not abandoned
   TimePoint lastReceived{};
   bool stopped = false;  // no more requests are taken
   bool closed = false;   // no more deliveries are written
@@ -84,7 +91,8 @@ struct NotificationHost::State {
   void deliver(Record& record, const std::shared_ptr<const UNNotificationContent>& content,
                const char* note = nullptr);
   void writeLine(const Delivery& delivery);
-  void serviceEnded();
+  void serviceEnded(Record& record);
+  void abandon(const std::shared_ptr<Record>& record);
   void runTimer();
   void expire(const std::shared_ptr<Record>& record);
 
@@ -93,7 +101,8 @@ struct NotificationHost::State {
   // download, if any, has run its completion.
   struct ServiceTicket {
     std::shared_ptr<State> state;
-    ~ServiceTicket() { state->serviceEnded(); }
+    std::shared_ptr<Record> record;
+    ~ServiceTicket() { state->serviceEnded(*record); }
   };
 };
 
@@ -137,7 +146,7 @@ void NotificationHost::State::deliver(Record& record,
   const std::lock_guard order(record.deliveryMutex);
   {
     const std::lock_guard lock(mutex);
-    if (closed) return;
+    if (closed || record.abandoned) return;
     delivery.number = ++record.deliveries;
     delivery.displayed = delivery.number == 1;
     delivery.expired = record.expired;
@@ -157,10 +166,16 @@ void NotificationHost::State::deliver(Record& record,
   }
 }
 
-void NotificationHost::State::serviceEnded() {
+void NotificationHost::State::serviceEnded(Record& record) {
   {
     const std::lock_guard lock(mutex);
-    --inFlight;
+    record.ended = true;
+    if (record.alive) {
+      alive.erase(*record.alive);
+      record.alive.reset();
+    }
+    --services;
+    if (!record.abandoned) --inFlight;
   }
   hostWake.notify_all();
 }
@@ -187,24 +202,46 @@ void NotificationHost::State::expire(const std::shared_ptr<Record>& record) {
   }
 }
 
+// As a device ends an extension that outlives its time, the host gives up a request's
+// download at twice its time limit: it stops counting it in flight, drops its later
+// deliveries, and cancels its work so that nothing of it stays in memory.
+void NotificationHost::State::abandon(const std::shared_ptr<Record>& record) {
+  record->activity->cancel();
+}
+
 void NotificationHost::State::runTimer() {
   std::unique_lock lock(mutex);
   while (!timerStops) {
-    if (awaiting.empty()) {
+    if (awaiting.empty() && alive.empty()) {
       timerWake.wait(lock);
       continue;
     }
-    const auto deadline = awaiting.front()->received + timeLimit;
-    if (clock.now() < deadline) {
-      clock.waitUntil(timerWake, lock, deadline);
+    const auto now = clock.now();
+    if (!awaiting.empty() && awaiting.front()->received + timeLimit <= now) {
+      const auto record = std::move(awaiting.front());
+      awaiting.pop_front();
+      record->awaiting.reset();
+      lock.unlock();
+      expire(record);
+      lock.lock();
       continue;
     }
-    const auto record = std::move(awaiting.front());
-    awaiting.pop_front();
-    record->awaiting.reset();
-    lock.unlock();
-    expire(record);
-    lock.lock();
+    if (!alive.empty() && alive.front()->received + 2 * timeLimit <= now) {
+      const auto record = alive.front();
+      alive.pop_front();
+      record->alive.reset();
+      record->abandoned = true;
+      --inFlight;
+      hostWake.notify_all();
+      lock.unlock();
+      abandon(record);
+      lock.lock();
+      continue;
+    }
+    auto next = Clock::time_point::max();
+    if (!awaiting.empty()) next = awaiting.front()->received + timeLimit;
+    if (!alive.empty()) next = std::min(next, alive.front()->received + 2 * timeLimit);
+    clock.waitUntil(timerWake, lock, next);
   }
 }
 
@@ -244,6 +281,7 @@ bool NotificationHost::receive(IncomingRequest request) {
     state.lastReceived = record->received;
     if (state.preview) record->previewIndex = state.preview->addRequest(record->identifier);
     if (service) {
+      ++state.services;
       ++state.inFlight;
       ++state.undisplayed;
       record->service = service;
@@ -267,7 +305,8 @@ bool NotificationHost::receive(IncomingRequest request) {
     return true;
   }
 
-  auto handler = [state = _state, record, ticket = std::make_shared<State::ServiceTicket>(_state)](
+  auto handler = [state = _state, record,
+                  ticket = std::make_shared<State::ServiceTicket>(_state, record)](
                      std::shared_ptr<const UNNotificationContent> delivered) {
     state->deliver(*record, delivered);
   };
@@ -278,13 +317,17 @@ bool NotificationHost::receive(IncomingRequest request) {
         std::move(handler));
   }
 
+  service.reset();
+  // The timer learns of the request only now, and only when it has something to do for it:
+  // a plain request, delivered and ended inside the call, costs it nothing. A timer with
+  // requests queued already sleeps until an earlier time than any added here.
   const std::lock_guard lock(state.mutex);
+  const bool timerIdle = state.awaiting.empty() && state.alive.empty();
   if (record->deliveries == 0) {
-    const bool wasEmpty = state.awaiting.empty();
     record->awaiting = state.awaiting.insert(state.awaiting.end(), record);
-    // A timer with requests queued already sleeps until an earlier deadline.
-    if (wasEmpty) state.timerWake.notify_one();
   }
+  if (!record->ended) record->alive = state.alive.insert(state.alive.end(), record);
+  if (timerIdle || (record->awaiting && state.awaiting.size() == 1)) state.timerWake.notify_one();
   return true;
 }
 
@@ -295,15 +338,12 @@ void NotificationHost::stop() {
 NotificationHost::Outcome NotificationHost::finish() {
   State& state = *_state;
   std::unique_lock lock(state.mutex);
-  const auto abandonAt =
-      state.lastReceived + std::chrono::duration_cast<Clock::duration>(2 * state.timeLimit);
   while (!state.stopped && state.undisplayed > 0) state.hostWake.wait(lock);
-  while (!state.stopped && state.inFlight > 0 && state.clock.now() < abandonAt) {
-    state.clock.waitUntil(state.hostWake, lock, abandonAt);
-  }
+  // The timer abandons the last download at twice the limit after the last request.
+  while (!state.stopped && state.inFlight > 0) state.hostWake.wait(lock);
   state.closed = true;
   state.timerStops = true;
-  const bool settled = state.inFlight == 0;
+  const bool settled = state.services == 0;
   lock.unlock();
   state.timerWake.notify_one();
   _timer.join();

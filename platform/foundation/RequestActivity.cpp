@@ -32,6 +32,27 @@ void RequestActivity::record(Diagnostic diagnostic) {
   _recorded.push_back(std::move(diagnostic));
 }
 
+void RequestActivity::onCancel(std::function<void()> hook) {
+  {
+    const std::lock_guard lock(_mutex);
+    if (!_cancelled) {
+      _cancelHooks.push_back(std::move(hook));
+      return;
+    }
+  }
+  hook();
+}
+
+void RequestActivity::cancel() {
+  std::vector<std::function<void()>> hooks;
+  {
+    const std::lock_guard lock(_mutex);
+    _cancelled = true;
+    hooks.swap(_cancelHooks);
+  }
+  for (const auto& hook : hooks) hook();
+}
+
 std::vector<Diagnostic> RequestActivity::take() {
   const std::lock_guard lock(_mutex);
   return std::exchange(_recorded, {});

@@ -7,10 +7,14 @@
 // work, and makes it current there too while its completion runs. Platform code records
 // through RequestActivity::note(), which does nothing outside a request.
 //
-// Thread safety: record() and take() may be called from any thread; current() reads this
-// thread's own.
+// The host also ends a request's work through it: cancel() runs the hooks that the work
+// registered with onCancel() (a data task registers its own cancel), once.
+//
+// Thread safety: every member may be called from any thread; current() reads this thread's
+// own.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,9 +53,16 @@ class RequestActivity {
   // What was recorded since the last take, oldest first.
   std::vector<Diagnostic> take();
 
+  // Registers what ends a piece of the request's work; after cancel(), runs it at once.
+  void onCancel(std::function<void()> hook);
+  // Runs the hooks, each once, outside the activity's lock.
+  void cancel();
+
  private:
   std::mutex _mutex;
   std::vector<Diagnostic> _recorded;
+  std::vector<std::function<void()>> _cancelHooks;
+  bool _cancelled = false;
 };
 
 }  // namespace corvanta

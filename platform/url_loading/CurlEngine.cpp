@@ -140,6 +140,28 @@ void CurlEngine::start(DataTaskRequest request) {
   if (first) wake(_backlog->wakeup);
 }
 
+void CurlEngine::noticeCancellations() {
+  if (!_cancellations.exchange(true) && _multi) wake(_backlog->wakeup);
+}
+
+// One pass over every transfer however many were cancelled: cancellations come in bursts
+// (a run abandoning its late downloads), and each wake-up takes a whole burst.
+void CurlEngine::dropCancelled() {
+  // The waiting first: ending a running transfer starts the next one waiting for its host.
+  for (auto& [key, host] : _hosts) {
+    std::erase_if(host.waiting, [this](std::unique_ptr<CurlTransfer>& transfer) {
+      if (!transfer->cancelled()) return false;
+      complete(transfer->takeRequest(), CurlTransfer::cancellation());
+      return true;
+    });
+  }
+  std::vector<CURL*> running;
+  for (const auto& [handle, entry] : _transfers) {
+    if (entry.transfer->cancelled()) running.push_back(handle);
+  }
+  for (CURL* handle : running) end(handle, CurlTransfer::cancellation());
+}
+
 int CurlEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*) {
   const int epoll = static_cast<CurlEngine*>(self)->_epoll.get();
   if (what == CURL_POLL_REMOVE) {
@@ -177,6 +199,7 @@ void CurlEngine::run() {
       const int fd = events[i].data.fd;
       if (fd == _backlog->wakeup.get()) {
         if (!admitArrived()) return;
+        if (_cancellations.exchange(false)) dropCancelled();
         startAllWaiting();
         continue;
       }

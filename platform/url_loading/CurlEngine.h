@@ -78,6 +78,7 @@ class CurlEngine final : public URLLoader {
   CurlEngine& operator=(const CurlEngine&) = delete;
 
   void start(DataTaskRequest request) override;
+  void noticeCancellations() override;
 
   // The thread that runs libcurl, for checks that user code never runs on it.
   std::thread::id loadingThreadId() const { return _thread.get_id(); }
@@ -112,6 +113,8 @@ class CurlEngine final : public URLLoader {
   void startWaiting(const std::string& hostKey);
   void launch(std::unique_ptr<CurlTransfer> transfer, Host& host);
   void startAllWaiting();
+  // Ends every cancelled transfer, running or waiting.
+  void dropCancelled();
   void act(curl_socket_t socket, int flags);
   void collectFinished();
   void expireIdle(Clock::time_point now);
@@ -122,8 +125,9 @@ class CurlEngine final : public URLLoader {
   CompletionPool _pool;
 
   std::mutex _mutex;
-  std::vector<DataTaskRequest> _incoming;  // guarded by _mutex
-  bool _stopping = false;                  // guarded by _mutex
+  std::vector<DataTaskRequest> _incoming;   // guarded by _mutex
+  bool _stopping = false;                   // guarded by _mutex
+  std::atomic<bool> _cancellations{false};  // some request may have been cancelled
 
   // Completions posted and not yet finished, and the eventfd that wakes the loading thread;
   // shared with the completions, which may finish after the engine is gone.

@@ -17,6 +17,7 @@
 
 #include "platform/foundation/FileDescriptor.h"
 #include "platform/url_loading/CurlHandles.h"
+#include "platform/url_loading/NSURLError.h"
 #include "platform/url_loading/URLLoader.h"
 
 namespace corvanta {
@@ -71,6 +72,11 @@ class CurlTransfer {
   Result finish(CURLcode code);
   // The completion's arguments for a transfer stopped at its idle deadline.
   Result idleTimeout() const;
+
+  // Whether the request was cancelled.
+  bool cancelled() const { return _request.cancelled && _request.cancelled->load(); }
+  // The completion's arguments for a cancelled request.
+  static Result cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
 
   // Gives up the request, so that its completion can run elsewhere.
   DataTaskRequest takeRequest() { return std::move(_request); }

@@ -48,6 +48,12 @@ void NSURLSessionDataTask::resume() {
   // completion has run; then the last reference may go and everything is freed.
   // The request being served here is served by the completion too, wherever it runs.
   auto self = shared_from_this();
+  const auto& activity = RequestActivity::current();
+  if (activity) {
+    activity->onCancel([task = std::weak_ptr<NSURLSessionDataTask>(self)] {
+      if (const auto alive = task.lock()) alive->cancel();
+    });
+  }
   URLLoader::Current().start(DataTaskRequest{
       _url, _session->configuration(),
       [self, activity = RequestActivity::current()](std::shared_ptr<NSData> data,
@@ -58,7 +64,13 @@ void NSURLSessionDataTask::resume() {
         auto completion = std::move(self->_completionHandler);
         self->_completionHandler = nullptr;
         if (completion) completion(std::move(data), std::move(response), std::move(error));
-      }});
+      },
+      _cancelled});
+}
+
+void NSURLSessionDataTask::cancel() {
+  if (!_resumed || _cancelled->exchange(true)) return;
+  URLLoader::Current().noticeCancellations();
 }
 
 }  // namespace corvanta

@@ -7,6 +7,7 @@
 // error; or, on any failure, no data, no response and an error.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -48,9 +49,9 @@ class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDat
   // Starts the transfer and returns at once. Only the first call does anything. The task,
   // its session and its completion stay alive until the completion has run.
   void resume();
-
-  const std::shared_ptr<NSURL>& originalRequestURL() const { return _url; }
-  const std::shared_ptr<NSURLSession>& session() const { return _session; }
+  // Ends a resumed task early: its completion runs soon with NSURLErrorCancelled, unless it
+  // has ended already. Any thread may call it; it does nothing before resume().
+  void cancel();
 
   NSURLSessionDataTask(std::shared_ptr<NSURLSession> session, std::shared_ptr<NSURL> url,
                        NSURLSessionCompletionHandler completionHandler);
@@ -60,6 +61,7 @@ class NSURLSessionDataTask : public std::enable_shared_from_this<NSURLSessionDat
   std::shared_ptr<NSURL> _url;
   NSURLSessionCompletionHandler _completionHandler;
   bool _resumed = false;
+  const std::shared_ptr<std::atomic<bool>> _cancelled = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace corvanta

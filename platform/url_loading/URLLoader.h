@@ -5,6 +5,7 @@
 // ScopedBackend<URLLoader>.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,8 @@ struct DataTaskRequest {
   NSURLSessionConfiguration configuration;
   // Called exactly once, later, never inside start(); holds the task and its session alive.
   NSURLSessionCompletionHandler completion;
+  // Set, by any thread, when the task is cancelled; nullptr when it cannot be.
+  std::shared_ptr<std::atomic<bool>> cancelled;
 };
 
 class URLLoader {
@@ -30,6 +33,12 @@ class URLLoader {
   // Begins `request` and returns at once; any thread may call it. The loader owns the
   // request until it has run its completion, exactly once, on a thread of its own.
   virtual void start(DataTaskRequest request) = 0;
+
+  // Says that some started request's `cancelled` flag was set: the loader ends each such
+  // request soon, running its completion (once, as always) with NSURLErrorCancelled, and
+  // frees what it held for it. Any thread may call it. A loader that ignores it lets
+  // cancelled requests run to their end.
+  virtual void noticeCancellations() {}
 };
 
 // The file of certificate authorities that HTTPS servers are verified against, for every

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/RequestActivity.h"
 #include "platform/url_loading/CurlEngine.h"
 #include "platform/url_loading/NSURLError.h"
 #include "support/HostProcess.h"
@@ -350,6 +351,34 @@ TEST(ConnectionPool, AStalledHostDoesNotHoldUpAnother) {
   fetchAll(stalls, NSURLSessionConfiguration(), 1s);  // gives up waiting, they go on
   const auto outcomes = fetchAll(healthy.urls(10), NSURLSessionConfiguration(), 30s);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
+}
+
+// Cancelling a request's work ends its transfers at once, running or still queued, each
+// completion running once with NSURLErrorCancelled.
+TEST(ConnectionPool, CancellingARequestEndsItsRunningAndWaitingTransfers) {
+  CountingOrigin stalled;
+  const auto settings = std::make_shared<NSURLSessionConfiguration>();
+  settings->HTTPMaximumConnectionsPerHost = 1;  // one runs, the others wait
+  const auto activity = std::make_shared<RequestActivity>();
+  std::vector<std::future<long>> codes;
+  {
+    const RequestActivity::Scope serving(activity);
+    for (int i = 0; i < 4; ++i) {
+      auto done = std::make_shared<std::promise<long>>();
+      codes.push_back(done->get_future());
+      NSURLSession::sessionWithConfiguration(settings)
+          ->dataTaskWithURL(
+              NSURL::URLWithString(stalled.server.url("/stall")),
+              [done](auto, auto, auto error) { done->set_value(error ? error->code() : 0); })
+          ->resume();
+    }
+  }
+  std::this_thread::sleep_for(200ms);  // the first is on the wire
+  activity->cancel();
+  for (auto& code : codes) {
+    ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(code.get(), NSURLErrorCancelled);
+  }
 }
 
 // Completions that cannot keep up hold loading back, so downloaded bodies do not pile up.

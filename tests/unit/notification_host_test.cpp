@@ -2,13 +2,13 @@
 // the receive call, a stopped reader of the output costs no display, the intake waits at
 // --max-in-flight, and a failed output write stops the host.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -27,10 +27,12 @@ using nlohmann::json;
 class HookedLoader : public FakeURLLoader {
  public:
   std::function<void()> onStart;
+  std::atomic<int> cancellations = 0;
   void start(DataTaskRequest request) override {
     FakeURLLoader::start(std::move(request));
     if (onStart) onStart();
   }
+  void noticeCancellations() override { ++cancellations; }
 };
 
 IncomingRequest downloading(int n) {
@@ -151,6 +153,31 @@ TEST_F(NotificationHostTest, TheIntakeWaitsAtMaxInFlightAndAFailedWriteStopsIt) 
   EXPECT_FALSE(broken.receive(downloading(5))) << "took a request after the output failed";
   EXPECT_EQ(broken.finish().outputError, ENOSPC);
   ::close(full);
+}
+
+// A download that outlives twice the limit is given up: its slot goes to the next request,
+// and its work is cancelled so that it frees what it holds.
+TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
+  auto s = settings(_output);
+  s.maxInFlight = 1;
+  NotificationHost host(s);
+  ASSERT_TRUE(host.receive(downloading(1)));
+  std::atomic<bool> second = false;
+  std::thread intake([&] { second = host.receive(downloading(2)); });
+  clock.advance(1500ms);  // the first is displayed at its expiry, its download goes on
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(loader.cancellations, 0);
+  clock.advance(1s);
+  intake.join();
+  EXPECT_TRUE(second);
+  EXPECT_EQ(loader.cancellations, 1);
+  loader.finish(0, std::nullopt);  // as the cancellation ends it: its delivery is dropped
+  clock.advance(3s);
+  host.finish();
+  const auto lines = linesOf(written());
+  ASSERT_EQ(lines.size(), 2u) << written();
+  for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
 }
 
 }  // namespace
