@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/extension_host/LocalizedStrings.h"
+#include "platform/foundation/FileSystem.h"
 
 namespace corvanta {
 namespace {
@@ -46,10 +47,7 @@ constexpr const char* kFooter =
     "stopped by SIGINT or SIGTERM.";
 
 std::string defaultContainer() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  std::string base = tmpdir && *tmpdir ? tmpdir : "/tmp";
-  if (base.back() != '/') base += '/';
-  return base + "corvanta-nse-" + std::to_string(geteuid());
+  return environmentTemporaryDirectory() + "corvanta-nse-" + std::to_string(geteuid());
 }
 
 int usageError(const std::string& what) {

@@ -15,18 +15,10 @@
 #include <utility>
 
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/NSString.h"
 
 namespace corvanta {
 namespace {
-
-// Trailing slashes collapse to one, so that callers may append a file name directly.
-std::string withOneTrailingSlash(std::string path) {
-  const auto last = path.find_last_not_of('/');
-  if (last == std::string::npos) return "/";
-  path.erase(last + 1);
-  path += '/';
-  return path;
-}
 
 // A path the kernel would read differently from what the caller wrote (cut short at a NUL)
 // or that names no file.
@@ -191,6 +183,10 @@ class RealFileSystem final : public FileSystem {
       std::lock_guard lock(_mutex);
       if (!_temporaryDirectory.empty()) return _temporaryDirectory;
     }
+    return environmentTemporaryDirectory();
+  }
+
+  std::string environmentTemporaryDirectory() {
     const char* fromEnvironment = std::getenv("TMPDIR");
     return withOneTrailingSlash(fromEnvironment && *fromEnvironment ? fromEnvironment : "/tmp");
   }
@@ -225,9 +221,7 @@ class RealFileSystem final : public FileSystem {
     }
     FileDescriptor unnamed = openTmpFile(directory);
     if (unnamed.valid() || !lacksUnnamedFiles(errno)) return unnamed;
-    const std::string base =
-        directory.empty() || directory.back() == '/' ? directory : directory + "/";
-    ScratchFile scratch(base + "spool");
+    ScratchFile scratch(directory.empty() ? "spool" : withOneTrailingSlash(directory) + "spool");
     return scratch.file().valid() ? scratch.release() : FileDescriptor();
   }
 
@@ -252,6 +246,11 @@ RealFileSystem& realFileSystem() {
 
 FileSystem& FileSystem::Default() {
   return realFileSystem();
+}
+
+std::string environmentTemporaryDirectory() {
+  const char* fromEnvironment = std::getenv("TMPDIR");
+  return withOneTrailingSlash(fromEnvironment && *fromEnvironment ? fromEnvironment : "/tmp");
 }
 
 void setTemporaryDirectory(std::string path) {

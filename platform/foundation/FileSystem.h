@@ -84,6 +84,9 @@ class FileSystemWrapper : public FileSystem {
 // added when `path` lacks one.
 void setTemporaryDirectory(std::string path);
 
+// $TMPDIR, or /tmp when it is unset or empty, ending with one slash.
+std::string environmentTemporaryDirectory();
+
 // The extension's temporary directory, ending with a slash.
 inline std::string NSTemporaryDirectory() {
   return FileSystem::Current().temporaryDirectory();

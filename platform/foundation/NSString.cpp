@@ -20,6 +20,14 @@ std::string lastPathComponent(std::string_view path) {
   return std::string(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
 }
 
+std::string withOneTrailingSlash(std::string path) {
+  const auto last = path.find_last_not_of('/');
+  if (last == std::string::npos) return "/";
+  path.erase(last + 1);
+  path += '/';
+  return path;
+}
+
 bool isValidUTF8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {

@@ -27,6 +27,10 @@ std::string percentEncodedBytes(std::string_view bytes, const NSCharacterSet& al
 // `text` with each %XX escape decoded once; a '%' not followed by two hex digits is kept.
 std::string stringByRemovingPercentEncoding(std::string_view text);
 
+// `path` with its trailing slashes collapsed to one (added when it has none), so that a file
+// name may be appended directly; "/" for a path of slashes only.
+std::string withOneTrailingSlash(std::string path);
+
 // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUTF8(std::string_view text);
 

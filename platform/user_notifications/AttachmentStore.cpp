@@ -73,8 +73,7 @@ std::string storeDirectory() {
   {
     StoreDirectorySetting& setting = storeDirectorySetting();
     std::lock_guard lock(setting.mutex);
-    if (!setting.path.empty())
-      return setting.path.back() == '/' ? setting.path : setting.path + '/';
+    if (!setting.path.empty()) return withOneTrailingSlash(setting.path);
   }
   return NSTemporaryDirectory() + "Attachments/";
 }

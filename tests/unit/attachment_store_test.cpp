@@ -137,27 +137,6 @@ TEST_F(AttachmentStoreTest, RefusesEachWayWithItsCode) {
   EXPECT_EQ(storedFiles(), 0);
 }
 
-TEST_F(AttachmentStoreTest, EachKindHasItsSizeLimit) {
-  const struct {
-    std::string name, sample;
-    off_t limit;
-  } kinds[] = {{".png", media::png(), 10'000'000},
-               {".mp3", media::mp3(), 5'000'000},
-               {".mp4", media::mp4(), 50'000'000}};
-  for (const auto& k : kinds) {
-    // Sparse, so the large sizes cost nothing.
-    const std::string edge = put("edge" + k.name, k.sample), big = put("big" + k.name, k.sample);
-    ASSERT_EQ(::truncate(edge.c_str(), k.limit), 0);
-    ASSERT_EQ(::truncate(big.c_str(), k.limit + 1), 0);
-    const auto accepted = attach(urlOf(edge));
-    ASSERT_NE(accepted, nullptr) << edge;
-    EXPECT_EQ(accepted->size(), static_cast<std::uint64_t>(k.limit));
-    expectRefused(attach(urlOf(big)), UNErrorCodeAttachmentInvalidFileSize,
-                  "big" + k.name + ": " + std::to_string(k.limit + 1) + " bytes");
-  }
-  EXPECT_EQ(storedFiles(), 3);
-}
-
 TEST_F(AttachmentStoreTest, StoredCopyOutlivesAnAtomicReplaceOfItsSource) {
   const std::string staging = put("pic.png", media::png());
   const auto first = attach(urlOf(staging));
