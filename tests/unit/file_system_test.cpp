@@ -45,7 +45,8 @@ TEST_F(FileSystemTest, AtomicWriteReplacesTheWholeFileOrRefusesWithoutATrace) {
 
   fs::create_directory(at("dir"));
   _dir.write("dir/inside", "kept");
-  for (const auto& path : {at("dir"), at("missing/parent"), at("a") + '\0' + "b"}) {
+  for (const auto& path :
+       {at("dir"), at("dir/.."), at("dir/."), at("missing/parent"), at("a") + '\0' + "b"}) {
     EXPECT_FALSE(_fs.writeFileAtomically(path, "bytes")) << path;
     EXPECT_FALSE(_fs.writeFile(path, "bytes")) << path;
   }
