@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -89,38 +91,25 @@ bool makeDirectories(const std::string& directory) {
   return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// Removes a store folder and the file in it unless the copy was completed.
-class PendingFolder {
- public:
-  explicit PendingFolder(std::string folder) : _folder(std::move(folder)) {}
-  ~PendingFolder() {
-    if (_folder.empty()) return;
-    if (!_file.empty()) ::unlink(_file.c_str());
-    ::rmdir(_folder.c_str());
-  }
-  PendingFolder(const PendingFolder&) = delete;
-  PendingFolder& operator=(const PendingFolder&) = delete;
-
-  void willHold(std::string file) { _file = std::move(file); }
-  void keep() { _folder.clear(); }
-
- private:
-  std::string _folder;
-  std::string _file;
-};
-
+// A new file at `target` holding the bytes of `source`; on failure nothing stays of it, and
+// errno tells why (EEXIST: a file of that name was there already).
 bool copyFrom(int source, const std::string& target) {
   FileDescriptor out(
       ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out.valid()) return false;
   constexpr std::size_t kChunk = 1 << 20;
-  for (off_t offset = 0;;) {
+  bool copied = true;
+  for (off_t offset = 0; copied;) {
     const std::optional<std::string> chunk = readFrom(source, offset, kChunk);
-    if (!chunk || !out.writeAll(*chunk)) return false;
-    if (chunk->empty()) break;
+    copied = chunk && out.writeAll(*chunk);
+    if (!copied || chunk->empty()) break;
     offset += static_cast<off_t>(chunk->size());
   }
-  return out.close();
+  if (copied && out.close()) return true;
+  const int error = errno == EEXIST ? EIO : errno;
+  ::unlink(target.c_str());
+  errno = error;
+  return false;
 }
 
 struct Refusal {
@@ -128,9 +117,38 @@ struct Refusal {
   std::string message;
 };
 
-// Takes the open file into a new folder of the store under `name`: a hard link to the very
-// file that was checked, or a copy of its bytes where the store is on another file system or
-// linking is not allowed. Gives the stored file's path.
+// The store keeps each file under its own name, in numbered folders that hold at most one
+// file of each name: the first folder without that name takes it. Folders are made once and
+// shared, so a run of distinct names costs one folder, not one each. Where to start looking
+// for a name is remembered for the names seen lately (a name's later folders fill in order).
+class StoreFolders {
+ public:
+  std::size_t firstFreeFor(const std::string& name) {
+    const std::lock_guard lock(_mutex);
+    const auto found = _next.find(name);
+    return found == _next.end() ? 0 : found->second;
+  }
+  void taken(const std::string& name, std::size_t folder) {
+    const std::lock_guard lock(_mutex);
+    if (_next.size() >= kNamesRemembered) _next.clear();
+    std::size_t& next = _next[name];
+    next = std::max(next, folder + 1);
+  }
+
+ private:
+  static constexpr std::size_t kNamesRemembered = 4096;
+  std::mutex _mutex;
+  std::unordered_map<std::string, std::size_t> _next;
+};
+
+StoreFolders& storeFolders() {
+  static StoreFolders folders;
+  return folders;
+}
+
+// Takes the open file into the store under `name`: a hard link to the very file that was
+// checked, or a copy of its bytes where the store is on another file system or linking is
+// not allowed. Gives the stored file's path.
 std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::uint64_t size,
                                          Refusal& refusal) {
   const std::string directory = storeDirectory();
@@ -138,32 +156,30 @@ std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::u
     refusal = {UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason};
     return std::nullopt;
   };
-  // The store is made on first use only: making it every time costs more than the rest.
-  std::string folder = directory + "XXXXXX";
-  if (!::mkdtemp(folder.data())) {
-    if (errno != ENOENT) {
-      return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
-    }
-    if (!makeDirectories(directory)) {
-      return fail("the attachment store " + directory + " cannot be used: " + std::strerror(errno));
-    }
-    folder = directory + "XXXXXX";
-    if (!::mkdtemp(folder.data()))
-      return fail("no folder can be made in " + directory + ": " + std::strerror(errno));
-  }
-  PendingFolder pending(folder);
-  const std::string stored = folder + "/" + name;
-  pending.willHold(stored);
-
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-      !copyFrom(fd, stored))
-    return fail("cannot be stored in " + folder + ": " + std::strerror(errno));
-  struct stat status {};
-  if (::stat(stored.c_str(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != size)
-    return fail("the file changed while it was being stored");
-  pending.keep();
-  return stored;
+  for (std::size_t folder = storeFolders().firstFreeFor(name);; ++folder) {
+    const std::string stored = directory + std::to_string(folder) + "/" + name;
+    bool placed =
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    // The store and its folders are made on first use only.
+    if (!placed && errno == ENOENT) {
+      if (!makeDirectories(directory + std::to_string(folder))) {
+        return fail("the attachment store " + directory +
+                    " cannot be used: " + std::strerror(errno));
+      }
+      placed = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    }
+    if (!placed && errno == EEXIST) continue;
+    if (!placed && !copyFrom(fd, stored)) {
+      if (errno == EEXIST) continue;
+      return fail("cannot be stored in " + directory + ": " + std::strerror(errno));
+    }
+    storeFolders().taken(name, folder);
+    struct stat status {};
+    if (::stat(stored.c_str(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != size)
+      return fail("the file changed while it was being stored");
+    return stored;
+  }
 }
 
 class DefaultAttachmentStore : public AttachmentStore {
