@@ -12,6 +12,8 @@
 #include "platform/extension_host/NotificationHost.h"
 #include "platform/extension_host/RequestReader.h"
 #include "platform/extension_host/SignalWatcher.h"
+#include "platform/extension_host/output/RunSummary.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
@@ -30,6 +32,7 @@ int NSExtensionMain(int argc, char* argv[]) {
   const HostOptionsResult parsed = parseHostOptions(argc, argv);
   if (!parsed.options) return parsed.exitStatus;
   const HostOptions& options = *parsed.options;
+  const auto started = Clock::Current().now();  // run summary hook
 
   std::string error;
   const auto container = Container::open(options.container, &error);
@@ -41,7 +44,15 @@ int NSExtensionMain(int argc, char* argv[]) {
   setAttachmentStoreDirectory(container->runDirectory());
 
   NotificationHost* host = nullptr;  // set before anything is read
-  RequestReader reader([&host](IncomingRequest request) { return host->receive(std::move(request)); });
+  // --- run summary hook: the host feeds `summary` each displayed Delivery once it takes
+  // an observer (see output/RunSummary.h); requests are counted here as they are accepted.
+  RunSummary summary;
+  RequestReader reader([&host, &summary](IncomingRequest request) {
+    if (!host->receive(std::move(request))) return false;
+    summary.addRequest();
+    return true;
+  });
+  // --- end of run summary hook
 
   SignalWatcher::blockStopSignals();  // before the host starts its threads
   NotificationHost::Settings settings;
@@ -67,8 +78,17 @@ int NSExtensionMain(int argc, char* argv[]) {
                  std::strerror(outcome.outputError));
     status = 1;
   }
-  if (options.previewPath && !writePreview(*options.previewPath, running.previewHTML())) status = 1;
+  const bool previewWritten =
+      options.previewPath && writePreview(*options.previewPath, running.previewHTML());
+  if (options.previewPath && !previewWritten) status = 1;
   if (const int signal = signals.received()) status = 128 + signal;
+  // --- run summary hook
+  if (!options.quiet) {
+    summary.setElapsed(Clock::Current().now() - started);
+    if (previewWritten) summary.setPreviewPath(*options.previewPath);
+    std::fputs(summary.format().c_str(), stderr);
+  }
+  // --- end of run summary hook
   container->removeUnattachedStagingFiles();
   if (!outcome.settled) {
     // Downloads are being abandoned, as a device ends the extension: their completions may
