@@ -223,7 +223,7 @@ std::string chips(const Delivery& shown, const AttachmentOutcome& outcome, bool 
   std::string html = "<div class=\"chips\">";
   if (shown.badge)
     html += "<span class=\"badge\">badge " + std::to_string(*shown.badge) + "</span>";
-  if (shown.sound) html += "<span class=\"sound\">&#9835; " + escapeHTML(*shown.sound) + "</span>";
+  if (shown.sound) html += "<span class=\"sound\">♫ " + escapeHTML(*shown.sound) + "</span>";
   if (outcome.wanted && !outcome.missingReason.empty()) {
     html += "<span class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) +
             "</span>";
@@ -349,7 +349,7 @@ std::string PreviewPage::render(Media& media) const {
     const std::string& name = thread(_entries[group.front()].deliveries);
     if (!name.empty()) {
       html += "<section class=\"stack\" data-thread=\"" + escapeHTML(name) + "\"><h2>" +
-              escapeHTML(name) + " <span>&middot; " + std::to_string(group.size()) +
+              escapeHTML(name) + " <span>· " + std::to_string(group.size()) +
               (group.size() == 1 ? " notification" : " notifications") + "</span></h2>\n";
     }
     for (const std::size_t i : group) {
