@@ -41,6 +41,10 @@ constexpr const char* kFooter =
     "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
     "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
     "\n"
+    "At exit, a summary goes to standard error (requests, displayed, attached, without an\n"
+    "attachment and why, expired, where the preview is); on a terminal, a progress line while\n"
+    "requests run. --quiet leaves both out; rejected lines and errors are still reported.\n"
+    "\n"
     "Exit status: 0 when every input was read and every request in it accepted; 1 when a\n"
     "request was rejected, an input could not be read, the container could not be used, or\n"
     "the deliveries or the preview could not be written; 2 on usage errors; 130 or 143 when\n"
@@ -84,6 +88,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string maxInFlight = "10000";
   std::string strings;
   std::vector<std::string> inputs;
+  bool quiet = false;
   bool version = false;
 
   app.add_option("--time-limit", timeLimit, "Time each request may take (default 30)")
@@ -99,6 +104,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       ->type_name("N");
   app.add_option("--strings", strings, "Formats for the alerts' localization keys")
       ->type_name("FILE");
+  app.add_flag("--quiet", quiet, "No summary at exit and no progress line on standard error");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
   for (const char* name :
@@ -176,6 +182,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     setLocalizedStrings(options.strings);
   }
 
+  options.quiet = quiet;
   options.inputs = inputs.empty() ? std::vector<std::string>{"-"} : std::move(inputs);
   return {std::move(options), 0};
 }

@@ -19,6 +19,7 @@ struct HostOptions {
   std::string container;  // as given, or the default; not yet made absolute
   DeliveryFormat format = DeliveryFormat::json;
   std::optional<std::string> previewPath;
+  bool quiet = false;  // no summary at exit, no progress line on a terminal
   std::size_t maxInFlight = 10'000;
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   // The --strings table, loaded while parsing; nullptr without the option.

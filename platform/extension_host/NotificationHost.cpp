@@ -78,6 +78,7 @@ struct NotificationHost::State {
   // Requests whose service is alive, in the order received: the order in which they are
   // abandoned, at twice the time limit.
   std::list<std::shared_ptr<Record>> alive;
+  std::size_t received = 0;
   std::size_t undisplayed = 0;  // received requests without a first delivery
   std::size_t services = 0;     // services alive
   std::size_t inFlight = 0;     // services alive and not abandoned
@@ -91,6 +92,8 @@ struct NotificationHost::State {
   void deliver(Record& record, const std::shared_ptr<const UNNotificationContent>& content,
                const char* note = nullptr);
   void writeLine(const Delivery& delivery);
+  // Hands a written delivery to the preview and the observer.
+  void observe(std::size_t previewIndex, Delivery delivery);
   void serviceEnded(Record& record);
   void abandon(const std::shared_ptr<Record>& record);
   void runTimer();
@@ -160,10 +163,14 @@ void NotificationHost::State::deliver(Record& record,
     }
   }
   writeLine(delivery);
-  if (preview) {
-    const std::lock_guard lock(mutex);
-    preview->addDelivery(record.previewIndex, std::move(delivery));
-  }
+  observe(record.previewIndex, std::move(delivery));
+}
+
+void NotificationHost::State::observe(std::size_t previewIndex, Delivery delivery) {
+  if (!settings.onDelivery && !preview) return;
+  const std::lock_guard lock(mutex);
+  if (settings.onDelivery) settings.onDelivery(delivery);
+  if (preview) preview->addDelivery(previewIndex, std::move(delivery));
 }
 
 void NotificationHost::State::serviceEnded(Record& record) {
@@ -278,6 +285,7 @@ bool NotificationHost::receive(IncomingRequest request) {
     const std::lock_guard lock(state.mutex);
     if (state.stopped) return false;
     record->received = state.clock.now();
+    ++state.received;
     state.lastReceived = record->received;
     if (state.preview) record->previewIndex = state.preview->addRequest(record->identifier);
     if (service) {
@@ -298,10 +306,7 @@ bool NotificationHost::receive(IncomingRequest request) {
     delivery.extension = false;
     delivery.elapsedMs = roundedMilliseconds(state.clock.now() - record->received);
     state.writeLine(delivery);
-    if (state.preview) {
-      const std::lock_guard lock(state.mutex);
-      state.preview->addDelivery(record->previewIndex, std::move(delivery));
-    }
+    state.observe(record->previewIndex, std::move(delivery));
     return true;
   }
 
@@ -351,9 +356,16 @@ NotificationHost::Outcome NotificationHost::finish() {
   return {settled, state.output.error()};
 }
 
-std::string NotificationHost::previewHTML() const {
+bool NotificationHost::writePreview(const std::string& path, std::string* error) const {
   const std::lock_guard lock(_state->mutex);
-  return _state->preview ? _state->preview->html() : std::string();
+  if (_state->preview) return _state->preview->write(path, error);
+  *error = "no preview was kept";
+  return false;
+}
+
+NotificationHost::Counts NotificationHost::counts() const {
+  const std::lock_guard lock(_state->mutex);
+  return {_state->received, _state->received - _state->undisplayed, _state->inFlight};
 }
 
 }  // namespace corvanta

@@ -7,8 +7,8 @@
 // written by an OutputWriter, never under the lock the timer needs, and a request's lines
 // come out in the order of its deliveries.
 //
-// Threads: receive(), finish() and previewHTML() are called on the host's thread; stop()
-// from any thread. The content handler may be called from any thread, by a caller that
+// Threads: receive(), finish() and writePreview() are called on the host's thread; stop()
+// and counts() from any thread. The content handler may be called from any thread, by a caller that
 // holds the service for the length of the call. One timer thread calls
 // serviceExtensionTimeWillExpire for a request that has had no delivery when its time limit
 // passes; it learns of a request only once its receive call has returned, so an expiry never
@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/extension_host/Delivery.h"
 #include "platform/extension_host/HostOptions.h"
 #include "platform/extension_host/RequestReader.h"
 
@@ -34,7 +35,7 @@ class NotificationHost {
   struct Settings {
     std::chrono::duration<double> timeLimit{30.0};
     DeliveryFormat format = DeliveryFormat::json;
-    bool keepPreview = false;  // whether previewHTML() will be asked for
+    bool keepPreview = false;  // whether writePreview() will be asked for
     // Requests whose service is alive (undisplayed, or with a download running) before
     // receive() waits for one to end.
     std::size_t maxInFlight = 10'000;
@@ -42,6 +43,9 @@ class NotificationHost {
     // Runs once the host stops taking requests (stop(), or a failed output write), on the
     // thread that stopped it, with no lock held: the intake stops too.
     std::function<void()> onStop;
+    // Sees every delivery once it is written, in the order written, under the host's lock:
+    // it must be quick and must not call the host.
+    std::function<void(const Delivery&)> onDelivery;
   };
 
   explicit NotificationHost(Settings settings);  // starts the timer and output threads
@@ -73,8 +77,14 @@ class NotificationHost {
   // run on other threads.
   Outcome finish();
 
-  // The preview page; only with Settings::keepPreview, after finish().
-  std::string previewHTML() const;
+  // Writes the preview page (and its larger media beside it); only with
+  // Settings::keepPreview, after finish(). False with the reason in `*error`.
+  bool writePreview(const std::string& path, std::string* error) const;
+
+  struct Counts {
+    std::size_t received = 0, displayed = 0, inFlight = 0;
+  };
+  Counts counts() const;
 
  private:
   struct State;

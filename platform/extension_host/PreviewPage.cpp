@@ -1,35 +1,85 @@
 #include "platform/extension_host/PreviewPage.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <system_error>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NSString.h"
 
 namespace corvanta {
 namespace {
 
+constexpr const char* kAppName = "corvanta-nse";
+
+// No script at all, and nothing from the network: media come inline or from beside the page.
 constexpr const char* kHead = R"(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
+<meta http-equiv="Content-Security-Policy" content="default-src 'none'; img-src data: 'self'; media-src data: 'self'; style-src 'unsafe-inline'">
+<meta name="color-scheme" content="light dark">
+<meta name="viewport" content="width=device-width, initial-scale=1">
 <title>corvanta-nse preview</title>
 <style>
-body { font-family: system-ui, sans-serif; background: #e9e9ee; margin: 2em; color: #1c1c1e; }
-section.request { background: #fff; border-radius: 14px; padding: 1em 1.2em; margin: 0 0 1.2em;
-  max-width: 36em; box-shadow: 0 1px 3px rgba(0,0,0,.15); }
-h2 { font-size: .8em; font-weight: normal; color: #6c6c70; margin: 0 0 .6em; }
-.notification { background: #f4f4f6; border-radius: 12px; padding: .8em; }
+:root { --bg: #e8e8ed; --card: rgba(255,255,255,.92); --text: #1c1c1e; --dim: #6c6c70;
+  --chip: rgba(120,120,128,.16); --warn: #b3261e; --line: rgba(60,60,67,.18); }
+@media (prefers-color-scheme: dark) {
+  :root { --bg: #111113; --card: rgba(44,44,46,.94); --text: #f2f2f7; --dim: #98989f;
+    --chip: rgba(120,120,128,.32); --warn: #ff6961; --line: rgba(84,84,88,.6); }
+}
+body { font: 15px/1.35 system-ui, sans-serif; background: var(--bg); color: var(--text);
+  margin: 1.5em; }
+header h1 { font-size: 1.1em; margin: 0; }
+header p { color: var(--dim); margin: .2em 0 1.2em; }
+.stack { margin: 0 0 1.4em; }
+.stack > h2 { font-size: .85em; font-weight: 600; color: var(--dim); margin: 0 0 .4em; }
+.stack > h2 span { font-weight: normal; }
+.stack .entry + .entry .card { box-shadow: 0 -5px 0 -2px var(--card), 0 1px 3px rgba(0,0,0,.2); }
+.entry { display: flex; flex-wrap: wrap; gap: .4em 1.2em; align-items: flex-start;
+  margin: 0 0 .7em; }
+.card { background: var(--card); border-radius: 18px; padding: .7em .9em; width: 24em;
+  box-shadow: 0 1px 3px rgba(0,0,0,.2); }
+.card.refused { outline: 2px dashed var(--warn); outline-offset: -2px; }
+summary { list-style: none; cursor: pointer; }
+summary::-webkit-details-marker { display: none; }
+.head { display: flex; align-items: center; gap: .45em; font-size: .8em; color: var(--dim); }
+.icon { width: 1.6em; height: 1.6em; border-radius: .4em; background: linear-gradient(135deg,
+  #5e5ce6, #30b0c7); color: #fff; font-weight: 700; display: inline-flex;
+  align-items: center; justify-content: center; }
+.app { text-transform: uppercase; letter-spacing: .03em; flex: 1; }
+.level { background: var(--chip); border-radius: .6em; padding: 0 .5em; text-transform: uppercase;
+  font-size: .85em; }
+.row { display: flex; gap: .7em; margin-top: .35em; }
+.text { flex: 1; min-width: 0; }
 .title { font-weight: 600; }
-.level { font-size: .75em; text-transform: uppercase; color: #6c6c70; }
 .subtitle { font-weight: 500; }
-.notification img, .notification video { max-width: 100%; border-radius: 8px; margin-top: .6em;
-  display: block; }
-.notification audio { width: 100%; margin-top: .6em; }
-.timing, .notes, .later { font-size: .85em; color: #3a3a3c; }
-.expired { color: #b3261e; font-weight: 600; }
+.body { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 4;
+  overflow: hidden; white-space: pre-wrap; overflow-wrap: anywhere; }
+.thumb { width: 3.2em; height: 3.2em; object-fit: cover; border-radius: .5em; }
+details[open] .body { display: block; }
+details[open] .row { flex-direction: column; }
+details[open] .thumb { width: 100%; height: auto; object-fit: contain; }
+.chips { display: flex; flex-wrap: wrap; gap: .35em; margin-top: .45em; font-size: .78em; }
+.chips:empty { display: none; }
+.chips span { background: var(--chip); border-radius: .7em; padding: .05em .55em; }
+.chips .no-attachment, .chips .expired { background: var(--warn); color: #fff; }
+.player { width: 100%; margin-top: .5em; border-radius: .5em; }
+.missing { color: var(--warn); font-size: .85em; margin-top: .4em; }
+.account { font-size: .8em; color: var(--dim); flex: 1; min-width: 16em; max-width: 36em; }
+.account p, .account ul, .account ol { margin: .1em 0 .3em; padding-left: 1.2em; }
+.account p { padding-left: 0; }
+.account .expired, .account .no-attachment { color: var(--warn); font-weight: 600; }
+.diagnostics { border-collapse: collapse; margin: .2em 0 .3em; }
+.diagnostics th, .diagnostics td { border-bottom: 1px solid var(--line); padding: .1em .5em 0 0;
+  text-align: left; vertical-align: top; }
 </style>
 </head>
 <body>
-<h1>corvanta-nse preview</h1>
 )";
 
 std::string milliseconds(double ms) {
@@ -38,101 +88,308 @@ std::string milliseconds(double ms) {
   return text;
 }
 
-std::string mediaElement(const DeliveredAttachment& attachment) {
-  const std::string source = escapeHTML(fileURLForPath(attachment.file));
-  const std::string type = escapeHTML(attachment.type);
-  if (attachment.kind == "movie") {
-    return "<video controls src=\"" + source + "\" data-type=\"" + type + "\"></video>\n";
-  }
-  if (attachment.kind == "audio") {
-    return "<audio controls src=\"" + source + "\" data-type=\"" + type + "\"></audio>\n";
-  }
-  return "<img src=\"" + source + "\" alt=\"" + escapeHTML(lastPathComponent(attachment.file)) +
-         "\" data-type=\"" + type + "\">\n";
+// As a device's list says it, from the moment the request arrived.
+std::string relativeTime(double elapsedMs) {
+  const long long seconds = static_cast<long long>(elapsedMs / 1000);
+  if (seconds < 1) return "now";
+  if (seconds < 60) return std::to_string(seconds) + "s ago";
+  return std::to_string(seconds / 60) + "m ago";
 }
 
-std::string attachmentLink(const DeliveredAttachment& attachment) {
-  return " + <a href=\"" + escapeHTML(fileURLForPath(attachment.file)) + "\">" +
-         escapeHTML(attachment.type + " " + lastPathComponent(attachment.file)) + "</a>";
+std::string base64(const std::string& bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
+                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += {kDigits[n >> 18], kDigits[n >> 12 & 63], kDigits[n >> 6 & 63], kDigits[n & 63]};
+  }
+  if (i < bytes.size()) {
+    const bool two = i + 1 < bytes.size();
+    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
+                       (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+    out += {kDigits[n >> 18], kDigits[n >> 12 & 63], two ? kDigits[n >> 6 & 63] : '=', '='};
+  }
+  return out;
 }
 
-std::string notification(const Delivery& delivery) {
-  std::string html = "<div class=\"notification\">\n";
-  if (delivery.interruptionLevel) {
-    html += "<div class=\"level\">" + escapeHTML(*delivery.interruptionLevel) + "</div>\n";
+// A name that needs no escaping in a relative URL and cannot climb out of the folder.
+std::string safeFileName(const std::string& name) {
+  std::string safe;
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
+    safe += plain ? c : '_';
   }
-  html += "<div class=\"title\">" + escapeHTML(delivery.title) + "</div>\n";
-  if (!delivery.subtitle.empty()) {
-    html += "<div class=\"subtitle\">" + escapeHTML(delivery.subtitle) + "</div>\n";
+  return safe;
+}
+
+const std::string& thread(const std::vector<Delivery>& deliveries) {
+  static const std::string kNone;
+  return deliveries.empty() ? kNone : deliveries.front().thread;
+}
+
+}  // namespace
+
+// Where each medium of the page comes from: inline, or a copy beside the page.
+class PreviewPage::Media {
+ public:
+  // `pagePath` empty: every medium inline.
+  explicit Media(const std::string& pagePath) {
+    if (pagePath.empty()) return;
+    const std::filesystem::path page(pagePath);
+    _folderName = page.filename().string() + "_files";
+    _folder = page.parent_path() / _folderName;
   }
-  html += "<div class=\"body\">" + escapeHTML(delivery.body) + "</div>\n";
-  for (const auto& attachment : delivery.attachments) html += mediaElement(attachment);
+
+  // The medium's URL for a src attribute (not yet escaped), or "" when its file is gone.
+  std::string source(const DeliveredAttachment& attachment) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(attachment.file, ec);
+    if (ec) return "";
+    if (size <= kInlineMediaBytes || _folder.empty()) return inlined(attachment);
+    return copied(attachment);
+  }
+
+  const std::string& error() const { return _error; }
+
+ private:
+  std::string inlined(const DeliveredAttachment& attachment) {
+    std::ifstream in(attachment.file, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in && !in.eof()) return "";
+    return "data:" + attachment.type + ";base64," + base64(bytes);
+  }
+
+  std::string copied(const DeliveredAttachment& attachment) {
+    // Numbered: the store's copies of different requests often share a name.
+    const std::string name =
+        std::to_string(++_copies) + "-" + safeFileName(lastPathComponent(attachment.file));
+    std::error_code ec;
+    std::filesystem::create_directories(_folder, ec);
+    if (!ec) {
+      std::filesystem::copy_file(attachment.file, _folder / name,
+                                 std::filesystem::copy_options::overwrite_existing, ec);
+    }
+    if (ec) {
+      if (_error.empty()) _error = "cannot copy " + attachment.file + ": " + ec.message();
+      return "";
+    }
+    static const NSCharacterSet kUnreserved(
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~");
+    return percentEncodedBytes(_folderName, kUnreserved) + "/" + name;
+  }
+
+  std::filesystem::path _folder;
+  std::string _folderName;
+  int _copies = 0;
+  std::string _error;
+};
+
+namespace {
+
+struct Rendered {
+  std::string thumbnail;  // an image, inside the notification's summary
+  std::string players;    // audio and video, below it
+  std::string missing;
+};
+
+Rendered renderMedia(const std::vector<DeliveredAttachment>& attachments,
+                     const std::function<std::string(const DeliveredAttachment&)>& source) {
+  Rendered out;
+  for (const auto& attachment : attachments) {
+    const std::string src = source(attachment);
+    const std::string name = escapeHTML(lastPathComponent(attachment.file));
+    if (src.empty()) {
+      out.missing += "<div class=\"missing\">media missing: " + name + "</div>\n";
+    } else if (attachment.kind == "movie") {
+      out.players += "<video class=\"player\" controls preload=\"metadata\" src=\"" +
+                     escapeHTML(src) + "\" title=\"" + name + "\"></video>\n";
+    } else if (attachment.kind == "audio") {
+      out.players += "<audio class=\"player\" controls preload=\"metadata\" src=\"" +
+                     escapeHTML(src) + "\" title=\"" + name + "\"></audio>\n";
+    } else if (out.thumbnail.empty()) {
+      out.thumbnail = "<img class=\"thumb\" src=\"" + escapeHTML(src) + "\" alt=\"" + name + "\">";
+    }
+  }
+  return out;
+}
+
+std::string chips(const Delivery& shown, const AttachmentOutcome& outcome, bool expired) {
+  std::string html = "<div class=\"chips\">";
+  if (shown.badge)
+    html += "<span class=\"badge\">badge " + std::to_string(*shown.badge) + "</span>";
+  if (shown.sound) html += "<span class=\"sound\">♫ " + escapeHTML(*shown.sound) + "</span>";
+  if (outcome.wanted && !outcome.missingReason.empty()) {
+    html += "<span class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) +
+            "</span>";
+  }
+  if (expired) html += "<span class=\"expired\">expired</span>";
   return html + "</div>\n";
 }
 
-std::string timing(const Delivery& delivery, bool expired) {
-  std::string html = "<p class=\"timing\">displayed after " + milliseconds(delivery.elapsedMs);
-  if (expired) {
-    html += " <span class=\"expired\">expired</span>: the extension was told its time ran out";
+std::string notification(const Delivery& shown, const AttachmentOutcome& outcome, bool expired,
+                         const Rendered& media) {
+  const bool refused = outcome.wanted && !outcome.missingReason.empty();
+  std::string html = refused ? "<div class=\"card refused\">\n" : "<div class=\"card\">\n";
+  html +=
+      "<details class=\"notification\">\n<summary>\n<div class=\"head\">"
+      "<span class=\"icon\" aria-hidden=\"true\">C</span><span class=\"app\">" +
+      std::string(kAppName) + "</span>";
+  if (shown.interruptionLevel) {
+    html += "<span class=\"level\">" + escapeHTML(*shown.interruptionLevel) + "</span>";
   }
-  return html + "</p>\n";
+  html += "<time>" + relativeTime(shown.elapsedMs) + "</time></div>\n<div class=\"row\">";
+  html += "<div class=\"text\"><div class=\"title\">" + escapeHTML(shown.title) + "</div>";
+  if (!shown.subtitle.empty()) {
+    html += "<div class=\"subtitle\">" + escapeHTML(shown.subtitle) + "</div>";
+  }
+  html += "<div class=\"body\">" + escapeHTML(shown.body) + "</div></div>" + media.thumbnail +
+          "</div>\n";
+  html += chips(shown, outcome, expired) + "</summary>\n</details>\n";
+  return html + media.players + media.missing + "</div>\n";
 }
 
-std::string notes(const Delivery& delivery) {
-  if (delivery.notes.empty()) return "";
-  std::string html = "<ul class=\"notes\">\n";
-  for (const auto& note : delivery.notes) html += "<li>" + escapeHTML(note) + "</li>\n";
-  return html + "</ul>\n";
+std::string diagnostics(const std::vector<Diagnostic>& list) {
+  if (list.empty()) return "";
+  std::string html =
+      "<table class=\"diagnostics\"><tr><th>stage</th><th>domain</th><th>code</th>"
+      "<th>message</th></tr>\n";
+  for (const auto& d : list) {
+    html += "<tr><td>" + escapeHTML(d.stage) + "</td><td>" + escapeHTML(d.domain) + "</td><td>" +
+            std::to_string(d.code) + "</td><td>" + escapeHTML(d.message) + "</td></tr>\n";
+  }
+  return html + "</table>\n";
 }
 
-std::string laterDeliveries(const std::vector<Delivery>& deliveries) {
-  if (deliveries.size() < 2) return "";
-  std::string html = "<ol class=\"later\" start=\"2\">\n";
-  for (std::size_t i = 1; i < deliveries.size(); ++i) {
-    const Delivery& later = deliveries[i];
-    html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
-    if (later.expired) html += ", after the expiry";
-    html += ": " + escapeHTML(later.title) + " — " + escapeHTML(later.body);
-    for (const auto& attachment : later.attachments) html += attachmentLink(attachment);
-    for (const auto& note : later.notes) html += "; " + escapeHTML(note);
-    html += "</li>\n";
+std::string attachmentsText(const std::vector<DeliveredAttachment>& attachments) {
+  std::string text;
+  for (const auto& a : attachments) {
+    text += " + " + escapeHTML(a.type + " " + lastPathComponent(a.file)) + " (" +
+            std::to_string(a.size) + " bytes)";
   }
-  return html + "</ol>\n";
+  return text;
+}
+
+std::string account(const std::vector<Delivery>& deliveries, const AttachmentOutcome& outcome,
+                    bool expired) {
+  const Delivery& shown = deliveries.front();
+  std::string html = "<aside class=\"account\">\n<p class=\"timing\">delivery 1 displayed after " +
+                     milliseconds(shown.elapsedMs);
+  if (!shown.extension) html += "; the extension did not run";
+  if (expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
+  html += "</p>\n";
+  if (outcome.wanted && !outcome.missingReason.empty()) {
+    html +=
+        "<p class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) + "</p>\n";
+  }
+  if (deliveries.size() > 1) {
+    html += "<ol class=\"later\" start=\"2\">\n";
+    for (std::size_t i = 1; i < deliveries.size(); ++i) {
+      const Delivery& later = deliveries[i];
+      html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
+      if (later.expired) html += ", after the expiry";
+      html += attachmentsText(later.attachments);
+      for (const auto& note : later.notes) html += "; " + escapeHTML(note);
+      html += "</li>\n";
+    }
+    html += "</ol>\n";
+  }
+  html += diagnostics(shown.diagnostics);
+  if (!shown.notes.empty()) {
+    html += "<ul class=\"notes\">\n";
+    for (const auto& note : shown.notes) html += "<li>" + escapeHTML(note) + "</li>\n";
+    html += "</ul>\n";
+  }
+  return html + "</aside>\n";
 }
 
 }  // namespace
 
 std::size_t PreviewPage::addRequest(std::string identifier) {
-  _entries.push_back(Entry{std::move(identifier), false, {}});
+  _entries.push_back(Entry{std::move(identifier), false, {}, {}});
   return _entries.size() - 1;
 }
 
 void PreviewPage::addDelivery(std::size_t index, Delivery delivery) {
+  Entry& entry = _entries.at(index);
+  if (entry.deliveries.empty()) entry.outcome = attachmentOutcome(delivery);
   delivery.userInfo = nullptr;
-  _entries.at(index).deliveries.push_back(std::move(delivery));
+  entry.deliveries.push_back(std::move(delivery));
 }
 
 void PreviewPage::markExpired(std::size_t index) {
   _entries.at(index).expired = true;
 }
 
-std::string PreviewPage::html() const {
-  std::string html = kHead;
-  html += "<p>" + std::to_string(_entries.size()) + " requests</p>\n";
-  for (const Entry& entry : _entries) {
-    html += "<section class=\"request\">\n<h2>request <code>" + escapeHTML(entry.identifier) +
-            "</code></h2>\n";
-    if (entry.deliveries.empty()) {
-      html += "<p class=\"timing\">nothing delivered";
-      if (entry.expired) html += " <span class=\"expired\">expired</span>";
-      html += "</p>\n</section>\n";
+std::string PreviewPage::render(Media& media) const {
+  // A thread's stack stands where its first request arrived.
+  std::vector<std::vector<std::size_t>> groups;
+  std::map<std::string, std::size_t> groupOfThread;
+  for (std::size_t i = 0; i < _entries.size(); ++i) {
+    const std::string& name = thread(_entries[i].deliveries);
+    if (name.empty()) {
+      groups.push_back({i});
       continue;
     }
-    const Delivery& shown = entry.deliveries.front();
-    html += notification(shown) + timing(shown, entry.expired) + notes(shown) +
-            laterDeliveries(entry.deliveries) + "</section>\n";
+    const auto [it, added] = groupOfThread.try_emplace(name, groups.size());
+    if (added) groups.emplace_back();
+    groups[it->second].push_back(i);
   }
-  return html + "</body>\n</html>\n";
+
+  const auto source = [&media](const DeliveredAttachment& a) { return media.source(a); };
+  std::string html = kHead;
+  html += "<header><h1>" + std::string(kAppName) + " preview</h1><p>" +
+          std::to_string(_entries.size()) + " requests</p></header>\n<main>\n";
+  for (const auto& group : groups) {
+    const std::string& name = thread(_entries[group.front()].deliveries);
+    if (!name.empty()) {
+      html += "<section class=\"stack\" data-thread=\"" + escapeHTML(name) + "\"><h2>" +
+              escapeHTML(name) + " <span>· " + std::to_string(group.size()) +
+              (group.size() == 1 ? " notification" : " notifications") + "</span></h2>\n";
+    }
+    for (const std::size_t i : group) {
+      const Entry& entry = _entries[i];
+      html += "<article class=\"entry\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
+      if (entry.deliveries.empty()) {
+        html += "<div class=\"card\"><div class=\"head\"><span class=\"app\">" +
+                escapeHTML(entry.identifier) + "</span></div>nothing delivered" +
+                (entry.expired ? " <span class=\"expired\">expired</span>" : "") + "</div>\n";
+      } else {
+        const Delivery& shown = entry.deliveries.front();
+        const AttachmentOutcome& outcome = entry.outcome;
+        const Rendered rendered = renderMedia(shown.attachments, source);
+        html += notification(shown, outcome, entry.expired, rendered) +
+                account(entry.deliveries, outcome, entry.expired);
+      }
+      html += "</article>\n";
+    }
+    if (!name.empty()) html += "</section>\n";
+  }
+  return html + "</main>\n</body>\n</html>\n";
+}
+
+std::string PreviewPage::html() const {
+  Media media("");
+  return render(media);
+}
+
+bool PreviewPage::write(const std::string& path, std::string* error) const {
+  Media media(path);
+  const std::string page = render(media);
+  if (!media.error().empty()) {
+    if (error) *error = media.error();
+    return false;
+  }
+  if (!FileSystem::Current().writeFileAtomically(path, page)) {
+    if (error) *error = "cannot write the preview to " + path;
+    return false;
+  }
+  return true;
 }
 
 std::string escapeHTML(const std::string& text) {
@@ -160,12 +417,6 @@ std::string escapeHTML(const std::string& text) {
     }
   }
   return escaped;
-}
-
-std::string fileURLForPath(const std::string& path) {
-  static const NSCharacterSet kUnreservedAndSlash(
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~/");
-  return "file://" + percentEncodedBytes(path, kUnreservedAndSlash);
 }
 
 }  // namespace corvanta

@@ -1,44 +1,65 @@
-// The HTML preview: one self-contained page showing, for each request, the notification a
-// device would display (its first delivery: title, subtitle, body, and the image or a
-// playable video or audio element), its timing, whether it expired, and the deliveries a
-// device would ignore. Media are referenced by file URLs of the attachment store's copies.
-// All text is escaped: payload text is untrusted. Not thread-safe.
+// The HTML preview: one page showing each request's notification as a device's list shows
+// it (app, time, title, subtitle, body cut at four lines and expandable, the image's
+// thumbnail, players, badge, sound), stacked by thread, with an account beside each: its
+// deliveries, expiry, diagnostics and notes.
+//
+// The page carries its media, so it keeps working when moved or when the attachment store
+// has long dropped the run: a file up to kInlineMediaBytes becomes a data: URI; a larger one,
+// when the page's path is known (write()), is copied to "<page>_files/" beside it and linked
+// relatively. Payload text is untrusted: everything is escaped, and the page's content
+// security policy allows no script and no network reference at all.
+//
+// Media are read when the page is rendered, not when a delivery is added: the store keeps
+// this run's files until the process ends. Not thread-safe.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/extension_host/Delivery.h"
+#include "platform/extension_host/output/AttachmentOutcome.h"
 
 namespace corvanta {
 
 class PreviewPage {
  public:
+  static constexpr std::size_t kInlineMediaBytes = 2 << 20;
+
   // Starts the entry of a received request; gives its index for the calls below.
   std::size_t addRequest(std::string identifier);
-  // Adds a delivery to the entry; its userInfo is not kept.
+  // Adds a delivery to the entry. Its userInfo is read here (whether the payload asked for
+  // an attachment) and not kept.
   void addDelivery(std::size_t index, Delivery delivery);
   // Marks the entry's request as one whose expiry the host called.
   void markExpired(std::size_t index);
 
+  // The page with every medium inline, whatever its size: for a caller that does not know
+  // where the page will be.
   std::string html() const;
+
+  // Writes the page to `path` (atomically), copying media larger than kInlineMediaBytes to
+  // "<path>_files/", which is created as needed. False, with `*error` saying what failed,
+  // when the page or a copy cannot be written; a medium that can no longer be read is shown
+  // as missing, not an error.
+  bool write(const std::string& path, std::string* error) const;
 
  private:
   struct Entry {
     std::string identifier;
     bool expired = false;
+    AttachmentOutcome outcome;  // of the first delivery, read before its userInfo goes
     std::vector<Delivery> deliveries;
   };
+  class Media;
+  std::string render(Media& media) const;
+
   std::vector<Entry> _entries;
 };
 
 // `text` with & < > " ' written as character references: safe in element content and in
 // quoted attribute values.
 std::string escapeHTML(const std::string& text);
-
-// "file://" followed by `path` with every byte outside the unreserved set and '/'
-// percent-encoded.
-std::string fileURLForPath(const std::string& path);
 
 }  // namespace corvanta

@@ -359,12 +359,15 @@ void RequestReader::accept(nlohmann::json value, const std::string& name, std::s
 
 void RequestReader::reject(const std::string& name, std::size_t line, const std::string& reason) {
   _allAccepted = false;
+  ++_rejected;
+  if (_beforeReport) _beforeReport();
   std::fprintf(stderr, "corvanta-nse: %s:%zu: %s\n", name.c_str(), line, reason.c_str());
   std::fflush(stderr);
 }
 
 void RequestReader::reportUnreadable(const std::string& name, int error) {
   _allAccepted = false;
+  if (_beforeReport) _beforeReport();
   std::fprintf(stderr, "corvanta-nse: %s: cannot read: %s\n", name.c_str(), std::strerror(error));
   std::fflush(stderr);
 }

@@ -60,6 +60,10 @@ class RequestReader {
 
   // Whether every request read so far was accepted and every input could be read.
   bool allAccepted() const { return _allAccepted; }
+  // How many requests were rejected so far.
+  std::size_t rejected() const { return _rejected; }
+  // Runs before each report on standard error (a progress line clears itself).
+  void beforeReport(std::function<void()> hook) { _beforeReport = std::move(hook); }
 
  private:
   class Stream;
@@ -77,6 +81,8 @@ class RequestReader {
 
   Receive _receive;
   std::size_t _accepted = 0;
+  std::size_t _rejected = 0;
+  std::function<void()> _beforeReport;
   bool _allAccepted = true;
   std::atomic<bool> _stopped{false};
   FileDescriptor _wake;  // an eventfd, readable once stop() was called

@@ -84,6 +84,26 @@ std::optional<std::string> unescape(std::string raw) {
   return std::regex_replace(raw, std::regex("&amp;"), "&");  // last, so that it makes no new one
 }
 
+// "<type> <bytes>" of a "data:<type>;base64,..." URI; "" for any other URL.
+std::string decodedDataURI(const std::string& uri) {
+  const auto comma = uri.find(";base64,");
+  if (!uri.starts_with("data:") || comma == std::string::npos) return "";
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned bits = 0;
+  int count = 0;
+  for (const char c : uri.substr(comma + 8)) {
+    if (c == '=') break;
+    bits = bits << 6 | static_cast<unsigned>(digits.find(c));
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>(bits >> count & 0xff);
+    }
+  }
+  return uri.substr(5, comma - 5) + " " + bytes;
+}
+
 // Reads the preview strictly: every tag closed in order (void elements excepted), attribute
 // values double-quoted, text escaped.
 Page parsePage(const std::string& html) {
@@ -282,37 +302,40 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExitShowInOutputA
   }
   EXPECT_TRUE(fs::exists(container() + "/tmp/pic.png"));
 
-  // The preview shows each displayed attachment by its stored copy, video and audio playable.
+  // The preview carries each displayed attachment's bytes inline, video and audio playable,
+  // so it outlives the store.
   std::map<std::string, std::set<std::string>> media, shown;
   for (const auto& [identifier, deliveries] : grouped) {
     for (const json& attachment : deliveries[0]["content"]["attachments"]) {
       const std::string kind = attachment["kind"];
+      const std::string file = attachment["file"];
       media[kind == "image"   ? "img"
             : kind == "movie" ? "video controls"
                               : "audio controls"]
-          .insert("file://" + attachment["file"].get<std::string>());
+          .insert(attachment["type"].get<std::string>() + " " +
+                  scratch.read(file.substr(scratch.path().size())));
     }
   }
   const Page page = parsePage(scratch.read("preview.html"));
   ASSERT_EQ(page.problem, "");
-  int sections = 0, scripts = 0, expired = 0;
+  int articles = 0, scripts = 0, expired = 0;
   std::string later;
   for (const auto& element : page.elements) {
     const auto& attributes = element.attributes;
     if (attributes.contains("src")) {
       shown[element.name + (attributes.contains("controls") ? " controls" : "")].insert(
-          attributes.at("src"));
+          decodedDataURI(attributes.at("src")));
     }
-    sections += element.name == "section";
+    articles += element.name == "article";
     scripts += element.name == "script";
     expired += attributes.contains("class") && attributes.at("class") == "expired";
     if (element.name == "ol") later += element.text;
   }
   EXPECT_EQ(shown, media);
-  EXPECT_EQ(sections, static_cast<int>(grouped.size()));
+  EXPECT_EQ(articles, static_cast<int>(grouped.size()));
   EXPECT_EQ(scripts, 0) << "payload text became markup";
   EXPECT_NE(page.text.find(hostile), std::string::npos);
-  EXPECT_EQ(expired, 2);
+  EXPECT_EQ(expired, 4) << "two expired requests, each marked on its card and in its account";
   EXPECT_NE(later.find("pic.png"), std::string::npos) << "the download's later delivery";
 }
 

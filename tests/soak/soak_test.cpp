@@ -245,10 +245,10 @@ void Soak::run() {
   const std::vector<Line> input = lines();
 
   const auto before = snapshot(_scratch.path(), path("container"));
-  HostProcess host(
-      _binary,
-      {"--time-limit", std::to_string(kTimeLimitSeconds), "--container", path("container")},
-      {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
+  HostProcess host(_binary,
+                   {"--quiet", "--time-limit", std::to_string(kTimeLimitSeconds), "--container",
+                    path("container")},
+                   {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
   for (const Line& line : input) host.write(line.text + "\n");
   // The pause starts once every request is in flight and ends after their expiries, near
   // the time the host stops waiting for downloads: what is written then must not be lost.

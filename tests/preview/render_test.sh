@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Renders the demo's preview in headless Chromium after moving the page away from where it
+# was written, and checks in the browser's own DOM that every notification, medium, stack
+# and note is there and that every medium still resolves. Leaves the screenshot at
+# BUILD_DIR/preview-screenshot.png for a person to look at.
+#
+#   tests/preview/render_test.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$(cd "${1:?usage: render_test.sh BUILD_DIR}" && pwd)
+
+browser=${CHROMIUM:-/usr/bin/chromium}
+if [[ ! -x "$browser" ]]; then
+  echo "FAIL: $browser is missing: run 'scripts/install-deps --preview' to install chromium," \
+    "or configure with -DCORVANTA_PREVIEW_TESTS=OFF" >&2
+  exit 1
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/written"
+# A private $TMPDIR: the host's default container then is this test's own.
+TMPDIR=$work scripts/demo "$build" "$work/written/preview.html" >"$work/demo.out" 2>&1 || {
+  cat "$work/demo.out" >&2
+  echo "FAIL: the demo failed" >&2
+  exit 1
+}
+# The page and anything beside it go elsewhere, and the attachment store with them.
+mv "$work/written" "$work/moved"
+rm -rf "$work/corvanta-nse-$(id -u)"
+page="$work/moved/preview.html"
+
+run_browser() {
+  local profile
+  profile=$(mktemp -d "$work/profile.XXXXXX")
+  "$browser" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$profile" "$@" "file://$page" 2>>"$work/browser.err"
+}
+run_browser --dump-dom >"$work/dom.html"
+run_browser --screenshot="$build/preview-screenshot.png" --window-size=1100,1800 >/dev/null
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+count() { { grep -o -- "$1" "$work/dom.html" || true; } | wc -l; }
+expect_count() {  # PATTERN COUNT WHAT
+  local n
+  n=$(count "$1")
+  [[ "$n" -eq "$2" ]] || fail "$3: expected $2, found $n"
+}
+# The entries of one thread's stack, in order.
+stack() {
+  sed -n "/<section class=\"stack\" data-thread=\"$1\">/,/<\/section>/p" "$work/dom.html" |
+    { grep -o 'data-request="[^"]*"' || true; } | tr '\n' ' '
+}
+
+[[ -s "$work/dom.html" ]] || fail "the browser gave no DOM (see below)"
+expect_count '<article class="entry"' 10 "notifications"
+expect_count '<img class="thumb" src="data:image/' 3 "inline image thumbnails (png, jpeg, gif)"
+expect_count '<audio class="player" controls="" preload="metadata" src="data:audio/mpeg' 1 \
+  "audio players"
+expect_count '<video class="player" controls="" preload="metadata" src="data:video/mp4' 1 \
+  "video players"
+[[ "$(stack demo)" == 'data-request="plain" data-request="long" ' ]] ||
+  fail "the demo stack holds: $(stack demo)"
+[[ "$(stack gallery)" == 'data-request="png" data-request="gif" ' ]] ||
+  fail "the gallery stack holds: $(stack gallery)"
+expect_count '<span class="no-attachment">no attachment: ' 3 \
+  "no-attachment badges (404, slow, not mutable)"
+expect_count '<span class="no-attachment">no attachment: extension did not run' 1 \
+  "the badge of the request without mutable-content"
+expect_count '<span class="expired">expired</span>' 2 "expired marks (on the card, in the account)"
+expect_count '<time>3s ago</time>' 1 "the slow request's relative time"
+expect_count '<span class="badge">badge 1</span>' 1 "badges"
+expect_count '<span class="sound">♫ chime.caf</span>' 1 "the named sound"
+expect_count '<span class="level">time-sensitive</span>' 1 "interruption levels"
+expect_count '<li>the extension did not run: aps.mutable-content is not 1</li>' 1 "notes"
+expect_count 'not displayed, after 4[0-9.]* ms, after the expiry + image/png pic.png' 1 \
+  "the slow request's later delivery"
+expect_count "Content-Security-Policy\" content=\"default-src 'none'" 1 "the content policy"
+expect_count '<script' 0 "scripts"
+
+# Every medium resolves from where the page now is.
+while read -r src; do
+  case "$src" in
+    data:*) ;;
+    http:* | https:* | file:* | //*) fail "a reference out of the page: ${src:0:60}" ;;
+    *) [[ -f "$work/moved/$src" ]] || fail "a medium beside the page is missing: $src" ;;
+  esac
+done < <({ grep -o ' src="[^"]*"' "$work/dom.html" || true; } | sed 's/^ src="//; s/"$//')
+
+[[ -s "$build/preview-screenshot.png" ]] || fail "no screenshot"
+if ((failures > 0)); then
+  echo "--- browser's standard error" >&2
+  tail -n 20 "$work/browser.err" >&2
+  exit 1
+fi
+echo "preview rendered: $(count '<article class="entry"') notifications;" \
+  "screenshot at $build/preview-screenshot.png"

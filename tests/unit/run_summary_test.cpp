@@ -1,0 +1,94 @@
+// The run's summary: what it counts (displayed deliveries only), how it names and orders the
+// reasons a notification came without its attachment, and what it leaves out when unset.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/extension_host/output/RunSummary.h"
+#include "platform/foundation/NSDictionary.h"
+
+namespace corvanta {
+namespace {
+
+Delivery delivery(bool wantsAttachment) {
+  Delivery d;
+  d.userInfo = NSDictionary::dictionaryWithJSONString(
+      wantsAttachment ? R"({"aps": {}, "att_url": "http://127.0.0.1/a.png"})" : R"({"aps": {}})");
+  return d;
+}
+
+Delivery attached() {
+  Delivery d = delivery(true);
+  d.attachments.push_back({"Corvanta", std::nullopt, "/store/a.png", "image/png", "image", 9});
+  return d;
+}
+
+Delivery notFound() {
+  Delivery d = delivery(true);
+  d.diagnostics.push_back({"download", 404, "HTTP", "HTTP 404 for http://127.0.0.1/a.png"});
+  return d;
+}
+
+Delivery notRun() {
+  Delivery d = delivery(true);
+  d.extension = false;
+  return d;
+}
+
+Delivery expired() {
+  Delivery d = delivery(true);
+  d.expired = true;
+  return d;
+}
+
+Delivery later() {
+  Delivery d = attached();
+  d.number = 2;
+  d.displayed = false;
+  return d;
+}
+
+TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
+  struct Case {
+    const char* name;
+    std::size_t requests;
+    std::vector<Delivery> deliveries;
+    std::optional<std::size_t> rejected;
+    std::optional<std::string> preview;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"every kind of outcome",
+       8,
+       {delivery(false), attached(), later(), notFound(), notRun(), notFound(), expired(),
+        attached()},
+       2,
+       "out/preview.html",
+       "corvanta-nse: 8 requests in 4.0 s: 7 displayed, 2 with an attachment, 5 without, 1 "
+       "expired, 2 rejected input lines\n"
+       "corvanta-nse: without attachment: 2 download: HTTP 404, 1 extension did not run, 1 no "
+       "att_url, 1 time ran out\n"
+       "corvanta-nse: preview written to out/preview.html\n"},
+      {"all attached, nothing else known",
+       1,
+       {attached()},
+       std::nullopt,
+       std::nullopt,
+       "corvanta-nse: 1 request in 4.0 s: 1 displayed, 1 with an attachment, 0 without, 0 "
+       "expired\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunSummary summary;
+    for (std::size_t i = 0; i < c.requests; ++i) summary.addRequest();
+    for (const auto& d : c.deliveries) summary.addDelivery(d);
+    if (c.rejected) summary.setRejectedLines(*c.rejected);
+    if (c.preview) summary.setPreviewPath(*c.preview);
+    summary.setElapsed(std::chrono::milliseconds(4040));
+    EXPECT_EQ(summary.format(), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace corvanta
