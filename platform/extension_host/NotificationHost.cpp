@@ -332,7 +332,10 @@ bool NotificationHost::receive(IncomingRequest request) {
     record->awaiting = state.awaiting.insert(state.awaiting.end(), record);
   }
   if (!record->ended) record->alive = state.alive.insert(state.alive.end(), record);
-  if (timerIdle || (record->awaiting && state.awaiting.size() == 1)) state.timerWake.notify_one();
+  const bool added = record->awaiting || record->alive;
+  if (added && (timerIdle || (record->awaiting && state.awaiting.size() == 1))) {
+    state.timerWake.notify_one();
+  }
   return true;
 }
 

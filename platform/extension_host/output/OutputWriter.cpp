@@ -39,8 +39,11 @@ void OutputWriter::append(std::string_view text) {
   if (_error != 0) return;
   const bool wasEmpty = _buffer.empty();
   _buffer.append(text);
-  // The writer sleeps only on an empty buffer; while it writes, it takes what piles up next.
-  if (wasEmpty && !_writing) _wake.notify_one();
+  // A writer that writes or gathers takes what piles up next without being told, unless
+  // enough has gathered to write at once.
+  if ((wasEmpty && !_writing && !_gathering) || (_gathering && _buffer.size() >= kBatchBytes)) {
+    _wake.notify_one();
+  }
 }
 
 void OutputWriter::waitUntilBufferedAtMost(std::size_t bytes) {
@@ -65,6 +68,11 @@ void OutputWriter::run() {
   while (true) {
     _wake.wait(lock, [&] { return _stopping || !_buffer.empty(); });
     if (_buffer.empty() || _error != 0) return;  // stopping, with nothing (more) to write
+    if (!_stopping && _buffer.size() < kBatchBytes) {
+      _gathering = true;
+      _wake.wait_for(lock, kGather, [&] { return _stopping || _buffer.size() >= kBatchBytes; });
+      _gathering = false;
+    }
     batch.swap(_buffer);
     _writing = true;
     lock.unlock();

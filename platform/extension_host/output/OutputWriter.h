@@ -2,8 +2,10 @@
 // slow or stopped reader never holds up whoever delivers: the timer, the completion pool or
 // the host's thread only append to a buffer.
 //
-// Lines appended between two writes go out together in one write(2), so a burst costs one
-// system call while a lone line still goes out at once. A failed write (a full disk, a
+// Lines go out in batches: once woken by a line, the writer lets a burst gather for up to
+// kGather (or until kBatchBytes wait) and writes it in one write(2), so a fast stream costs
+// a wake-up and a system call per batch, not per line, while a lone line still goes out
+// within kGather. A failed write (a full disk, a
 // closed pipe) is final: the error is kept, later lines are discarded, and whoever waits is
 // woken. SIGPIPE is left as the process has it: with its default action a closed pipe ends
 // the process, as it does for any filter.
@@ -11,6 +13,7 @@
 // Thread safety: every member may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -23,6 +26,9 @@ namespace corvanta {
 
 class OutputWriter {
  public:
+  static constexpr std::chrono::milliseconds kGather{2};
+  static constexpr std::size_t kBatchBytes = 64 * 1024;
+
   // Writes to `fd`, which it does not own. `onFailure` runs once, on the writer's thread,
   // right after a write fails.
   explicit OutputWriter(int fd, std::function<void()> onFailure = {});
@@ -53,6 +59,7 @@ class OutputWriter {
   std::condition_variable _written;  // a write ended
   std::string _buffer;               // guarded by _mutex
   bool _writing = false;             // guarded by _mutex
+  bool _gathering = false;           // guarded by _mutex
   bool _stopping = false;            // guarded by _mutex
   int _error = 0;                    // guarded by _mutex
   std::thread _thread;               // last: starts once the rest exists
