@@ -410,21 +410,11 @@ TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
   EXPECT_EQ(*finished, kTasks);
 }
 
-// The temporary directory in a scratch one, to see what is left there.
-class ScratchTemporaryDirectory : public FileSystemWrapper {
- public:
-  explicit ScratchTemporaryDirectory(std::string path)
-      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
-  std::string temporaryDirectory() override { return _path; }
-
- private:
-  std::string _path;
-};
 
 TEST(URLLoading, ALargeBodyArrivesWholeInAnUnnamedFileAndIsPlacedAsIs) {
   Origin origin;
   testing::ScratchDirectory temporary, out;
-  ScratchTemporaryDirectory scratchTemporary(temporary.path());
+  testing::ScratchTemporaryDirectory scratchTemporary(temporary.path());
   ScopedBackend<FileSystem> useScratch(scratchTemporary);
   const struct {
     std::string path, body;

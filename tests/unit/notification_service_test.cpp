@@ -23,17 +23,8 @@ using testing::DeliveryRecorder;
 using testing::FakeURLLoader;
 using testing::RecordingAttachmentStore;
 using testing::ScratchDirectory;
+using testing::ScratchTemporaryDirectory;
 
-// The real file system, with its temporary directory moved to a scratch one.
-class ScratchTemporaryDirectory : public FileSystemWrapper {
- public:
-  explicit ScratchTemporaryDirectory(std::string path)
-      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
-  std::string temporaryDirectory() override { return _path; }
-
- private:
-  std::string _path;
-};
 
 // Fails every write, as a full disk would.
 class FailingWrites : public ScratchTemporaryDirectory {
