@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   corvanta::FileDescriptor file(::memfd_create("intake", MFD_CLOEXEC));
   if (!file.valid() || !file.writeAll(std::string_view(reinterpret_cast<const char*>(data), size)))
     std::abort();
-  corvanta::RequestReader reader(check);
+  corvanta::RequestReader reader([](corvanta::IncomingRequest request) {
+    check(request);
+    return true;
+  });
   reader.read("/proc/self/fd/" + std::to_string(file.get()));
   return 0;
 }

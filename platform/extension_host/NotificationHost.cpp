@@ -103,9 +103,11 @@ struct NotificationHost::State {
   // that handler until it is destroyed, so the ticket's end is the service's end: its
   // download, if any, has run its completion.
   struct ServiceTicket {
+    ServiceTicket(std::shared_ptr<State> s, std::shared_ptr<Record> r)
+        : state(std::move(s)), record(std::move(r)) {}
+    ~ServiceTicket() { state->serviceEnded(*record); }
     std::shared_ptr<State> state;
     std::shared_ptr<Record> record;
-    ~ServiceTicket() { state->serviceEnded(*record); }
   };
 };
 
