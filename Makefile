@@ -22,7 +22,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 
 # What TSan runs: everything that starts threads (the loading engine with its thousands of
 # concurrent tasks, the completion pool, expiries, the host), not the single-threaded rest.
-TSAN_TESTS := 'URLLoading|Host|MediaOrigin|NotificationServiceTest|ManyThreads|Concurrent'
+TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent'
 
 .PHONY: all deps build test demo bench format clean check check-asan check-tsan \
         fuzz-deps fuzz-build fuzz fuzz-replay
