@@ -86,6 +86,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string format = "json";
   std::string preview;
   std::string maxInFlight = "10000";
+  int connectionsPerHost = 8;
   std::string strings;
   std::vector<std::string> inputs;
   bool quiet = false;
@@ -102,13 +103,17 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   app.add_option("--max-in-flight", maxInFlight,
                  "Requests running at once before reading waits (default 10000)")
       ->type_name("N");
+  app.add_option("--connections-per-host", connectionsPerHost,
+                 "Connections open at once to one origin; more wait (default 8)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000));
   app.add_option("--strings", strings, "Formats for the alerts' localization keys")
       ->type_name("FILE");
   app.add_flag("--quiet", quiet, "No summary at exit and no progress line on standard error");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name :
-       {"--time-limit", "--container", "--format", "--preview", "--max-in-flight", "--strings"}) {
+  for (const char* name : {"--time-limit", "--container", "--format", "--preview",
+                           "--max-in-flight", "--strings", "--connections-per-host"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -148,6 +153,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     }
     options.maxInFlight = static_cast<std::size_t>(n);
   }
+  options.connectionsPerHost = connectionsPerHost;
 
   if (format == "json") {
     options.format = DeliveryFormat::json;

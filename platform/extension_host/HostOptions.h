@@ -21,6 +21,7 @@ struct HostOptions {
   std::optional<std::string> previewPath;
   bool quiet = false;  // no summary at exit, no progress line on a terminal
   std::size_t maxInFlight = 10'000;
+  int connectionsPerHost = 8;
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   // The --strings table, loaded while parsing; nullptr without the option.
   std::shared_ptr<const LocalizedStrings> strings;

@@ -18,6 +18,7 @@
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/url_loading/NSURLSessionConfiguration.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
 namespace corvanta {
@@ -81,6 +82,7 @@ int NSExtensionMain(int argc, char* argv[]) {
   }
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
+  defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
 
   NotificationHost* host = nullptr;  // set before anything is read
   RunSummary summary;                // fed under the host's lock, read once the host has finished

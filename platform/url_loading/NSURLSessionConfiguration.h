@@ -1,14 +1,22 @@
 // The settings a URL session loads with. A plain value; copy it freely.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 namespace corvanta {
 
+// What the default configuration gives as HTTPMaximumConnectionsPerHost: 8 unless the host
+// sets another value at start (a bulk run against one origin may want more).
+inline std::atomic<int>& defaultMaximumConnectionsPerHost() {
+  static std::atomic<int> connections{8};
+  return connections;
+}
+
 class NSURLSessionConfiguration {
  public:
-  // Request timeout 60 s, resource timeout 604,800 s (one week), up to 20 redirects, 8
-  // connections per host.
+  // Request timeout 60 s, resource timeout 604,800 s (one week), up to 20 redirects,
+  // defaultMaximumConnectionsPerHost() connections per host.
   static std::shared_ptr<NSURLSessionConfiguration> defaultSessionConfiguration() {
     return std::make_shared<NSURLSessionConfiguration>();
   }
@@ -28,7 +36,7 @@ class NSURLSessionConfiguration {
   // never has more connections than the largest value among its running transfers. Below 1
   // counts as 1. Once a host has answered over HTTP/2, up to 100 transfers run to it at
   // once, sharing one connection, whatever this value.
-  int HTTPMaximumConnectionsPerHost = 8;
+  int HTTPMaximumConnectionsPerHost = defaultMaximumConnectionsPerHost().load();
 };
 
 }  // namespace corvanta

@@ -128,6 +128,7 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--time-limit", "1e9"}, "--time-limit"},
       {{"--format", "xml"}, "--format"},
       {{"--max-in-flight", "0"}, "--max-in-flight"},
+      {{"--connections-per-host", "0"}, "--connections-per-host"},
       {{"--bogus"}, "--bogus"},
       {{"--preview", scratch.path() + "no-such-dir/page.html"}, "--preview"},
   };

@@ -245,9 +245,11 @@ void Soak::run() {
   const std::vector<Line> input = lines();
 
   const auto before = snapshot(_scratch.path(), path("container"));
+  // Every request goes to the one origin, where stalled ones would take the few connections
+  // a host gets by default and starve the rest: give it as many as the origin has workers.
   HostProcess host(_binary,
-                   {"--quiet", "--time-limit", std::to_string(kTimeLimitSeconds), "--container",
-                    path("container")},
+                   {"--quiet", "--time-limit", std::to_string(kTimeLimitSeconds),
+                    "--connections-per-host", "200", "--container", path("container")},
                    {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
   for (const Line& line : input) host.write(line.text + "\n");
   // The pause starts once every request is in flight and ends after their expiries, near
