@@ -95,7 +95,6 @@ struct NotificationHost::State {
   // Hands a written delivery to the preview and the observer.
   void observe(std::size_t previewIndex, Delivery delivery);
   void serviceEnded(Record& record);
-  void abandon(const std::shared_ptr<Record>& record);
   void runTimer();
   void expire(const std::shared_ptr<Record>& record);
 
@@ -211,13 +210,6 @@ void NotificationHost::State::expire(const std::shared_ptr<Record>& record) {
   }
 }
 
-// As a device ends an extension that outlives its time, the host gives up a request's
-// download at twice its time limit: it stops counting it in flight, drops its later
-// deliveries, and cancels its work so that nothing of it stays in memory.
-void NotificationHost::State::abandon(const std::shared_ptr<Record>& record) {
-  record->activity->cancel();
-}
-
 void NotificationHost::State::runTimer() {
   std::unique_lock lock(mutex);
   while (!timerStops) {
@@ -235,6 +227,9 @@ void NotificationHost::State::runTimer() {
       lock.lock();
       continue;
     }
+    // As a device ends an extension that outlives its time, a request's download is given up
+    // at twice its time limit: no longer counted in flight, its later deliveries dropped,
+    // its work cancelled so that nothing of it stays in memory.
     if (!alive.empty() && alive.front()->received + 2 * timeLimit <= now) {
       const auto record = alive.front();
       alive.pop_front();
@@ -243,7 +238,7 @@ void NotificationHost::State::runTimer() {
       --inFlight;
       hostWake.notify_all();
       lock.unlock();
-      abandon(record);
+      record->activity->cancel();
       lock.lock();
       continue;
     }
