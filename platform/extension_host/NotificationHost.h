@@ -5,7 +5,9 @@
 // Guarantees: every accepted request is displayed (has a first delivery) exactly once before
 // finish() returns, at its expiry at the latest, however slow the output's reader; lines are
 // written by an OutputWriter, never under the lock the timer needs, and a request's lines
-// come out in the order of its deliveries.
+// come out in the order of its deliveries. A request's download still running at twice its
+// time limit is given up: no longer in flight, its later deliveries dropped, its work
+// cancelled (RequestActivity::cancel).
 //
 // Threads: receive(), finish() and writePreview() are called on the host's thread; stop()
 // and counts() from any thread. The content handler may be called from any thread, by a caller that
