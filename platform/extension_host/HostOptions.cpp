@@ -47,7 +47,8 @@ constexpr const char* kFooter =
     "\n"
     "Exit status: 0 when every input was read and every request in it accepted; 1 when a\n"
     "request was rejected, an input could not be read, the container could not be used, or\n"
-    "the deliveries or the preview could not be written; 2 on usage errors; 130 or 143 when\n"
+    "the deliveries or the preview could not be written; 2 on usage errors (checked before\n"
+    "anything runs, a --preview folder that does not exist included); 130 or 143 when\n"
     "stopped by SIGINT or SIGTERM.";
 
 std::string defaultContainer() {
