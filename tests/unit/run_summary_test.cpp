@@ -1,10 +1,13 @@
 // The run's summary: what it counts (displayed deliveries only), how it names and orders the
 // reasons a notification came without its attachment, and what it leaves out when unset.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/NSDictionary.h"
 
@@ -88,6 +91,28 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
     summary.setElapsed(std::chrono::milliseconds(4040));
     EXPECT_EQ(summary.format(), c.expected);
   }
+}
+
+// The progress line draws only on a terminal, over itself, and erases itself; anywhere else
+// it writes nothing at all.
+TEST(ProgressLineTest, DrawsOnATerminalOnlyAndErasesItself) {
+  int terminal = -1, side = -1;
+  ASSERT_EQ(::openpty(&side, &terminal, nullptr, nullptr, nullptr), 0);
+  {
+    ProgressLine line(terminal);
+    line.update(3, 2, 1);
+    line.update(4, 3, 1);  // within the interval: not drawn
+  }
+  char shown[256] = {};
+  const auto count = ::read(side, shown, sizeof shown - 1);
+  EXPECT_EQ(std::string(shown, count > 0 ? count : 0),
+            "\r\033[Kcorvanta-nse: 3 received, 2 displayed, 1 in flight\r\033[K");
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  ProgressLine(pipe[1]).update(1, 1, 0);
+  ::close(pipe[1]);
+  EXPECT_EQ(::read(pipe[0], shown, sizeof shown), 0);
+  for (const int fd : {terminal, side, pipe[0]}) ::close(fd);
 }
 
 }  // namespace
