@@ -88,6 +88,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::string preview;
   std::string maxInFlight = "10000";
   int connectionsPerHost = 8;
+  std::string cacert;
   std::string strings;
   std::vector<std::string> inputs;
   bool quiet = false;
@@ -108,13 +109,17 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
                  "Connections open at once to one origin; more wait (default 8)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000));
+  app.add_option("--cacert", cacert,
+                 "Trust the CAs in this PEM file for HTTPS, instead of $SSL_CERT_FILE or the "
+                 "system's")
+      ->type_name("FILE");
   app.add_option("--strings", strings, "Formats for the alerts' localization keys")
       ->type_name("FILE");
   app.add_flag("--quiet", quiet, "No summary at exit and no progress line on standard error");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
   for (const char* name : {"--time-limit", "--container", "--format", "--preview",
-                           "--max-in-flight", "--strings", "--connections-per-host"}) {
+                           "--max-in-flight", "--strings", "--connections-per-host", "--cacert"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -155,6 +160,14 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     options.maxInFlight = static_cast<std::size_t>(n);
   }
   options.connectionsPerHost = connectionsPerHost;
+  if (app.count("--cacert") > 0) {
+    // Checked now: a file that cannot be read would fail every HTTPS download of the run.
+    if (cacert.empty() || ::access(cacert.c_str(), R_OK) != 0 ||
+        std::filesystem::is_directory(cacert)) {
+      return {std::nullopt, usageError("--cacert: cannot read '" + cacert + "'")};
+    }
+    options.certificateAuthorities = cacert;
+  }
 
   if (format == "json") {
     options.format = DeliveryFormat::json;

@@ -22,6 +22,8 @@ struct HostOptions {
   bool quiet = false;  // no summary at exit, no progress line on a terminal
   std::size_t maxInFlight = 10'000;
   int connectionsPerHost = 8;
+  std::string
+      certificateAuthorities;       // a CA bundle to trust; "" for $SSL_CERT_FILE or the system's
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   // The --strings table, loaded while parsing; nullptr without the option.
   std::shared_ptr<const LocalizedStrings> strings;

@@ -19,6 +19,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/NSURLSessionConfiguration.h"
+#include "platform/url_loading/URLLoader.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
 namespace corvanta {
@@ -83,6 +84,9 @@ int NSExtensionMain(int argc, char* argv[]) {
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
   defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
+  if (!options.certificateAuthorities.empty()) {
+    setCertificateAuthorityFile(options.certificateAuthorities);
+  }
 
   NotificationHost* host = nullptr;  // set before anything is read
   RunSummary summary;                // fed under the host's lock, read once the host has finished

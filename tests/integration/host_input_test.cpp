@@ -1,13 +1,12 @@
 // The host's input contract, through the built binary: where requests come from, how they
 // are named, which are rejected and how, and the command line's usage errors.
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "support/HostProcess.h"
@@ -47,9 +46,8 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
       "[1, 2]\n"
       "{\"aps\":{\"alert\":\"huge\"},\"n\":1e400}\n"
       "{\"n\":" +
-      std::string(1000, '7') + "}\n" +
-      "{\"identifier\": 7, \"payload\": {}}\n" +
-      prefix + exactlyOneMiB + "a" + suffix + "\n" + prefix + exactlyOneMiB + suffix + "\n" +
+      std::string(1000, '7') + "}\n" + "{\"identifier\": 7, \"payload\": {}}\n" + prefix +
+      exactlyOneMiB + "a" + suffix + "\n" + prefix + exactlyOneMiB + suffix + "\n" +
       "{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}\n" +
       "{\"aps\":{\"alert\":\"last\"}}";
   const auto single =
@@ -129,6 +127,7 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--format", "xml"}, "--format"},
       {{"--max-in-flight", "0"}, "--max-in-flight"},
       {{"--connections-per-host", "0"}, "--connections-per-host"},
+      {{"--cacert", scratch.path() + "no-such.pem"}, "--cacert"},
       {{"--bogus"}, "--bogus"},
       {{"--preview", scratch.path() + "no-such-dir/page.html"}, "--preview"},
   };
