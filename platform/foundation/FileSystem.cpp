@@ -187,12 +187,7 @@ class RealFileSystem final : public FileSystem {
       std::lock_guard lock(_mutex);
       if (!_temporaryDirectory.empty()) return _temporaryDirectory;
     }
-    return environmentTemporaryDirectory();
-  }
-
-  std::string environmentTemporaryDirectory() {
-    const char* fromEnvironment = std::getenv("TMPDIR");
-    return withOneTrailingSlash(fromEnvironment && *fromEnvironment ? fromEnvironment : "/tmp");
+    return corvanta::environmentTemporaryDirectory();
   }
 
   void setTemporaryDirectory(std::string path) {
