@@ -171,6 +171,8 @@ TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
   clock.advance(1s);
   intake.join();
   EXPECT_TRUE(second);
+  // The timer frees the slot first and cancels right after, outside its lock.
+  for (int i = 0; i < 5000 && loader.cancellations == 0; ++i) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(loader.cancellations, 1);
   loader.finish(0, std::nullopt);  // as the cancellation ends it: its delivery is dropped
   clock.advance(3s);
