@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/extension_host/NotificationPayload.h"
-#include "platform/extension_host/RequestReader.h"
+#include "platform/extension_host/intake/RequestReader.h"
 #include "platform/foundation/FileDescriptor.h"
 
 namespace {

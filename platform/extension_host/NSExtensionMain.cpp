@@ -12,7 +12,7 @@
 #include "platform/extension_host/Container.h"
 #include "platform/extension_host/HostOptions.h"
 #include "platform/extension_host/NotificationHost.h"
-#include "platform/extension_host/RequestReader.h"
+#include "platform/extension_host/intake/RequestReader.h"
 #include "platform/extension_host/SignalWatcher.h"
 #include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"

@@ -28,7 +28,7 @@
 
 #include "platform/extension_host/Delivery.h"
 #include "platform/extension_host/HostOptions.h"
-#include "platform/extension_host/RequestReader.h"
+#include "platform/extension_host/intake/RequestReader.h"
 
 namespace corvanta {
 

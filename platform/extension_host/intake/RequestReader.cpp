@@ -1,4 +1,4 @@
-#include "platform/extension_host/RequestReader.h"
+#include "platform/extension_host/intake/RequestReader.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -30,15 +30,10 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "platform/extension_host/intake/IncomingRequest.h"
 #include "platform/foundation/FileDescriptor.h"
-#include "platform/foundation/NSDictionary.h"
 
 namespace corvanta {
-
-struct IncomingRequest {
-  std::string identifier;
-  std::shared_ptr<NSDictionary> payload;
-};
 
 class RequestReader {
  public:

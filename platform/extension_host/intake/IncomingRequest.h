@@ -1,0 +1,34 @@
+// One request on its way into the host, from whichever intake read it: a line of a file or
+// of standard input, or a push taken by the provider endpoint. Every intake hands the host
+// the same thing, through NotificationHost::receive or offer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/NSDictionary.h"
+
+namespace corvanta {
+
+// How a push reached the device: what its sender said beside the payload.
+struct PushDetails {
+  std::string device;  // the device token, as the path named it
+  std::string type;    // the push type; "alert" when the sender named none
+  int priority = 10;   // 10, 5 or 1
+  std::string topic;   // empty when the sender named none
+  std::optional<std::string> collapseId;
+  std::optional<std::int64_t> expiration;  // seconds since the epoch; 0 is "now or never"
+};
+
+struct IncomingRequest {
+  std::string identifier;
+  std::shared_ptr<NSDictionary> payload;
+  std::shared_ptr<const PushDetails> push = nullptr;  // nullptr for a request read from a file
+  // What the intake has to say about the request, shown with its first delivery.
+  std::vector<std::string> notes = {};
+};
+
+}  // namespace corvanta
