@@ -1,0 +1,252 @@
+#include "platform/extension_host/intake/GatewayCertificates.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+
+#include "platform/foundation/FileSystem.h"
+
+namespace corvanta {
+namespace {
+
+constexpr long kDaySeconds = 24 * 60 * 60;
+constexpr long kAuthorityDays = 10 * 365 + 3;
+constexpr long kServerDays = 365;
+
+struct FreeBIO {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct FreeKey {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct FreeX509 {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct FreeExtension {
+  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
+};
+struct FreeBN {
+  void operator()(BIGNUM* number) const { BN_free(number); }
+};
+using Key = std::unique_ptr<EVP_PKEY, FreeKey>;
+using Certificate = std::unique_ptr<X509, FreeX509>;
+
+// A key and the certificate that names it.
+struct Identity {
+  Key key;
+  Certificate certificate;
+};
+
+class Failure {
+ public:
+  explicit Failure(std::string* error) : _error(error) {}
+  std::nullopt_t operator()(const std::string& file, const std::string& reason) const {
+    ERR_clear_error();
+    if (_error) *_error = file + ": " + reason;
+    return std::nullopt;
+  }
+
+ private:
+  std::string* _error;
+};
+
+bool exists(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+int noPassphrase(char*, int, int, void*) {
+  return 0;
+}
+
+Key readKey(const std::string& path) {
+  std::unique_ptr<BIO, FreeBIO> file(BIO_new_file(path.c_str(), "r"));
+  return Key(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr) : nullptr);
+}
+
+Certificate readCertificate(const std::string& path) {
+  std::unique_ptr<BIO, FreeBIO> file(BIO_new_file(path.c_str(), "r"));
+  return Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// Valid now and still `seconds` from now.
+bool validFor(X509* certificate, long seconds) {
+  time_t now = ::time(nullptr);
+  time_t later = now + seconds;
+  return X509_cmp_time(X509_get0_notBefore(certificate), &now) < 0 &&
+         X509_cmp_time(X509_get0_notAfter(certificate), &later) > 0;
+}
+
+// The server's identity is usable when its key is the certificate's, the CA signed it, and it
+// has a day left: a client must not meet it expired mid-run.
+bool serverUsable(const Identity& server, const Identity& authority) {
+  return server.key && server.certificate &&
+         X509_check_private_key(server.certificate.get(), server.key.get()) == 1 &&
+         X509_check_issued(authority.certificate.get(), server.certificate.get()) == X509_V_OK &&
+         X509_verify(server.certificate.get(), authority.key.get()) == 1 &&
+         validFor(server.certificate.get(), kDaySeconds);
+}
+
+std::string authorityName() {
+  char host[256] = "";
+  std::string suffix;
+  if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
+    suffix = host;
+  } else {
+    unsigned char random[4] = {};
+    RAND_bytes(random, sizeof random);
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned char byte : random) suffix += {kHex[byte >> 4], kHex[byte & 15]};
+  }
+  std::string name = "corvanta-nse local CA " + suffix;
+  name.resize(std::min<std::size_t>(name.size(), 64));  // the longest common name X.509 allows
+  return name;
+}
+
+bool addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value) {
+  std::unique_ptr<X509_EXTENSION, FreeExtension> extension(
+      X509V3_EXT_conf_nid(nullptr, context, nid, value));
+  return extension && X509_add_ext(certificate, extension.get(), -1) == 1;
+}
+
+// A certificate for `key`, signed by `issuer` (itself when null), with the extensions given
+// as OpenSSL's configuration strings.
+Certificate makeCertificate(EVP_PKEY* key, const std::string& commonName, long days,
+                            const Identity* issuer,
+                            std::initializer_list<std::pair<int, const char*>> extensions) {
+  Certificate certificate(X509_new());
+  std::unique_ptr<BIGNUM, FreeBN> serial(BN_new());
+  if (!certificate || !serial ||
+      BN_rand(serial.get(), 159, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1 ||
+      !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(certificate.get())) ||
+      X509_set_version(certificate.get(), X509_VERSION_3) != 1 ||
+      !X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -60 * 60) ||
+      !X509_gmtime_adj(X509_getm_notAfter(certificate.get()), days * kDaySeconds) ||
+      X509_set_pubkey(certificate.get(), key) != 1) {
+    return nullptr;
+  }
+  X509_NAME* subject = X509_get_subject_name(certificate.get());
+  const auto* name = reinterpret_cast<const unsigned char*>(commonName.c_str());
+  if (X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8, name, -1, -1, 0) != 1) {
+    return nullptr;
+  }
+  X509* signer = issuer ? issuer->certificate.get() : certificate.get();
+  EVP_PKEY* signingKey = issuer ? issuer->key.get() : key;
+  if (X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer)) != 1) return nullptr;
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, signer, certificate.get(), nullptr, nullptr, 0);
+  for (const auto& [nid, value] : extensions) {
+    if (!addExtension(certificate.get(), &context, nid, value)) return nullptr;
+  }
+  if (X509_sign(certificate.get(), signingKey, EVP_sha256()) <= 0) return nullptr;
+  return certificate;
+}
+
+Identity makeAuthority() {
+  Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  if (!key) return {};
+  Certificate certificate = makeCertificate(key.get(), authorityName(), kAuthorityDays, nullptr,
+                                            {{NID_basic_constraints, "critical,CA:TRUE"},
+                                             {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                                             {NID_subject_key_identifier, "hash"}});
+  return {std::move(key), std::move(certificate)};
+}
+
+Identity makeServer(const Identity& authority) {
+  Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  if (!key) return {};
+  Certificate certificate =
+      makeCertificate(key.get(), "localhost", kServerDays, &authority,
+                      {{NID_basic_constraints, "critical,CA:FALSE"},
+                       {NID_key_usage, "critical,digitalSignature"},
+                       {NID_ext_key_usage, "serverAuth"},
+                       {NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1,IP:::1"},
+                       {NID_subject_key_identifier, "hash"},
+                       {NID_authority_key_identifier, "keyid:always"}});
+  return {std::move(key), std::move(certificate)};
+}
+
+std::string memoryText(BIO* bio) {
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio, &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+// Writes the key before the certificate: a run stopped between the two leaves a certificate
+// that no longer matches its key, which the next run makes again.
+bool writeIdentity(const Identity& identity, const std::string& keyFile,
+                   const std::string& certificateFile) {
+  std::unique_ptr<BIO, FreeBIO> key(BIO_new(BIO_s_mem())), certificate(BIO_new(BIO_s_mem()));
+  if (!key || !certificate ||
+      PEM_write_bio_PrivateKey(key.get(), identity.key.get(), nullptr, nullptr, 0, nullptr,
+                               nullptr) != 1 ||
+      PEM_write_bio_X509(certificate.get(), identity.certificate.get()) != 1) {
+    return false;
+  }
+  FileSystem& files = FileSystem::Current();
+  return files.writeFileAtomically(keyFile, memoryText(key.get())) &&
+         files.writeFileAtomically(certificateFile, memoryText(certificate.get()));
+}
+
+}  // namespace
+
+std::optional<GatewayCertificates> gatewayCertificates(const std::string& directory,
+                                                       std::string* error) {
+  const Failure fail(error);
+  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    return fail(directory, std::string("cannot make the directory: ") + std::strerror(errno));
+  }
+  const std::string base =
+      directory.empty() || directory.back() == '/' ? directory : directory + "/";
+  GatewayCertificates found{base + "server.crt", base + "server.key", base + "ca.crt"};
+  const std::string authorityKeyFile = base + "ca.key";
+
+  Identity authority;
+  if (!exists(found.authorityFile)) {
+    authority = makeAuthority();
+    if (!authority.certificate) return fail(found.authorityFile, "cannot make a CA");
+    if (!writeIdentity(authority, authorityKeyFile, found.authorityFile)) {
+      return fail(found.authorityFile, "cannot write the CA");
+    }
+    found.made = true;
+  } else {
+    authority = {readKey(authorityKeyFile), readCertificate(found.authorityFile)};
+    if (!authority.certificate) return fail(found.authorityFile, "not a PEM certificate");
+    if (!authority.key) return fail(authorityKeyFile, "missing or not a PEM private key");
+    if (X509_check_private_key(authority.certificate.get(), authority.key.get()) != 1) {
+      return fail(authorityKeyFile, "not the key of " + found.authorityFile);
+    }
+    if (!validFor(authority.certificate.get(), kDaySeconds)) {
+      return fail(found.authorityFile, "the CA expires within a day; remove it to make another");
+    }
+  }
+
+  const Identity server{readKey(found.keyFile), readCertificate(found.certificateFile)};
+  ERR_clear_error();  // a missing or damaged server file is expected, and answered below
+  if (found.made || !serverUsable(server, authority)) {
+    const Identity made = makeServer(authority);
+    if (!made.certificate) return fail(found.certificateFile, "cannot make a server certificate");
+    if (!writeIdentity(made, found.keyFile, found.certificateFile)) {
+      return fail(found.certificateFile, "cannot write the server certificate");
+    }
+    found.made = true;
+  }
+  return found;
+}
+
+}  // namespace corvanta

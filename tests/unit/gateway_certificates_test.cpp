@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/extension_host/intake/GatewayCertificates.h"
+#include "support/ScratchDirectory.h"
+
+namespace corvanta {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FreeX509 {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct FreeStore {
+  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+struct FreeStoreContext {
+  void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
+};
+struct FreeBIO {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Certificate = std::unique_ptr<X509, FreeX509>;
+
+Certificate readCertificate(const std::string& path) {
+  std::unique_ptr<BIO, FreeBIO> file(BIO_new_file(path.c_str(), "r"));
+  return Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// What a TLS client does with the server's certificate when told to trust only the CA: the
+// chain, the purpose, and the name or address it dialled. "" when it would connect.
+std::string clientVerdict(const GatewayCertificates& made, const std::string& host,
+                          const std::string& ip) {
+  const Certificate authority = readCertificate(made.authorityFile);
+  const Certificate server = readCertificate(made.certificateFile);
+  if (!authority || !server) return "unreadable";
+  std::unique_ptr<X509_STORE, FreeStore> store(X509_STORE_new());
+  std::unique_ptr<X509_STORE_CTX, FreeStoreContext> context(X509_STORE_CTX_new());
+  X509_STORE_add_cert(store.get(), authority.get());
+  X509_STORE_CTX_init(context.get(), store.get(), server.get(), nullptr);
+  X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER);
+  X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context.get());
+  if (!host.empty()) X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
+  if (!ip.empty()) X509_VERIFY_PARAM_set1_ip_asc(param, ip.c_str());
+  if (X509_verify_cert(context.get()) == 1) return "";
+  return X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get()));
+}
+
+class GatewayCertificatesTest : public ::testing::Test {
+ protected:
+  GatewayCertificates certificates() {
+    std::string error;
+    const auto made = gatewayCertificates(_gateway, &error);
+    EXPECT_TRUE(made) << error;
+    return made.value_or(GatewayCertificates{});
+  }
+
+  testing::ScratchDirectory _dir;
+  std::string _gateway = _dir.path() + "gateway";
+};
+
+TEST_F(GatewayCertificatesTest, MadeOnceTrustedForLoopbackAndKeptAfterwards) {
+  const GatewayCertificates first = certificates();
+  EXPECT_TRUE(first.made);
+  EXPECT_EQ(first.authorityFile, _gateway + "/ca.crt");
+  EXPECT_EQ(fs::status(_gateway).permissions(), fs::perms::owner_all);
+  for (const auto& key : {first.keyFile, _gateway + "/ca.key"}) {
+    EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
+  EXPECT_EQ(clientVerdict(first, "localhost", ""), "");
+  EXPECT_EQ(clientVerdict(first, "", "127.0.0.1"), "");
+  EXPECT_EQ(clientVerdict(first, "", "::1"), "");
+  EXPECT_NE(clientVerdict(first, "example.com", ""), "");
+  EXPECT_NE(clientVerdict(first, "", "10.0.0.1"), "");
+
+  const std::string authority = _dir.read("gateway/ca.crt");
+  const std::string server = _dir.read("gateway/server.crt");
+  const GatewayCertificates second = certificates();
+  EXPECT_FALSE(second.made);
+  EXPECT_EQ(_dir.read("gateway/ca.crt"), authority);
+  EXPECT_EQ(_dir.read("gateway/server.crt"), server);
+}
+
+// Whatever happened to the server's files, it gets a certificate again from the CA that
+// clients already trust.
+TEST_F(GatewayCertificatesTest, ADamagedServerCertificateIsMadeAgainUnderTheSameAuthority) {
+  testing::ScratchDirectory elsewhere;
+  std::string error;
+  const auto foreign = gatewayCertificates(elsewhere.path() + "gateway", &error);
+  ASSERT_TRUE(foreign) << error;
+  const std::vector<std::pair<std::string, std::function<void()>>> damages = {
+      {"server.crt removed", [&] { fs::remove(_gateway + "/server.crt"); }},
+      {"server.key removed", [&] { fs::remove(_gateway + "/server.key"); }},
+      {"server.crt garbage", [&] { _dir.write("gateway/server.crt", "garbage"); }},
+      {"signed by another CA",
+       [&] {
+         fs::copy_file(foreign->certificateFile, _gateway + "/server.crt",
+                       fs::copy_options::overwrite_existing);
+         fs::copy_file(foreign->keyFile, _gateway + "/server.key",
+                       fs::copy_options::overwrite_existing);
+       }},
+      {"another key", [&] {
+         fs::copy_file(foreign->keyFile, _gateway + "/server.key",
+                       fs::copy_options::overwrite_existing);
+       }}};
+  certificates();
+  const std::string authority = _dir.read("gateway/ca.crt");
+  for (const auto& [name, damage] : damages) {
+    damage();
+    const GatewayCertificates again = certificates();
+    EXPECT_TRUE(again.made) << name;
+    EXPECT_EQ(_dir.read("gateway/ca.crt"), authority) << name;
+    EXPECT_EQ(clientVerdict(again, "localhost", ""), "") << name;
+    EXPECT_FALSE(certificates().made) << name;
+  }
+}
+
+TEST_F(GatewayCertificatesTest, AnAuthorityWithoutItsKeyIsNamedRatherThanReplaced) {
+  certificates();
+  const std::string authority = _dir.read("gateway/ca.crt");
+  fs::remove(_gateway + "/ca.key");
+  std::string error;
+  EXPECT_FALSE(gatewayCertificates(_gateway, &error));
+  EXPECT_NE(error.find(_gateway + "/ca.key"), std::string::npos) << error;
+  EXPECT_EQ(_dir.read("gateway/ca.crt"), authority);
+  EXPECT_FALSE(gatewayCertificates(_dir.path() + "missing/gateway", &error));
+  EXPECT_NE(error.find("missing/gateway"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace corvanta
