@@ -108,6 +108,21 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
   line += '{';
   appendKey(line, "request");
   appendString(line, delivery.request);
+  if (const auto& push = delivery.push) {
+    appendKey(line, "device");
+    appendString(line, push->device);
+    appendKey(line, "push");
+    line += '{';
+    appendKey(line, "type");
+    appendString(line, push->type);
+    appendKey(line, "priority");
+    line += std::to_string(push->priority);
+    appendKey(line, "topic");
+    appendString(line, push->topic);
+    appendKey(line, "collapse_id");
+    appendOptional(line, push->collapseId);
+    line += '}';
+  }
   appendKey(line, "delivery");
   line += std::to_string(delivery.number);
   appendKey(line, "displayed");
@@ -186,6 +201,16 @@ std::string formatDeliveryAsText(const Delivery& delivery) {
   for (const auto& attachment : delivery.attachments) {
     line += " + " + escaped(attachment.type) + " " + escaped(lastPathComponent(attachment.file)) +
             " (" + std::to_string(attachment.size) + " bytes)";
+  }
+  if (const auto& push = delivery.push) {
+    // The token's ends are enough to tell devices apart on a line.
+    const std::string& device = push->device;
+    line += "; device " + (device.size() > 12
+                               ? device.substr(0, 6) + "…" + device.substr(device.size() - 6)
+                               : device);
+    line += ", " + escaped(push->type) + " push, priority " + std::to_string(push->priority);
+    if (!push->topic.empty()) line += ", topic " + escaped(push->topic);
+    if (push->collapseId) line += ", collapse-id " + escaped(*push->collapseId);
   }
   for (const auto& note : delivery.notes) line += "; note: " + escaped(note);
   return line;

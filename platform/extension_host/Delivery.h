@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/extension_host/intake/IncomingRequest.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/foundation/RequestActivity.h"
 #include "platform/user_notifications/UNNotificationContent.h"
@@ -31,7 +32,8 @@ struct Delivery {
   bool expired = false;   // whether the host had called the expiry before this delivery
   double elapsedMs = 0;   // since the receive call, rounded to a tenth
   std::vector<std::string> notes;
-  std::vector<Diagnostic> diagnostics;  // each also stands in `notes` as a short line
+  std::vector<Diagnostic> diagnostics;      // each also stands in `notes` as a short line
+  std::shared_ptr<const PushDetails> push;  // how the push came, when it came over the endpoint
 
   std::string title, subtitle, body;
   std::optional<long long> badge;
@@ -45,12 +47,15 @@ struct Delivery {
   void takeContent(const UNNotificationContent& content);
 };
 
-// One line of JSON, without the newline: the object the README documents.
+// One line of JSON, without the newline: the object the README documents. A push that came
+// over the endpoint adds "device" and "push" after "request".
 std::string formatDeliveryAsJSON(const Delivery& delivery);
 
 // One readable line, without the newline:
 //   [id] delivery N (displayed[, after expiry]) 12.5 ms[ [time-sensitive]]: "Title" — "Body"
 //   + image/png pic.png (65593 bytes); note: ...
+// and, for a push that came over the endpoint, "; device 1a2b…9f, alert push, priority 10,
+// topic com.example.app[, collapse-id X]" before the notes.
 // Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
 std::string formatDeliveryAsText(const Delivery& delivery);
 

@@ -32,6 +32,8 @@ struct Record {
   TimePoint received;
   std::size_t previewIndex = 0;
   std::shared_ptr<const UNNotificationContent> content;  // as it arrived
+  std::shared_ptr<const PushDetails> push;               // nullptr unless it came as a push
+  std::vector<std::string> intakeNotes;                  // shown with the first delivery
   // What the platform saw while serving the request, reported with the next delivery.
   const std::shared_ptr<RequestActivity> activity = std::make_shared<RequestActivity>();
 
@@ -163,6 +165,11 @@ void NotificationHost::State::deliver(Record& record,
       if (--undisplayed == 0) hostWake.notify_all();
     }
   }
+  delivery.push = record.push;
+  if (delivery.displayed) {
+    delivery.notes.insert(delivery.notes.begin(), record.intakeNotes.begin(),
+                          record.intakeNotes.end());
+  }
   writeLine(delivery);
   observe(record.previewIndex, std::move(delivery));
 }
@@ -269,18 +276,40 @@ bool NotificationHost::receive(IncomingRequest request) {
         lock, [&] { return state.stopped || state.inFlight < state.settings.maxInFlight; });
     if (state.stopped) return false;
   }
+  return admit(std::move(request)) == Admission::accepted;
+}
+
+Admission NotificationHost::offer(IncomingRequest request) {
+  State& state = *_state;
+  {
+    const std::lock_guard lock(state.mutex);
+    if (state.stopped) return Admission::stopped;
+    if (state.inFlight >= state.settings.maxInFlight) return Admission::busy;
+  }
+  return admit(std::move(request));
+}
+
+Admission NotificationHost::admit(IncomingRequest request) {
+  State& state = *_state;
   state.output.waitUntilBufferedAtMost(kOutputBacklogBytes);
 
-  const auto notRunning = reasonExtensionDoesNotRun(*request.payload);
+  // A device runs the extension only for alerts it is about to show.
+  const auto notRunning =
+      request.push && request.push->type != "alert"
+          ? std::optional("the extension did not run: it runs only for alert pushes, not " +
+                          request.push->type + " pushes")
+          : reasonExtensionDoesNotRun(*request.payload);
   auto content = contentFromPayload(request.payload);
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 
   auto record = std::make_shared<Record>();
   record->identifier = std::move(request.identifier);
   record->content = content;
+  record->push = std::move(request.push);
+  record->intakeNotes = std::move(request.notes);
   {
     const std::lock_guard lock(state.mutex);
-    if (state.stopped) return false;
+    if (state.stopped) return Admission::stopped;
     record->received = state.clock.now();
     ++state.received;
     state.lastReceived = record->received;
@@ -295,6 +324,8 @@ bool NotificationHost::receive(IncomingRequest request) {
 
   if (!service) {
     Delivery delivery;
+    delivery.notes = record->intakeNotes;
+    delivery.push = record->push;
     delivery.notes.push_back(notRunning ? *notRunning
                                         : std::string("the extension did not run: no class ") +
                                               kPrincipalClass + " is registered");
@@ -304,7 +335,7 @@ bool NotificationHost::receive(IncomingRequest request) {
     delivery.elapsedMs = roundedMilliseconds(state.clock.now() - record->received);
     state.writeLine(delivery);
     state.observe(record->previewIndex, std::move(delivery));
-    return true;
+    return Admission::accepted;
   }
 
   auto handler = [state = _state, record,
@@ -333,7 +364,7 @@ bool NotificationHost::receive(IncomingRequest request) {
   if (added && (timerIdle || (record->awaiting && state.awaiting.size() == 1))) {
     state.timerWake.notify_one();
   }
-  return true;
+  return Admission::accepted;
 }
 
 void NotificationHost::stop() {

@@ -62,6 +62,10 @@ class NotificationHost {
   // reading.
   bool receive(IncomingRequest request);
 
+  // As receive(), but never waits for room: busy, with the request dropped, while
+  // maxInFlight requests are in flight. Still waits while the output is backed up.
+  Admission offer(IncomingRequest request);
+
   // Stops taking requests: receive() returns false from now on, also a receive() that is
   // waiting, and finish() no longer waits for undisplayed requests.
   void stop();
@@ -90,6 +94,8 @@ class NotificationHost {
 
  private:
   struct State;
+  Admission admit(IncomingRequest request);
+
   std::shared_ptr<State> _state;
   std::thread _timer;
 };

@@ -73,6 +73,7 @@ details[open] .thumb { width: 100%; height: auto; object-fit: contain; }
 .account { font-size: .8em; color: var(--dim); flex: 1; min-width: 16em; max-width: 36em; }
 .account p, .account ul, .account ol { margin: .1em 0 .3em; padding-left: 1.2em; }
 .account p { padding-left: 0; }
+.account code { overflow-wrap: anywhere; }
 .account .expired, .account .no-attachment { color: var(--warn); font-weight: 600; }
 .diagnostics { border-collapse: collapse; margin: .2em 0 .3em; }
 .diagnostics th, .diagnostics td { border-bottom: 1px solid var(--line); padding: .1em .5em 0 0;
@@ -283,6 +284,14 @@ std::string account(const std::vector<Delivery>& deliveries, const AttachmentOut
   if (!shown.extension) html += "; the extension did not run";
   if (expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
   html += "</p>\n";
+  if (const auto& push = shown.push) {
+    html += "<p class=\"push\">" + escapeHTML(push->type) + " push, priority " +
+            std::to_string(push->priority) + ", to device <code>" + escapeHTML(push->device) +
+            "</code>";
+    if (!push->topic.empty()) html += ", topic " + escapeHTML(push->topic);
+    if (push->collapseId) html += ", collapse-id " + escapeHTML(*push->collapseId);
+    html += "</p>\n";
+  }
   if (outcome.wanted && !outcome.missingReason.empty()) {
     html +=
         "<p class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) + "</p>\n";

@@ -31,4 +31,11 @@ struct IncomingRequest {
   std::vector<std::string> notes = {};
 };
 
+// What the host said to a request offered to it without waiting for room.
+enum class Admission {
+  accepted,
+  busy,     // as many requests are in flight as the host admits
+  stopped,  // the host takes no more requests
+};
+
 }  // namespace corvanta
