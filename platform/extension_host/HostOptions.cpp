@@ -3,11 +3,15 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <tuple>
 
 #include "platform/extension_host/LocalizedStrings.h"
 #include "platform/foundation/FileSystem.h"
@@ -45,11 +49,79 @@ constexpr const char* kFooter =
     "attachment and why, expired, where the preview is); on a terminal, a progress line while\n"
     "requests run. --quiet leaves both out; rejected lines and errors are still reported.\n"
     "\n"
-    "Exit status: 0 when every input was read and every request in it accepted; 1 when a\n"
-    "request was rejected, an input could not be read, the container could not be used, or\n"
-    "the deliveries or the preview could not be written; 2 on usage errors (checked before\n"
+    "With --listen, no FILE and no standard input is read: pushes come over HTTP/2 as a push\n"
+    "service takes them from a provider (POST /3/device/<token>, a JSON payload, apns-*\n"
+    "headers, an optional 'authorization: bearer <JWT>'), each answered at once: 200 with\n"
+    "its apns-id, or the status and {\"reason\": ...} the provider API documents. Over TLS\n"
+    "(ALPN h2) with --tls-cert and --tls-key, or else with a certificate signed by a CA made\n"
+    "in the container on first start, DIR/gateway/ca.crt, for clients to trust; --h2c serves\n"
+    "cleartext HTTP/2 with prior knowledge. Only loopback addresses unless --allow-remote.\n"
+    "SIGINT or SIGTERM stops taking connections, answers the streams in flight, waits for\n"
+    "their notifications as after the last line of a file, and exits 0.\n"
+    "\n"
+    "Exit status: 0 when every input was read and every request in it accepted (with\n"
+    "--listen: once stopped by a signal); 1 when a request was rejected, an input could not\n"
+    "be read, the container could not be used, the endpoint could not listen, or the\n"
+    "deliveries or the preview could not be written; 2 on usage errors (checked before\n"
     "anything runs, a --preview folder that does not exist included); 130 or 143 when\n"
-    "stopped by SIGINT or SIGTERM.";
+    "stopped by SIGINT or SIGTERM while reading files.";
+
+bool isDeviceToken(const std::string& token) {
+  return token.size() >= 64 && token.size() <= 200 && token.size() % 2 == 0 &&
+         token.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// "[HOST:]PORT", the host a name or a numeric address, an IPv6 one in brackets.
+std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& text) {
+  std::string host = "127.0.0.1";
+  std::string port = text;
+  if (text.starts_with('[')) {
+    const auto close = text.find("]:");
+    if (close == std::string::npos) return std::nullopt;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const auto colon = text.find(':'); colon != std::string::npos) {
+    if (text.find(':', colon + 1) != std::string::npos) return std::nullopt;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int number = std::stoi(port);
+  if (number > 65535) return std::nullopt;
+  return std::pair{host, number};
+}
+
+// One token a line; blank lines and lines starting with '#' are skipped.
+std::shared_ptr<const std::unordered_set<std::string>> loadDevices(const std::string& path,
+                                                                   std::string* error) {
+  std::ifstream file(path);
+  if (!file) {
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  auto devices = std::make_shared<std::unordered_set<std::string>>();
+  std::string line;
+  for (std::size_t number = 1; std::getline(file, line); ++number) {
+    const auto first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') continue;
+    std::string token = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+    if (!isDeviceToken(token)) {
+      *error = path + ":" + std::to_string(number) +
+               ": not a device token (hex, an even number of 64 to 200 digits)";
+      return nullptr;
+    }
+    for (char& c : token) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    devices->insert(std::move(token));
+  }
+  if (file.bad()) {
+    *error = "cannot read '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  return devices;
+}
 
 std::string defaultContainer() {
   return environmentTemporaryDirectory() + "corvanta-nse-" + std::to_string(geteuid());
@@ -93,6 +165,9 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   std::vector<std::string> inputs;
   bool quiet = false;
   bool version = false;
+  std::string listen, tlsCert, tlsKey, devices, authKey, keyId, teamId, topic;
+  bool allowRemote = false;
+  bool cleartext = false;
 
   app.add_option("--time-limit", timeLimit, "Time each request may take (default 30)")
       ->type_name("SECONDS");
@@ -115,11 +190,29 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       ->type_name("FILE");
   app.add_option("--strings", strings, "Formats for the alerts' localization keys")
       ->type_name("FILE");
+  app.add_option("--listen", listen, "Take pushes over HTTP/2 on this address, not from files")
+      ->type_name("[HOST:]PORT");
+  app.add_flag("--allow-remote", allowRemote, "Let --listen use an address other machines reach");
+  app.add_option("--tls-cert", tlsCert, "The endpoint's certificate chain (PEM)")
+      ->type_name("FILE");
+  app.add_option("--tls-key", tlsKey, "The endpoint's private key (PEM)")->type_name("FILE");
+  app.add_flag("--h2c", cleartext, "Cleartext HTTP/2 with prior knowledge instead of TLS");
+  app.add_option("--devices", devices, "Registered device tokens, one a line; others get 410")
+      ->type_name("FILE");
+  app.add_option("--auth-key", authKey, "Verify provider tokens with this signing key (.p8)")
+      ->type_name("FILE");
+  app.add_option("--key-id", keyId, "The signing key's ID, a provider token's kid")
+      ->type_name("ID");
+  app.add_option("--team-id", teamId, "The team ID, a provider token's iss")->type_name("ID");
+  app.add_option("--topic", topic, "The app's topic; a push naming another gets 400 BadTopic")
+      ->type_name("TOPIC");
   app.add_flag("--quiet", quiet, "No summary at exit and no progress line on standard error");
   app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name : {"--time-limit", "--container", "--format", "--preview",
-                           "--max-in-flight", "--strings", "--connections-per-host", "--cacert"}) {
+  for (const char* name :
+       {"--time-limit", "--container", "--format", "--preview", "--max-in-flight", "--strings",
+        "--connections-per-host", "--cacert", "--listen", "--tls-cert", "--tls-key", "--devices",
+        "--auth-key", "--key-id", "--team-id", "--topic"}) {
     app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
   app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
@@ -200,6 +293,54 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     if (!table) return {std::nullopt, usageError("--strings: " + error)};
     options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
     setLocalizedStrings(options.strings);
+  }
+
+  const bool listening = app.count("--listen") > 0;
+  if (!listening) {
+    for (const char* name : {"--allow-remote", "--tls-cert", "--tls-key", "--h2c", "--devices",
+                             "--auth-key", "--key-id", "--team-id", "--topic"}) {
+      if (app.count(name) > 0) {
+        return {std::nullopt, usageError(std::string(name) + " goes with --listen")};
+      }
+    }
+  } else {
+    GatewayOptions gateway;
+    const auto address = parseListenAddress(listen);
+    if (!address) {
+      return {
+          std::nullopt,
+          usageError("--listen must be [HOST:]PORT, a port from 0 to 65535, not '" + listen + "'")};
+    }
+    std::tie(gateway.host, gateway.port) = *address;
+    if (!inputs.empty()) {
+      return {std::nullopt, usageError("--listen takes pushes over HTTP/2 and reads no FILE")};
+    }
+    if ((app.count("--tls-cert") > 0) != (app.count("--tls-key") > 0)) {
+      return {std::nullopt, usageError("--tls-cert and --tls-key go together")};
+    }
+    if (cleartext && app.count("--tls-cert") > 0) {
+      return {std::nullopt, usageError("--h2c is cleartext: it takes no --tls-cert")};
+    }
+    const auto keyOptions =
+        app.count("--auth-key") + app.count("--key-id") + app.count("--team-id");
+    if (keyOptions > 0 && (app.count("--auth-key") == 0 || app.count("--key-id") == 0 ||
+                           app.count("--team-id") == 0)) {
+      return {std::nullopt, usageError("--auth-key, --key-id and --team-id go together")};
+    }
+    if (app.count("--devices") > 0) {
+      std::string error;
+      gateway.devices = loadDevices(devices, &error);
+      if (!gateway.devices) return {std::nullopt, usageError("--devices: " + error)};
+    }
+    gateway.allowRemote = allowRemote;
+    gateway.cleartext = cleartext;
+    gateway.certificateFile = tlsCert;
+    gateway.keyFile = tlsKey;
+    gateway.authKeyFile = authKey;
+    gateway.keyId = keyId;
+    gateway.teamId = teamId;
+    if (app.count("--topic") > 0) gateway.topic = topic;
+    options.gateway = std::move(gateway);
   }
 
   options.quiet = quiet;

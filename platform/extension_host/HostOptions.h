@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace corvanta {
@@ -13,6 +14,19 @@ namespace corvanta {
 class LocalizedStrings;
 
 enum class DeliveryFormat { json, text };
+
+// The provider endpoint's options (--listen and those that go with it).
+struct GatewayOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  bool allowRemote = false;
+  bool cleartext = false;                // --h2c
+  std::string certificateFile, keyFile;  // --tls-cert, --tls-key; empty: the container's CA
+  // --devices: the registered tokens, lower-case; nullptr: every well-formed token.
+  std::shared_ptr<const std::unordered_set<std::string>> devices;
+  std::string authKeyFile, keyId, teamId;  // --auth-key, --key-id, --team-id; all or none
+  std::optional<std::string> topic;
+};
 
 struct HostOptions {
   double timeLimitSeconds = 30;
@@ -25,6 +39,7 @@ struct HostOptions {
   std::string
       certificateAuthorities;       // a CA bundle to trust; "" for $SSL_CERT_FILE or the system's
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
+  std::optional<GatewayOptions> gateway;  // --listen: pushes come over HTTP/2, inputs unread
   // The --strings table, loaded while parsing; nullptr without the option.
   std::shared_ptr<const LocalizedStrings> strings;
 };
@@ -37,10 +52,10 @@ struct HostOptionsResult {
   int exitStatus = 0;
 };
 
-// Parses the process arguments. Reads $TMPDIR for the default container, and the --strings
-// file, which it also installs as the process-wide table (setLocalizedStrings) so that the
-// payload mapping uses it; a file that cannot be read or parsed is a usage error. Never
-// throws.
+// Parses the process arguments. Reads $TMPDIR for the default container, the --devices
+// file, and the --strings file, which it also installs as the process-wide table
+// (setLocalizedStrings) so that the payload mapping uses it; a file that cannot be read or parsed
+// is a usage error. Never throws.
 HostOptionsResult parseHostOptions(int argc, char* argv[]);
 
 // The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,11 @@
 #include "platform/extension_host/Container.h"
 #include "platform/extension_host/HostOptions.h"
 #include "platform/extension_host/NotificationHost.h"
-#include "platform/extension_host/intake/RequestReader.h"
 #include "platform/extension_host/SignalWatcher.h"
+#include "platform/extension_host/intake/GatewayCertificates.h"
+#include "platform/extension_host/intake/ProviderEndpoint.h"
+#include "platform/extension_host/intake/ProviderToken.h"
+#include "platform/extension_host/intake/RequestReader.h"
 #include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/Clock.h"
@@ -67,6 +71,65 @@ class ProgressReport {
   std::thread _thread;
 };
 
+// The provider endpoint the options ask for, its certificate made or found and its key
+// loaded; nullptr with `*status` set and the reason reported.
+std::unique_ptr<ProviderEndpoint> openEndpoint(const GatewayOptions& options,
+                                               const Container& container,
+                                               ProviderEndpoint::Offer offer, int* status) {
+  const auto fail = [status](int code, const std::string& what) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", what.c_str());
+    *status = code;
+    return nullptr;
+  };
+  ProviderEndpoint::Settings settings;
+  settings.host = options.host;
+  settings.port = options.port;
+  settings.allowRemote = options.allowRemote;
+  settings.cleartext = options.cleartext;
+  std::string trust;  // what a client is to trust, when the host made it
+  std::string error;
+  if (!options.cleartext && options.certificateFile.empty()) {
+    const auto made = gatewayCertificates(container.path() + "/gateway", &error);
+    if (!made) return fail(1, error);
+    settings.certificateFile = made->certificateFile;
+    settings.keyFile = made->keyFile;
+    trust = made->authorityFile;
+  } else {
+    settings.certificateFile = options.certificateFile;
+    settings.keyFile = options.keyFile;
+  }
+
+  ProviderPolicy& policy = settings.policy;
+  policy.topic = options.topic;
+  policy.devices = options.devices.get();
+  policy.unregisteredSince = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+  if (!options.authKeyFile.empty()) {
+    std::shared_ptr<const ProviderTokenVerifier> verifier = ProviderTokenVerifier::fromKeyFile(
+        options.authKeyFile, options.keyId, options.teamId, &error);
+    if (!verifier) return fail(2, "--auth-key: " + error);
+    policy.tokenRequired = true;
+    policy.judgeToken = [verifier](std::string_view jwt) {
+      return verifier->verify(jwt, std::chrono::system_clock::now());
+    };
+  } else {
+    policy.judgeToken = [](std::string_view jwt) {
+      return checkProviderTokenForm(jwt, std::chrono::system_clock::now());
+    };
+  }
+
+  auto endpoint = ProviderEndpoint::open(std::move(settings), std::move(offer), &error);
+  if (!endpoint) return fail(1, error);
+  const std::string scheme = options.cleartext ? "http" : "https";
+  std::fprintf(stderr, "corvanta-nse: listening on %s://%s (HTTP/2%s)\n", scheme.c_str(),
+               endpoint->address().c_str(), options.cleartext ? ", prior knowledge" : "");
+  if (!trust.empty()) {
+    std::fprintf(stderr, "corvanta-nse: clients trust the CA %s\n", trust.c_str());
+  }
+  return endpoint;
+}
+
 }  // namespace
 
 int NSExtensionMain(int argc, char* argv[]) {
@@ -88,13 +151,34 @@ int NSExtensionMain(int argc, char* argv[]) {
     setCertificateAuthorityFile(options.certificateAuthorities);
   }
 
-  NotificationHost* host = nullptr;  // set before anything is read
-  RunSummary summary;                // fed under the host's lock, read once the host has finished
+  // Every intake hands its requests to the host the same way; the host exists once the
+  // intake runs.
+  NotificationHost* host = nullptr;
+  RunSummary summary;  // fed under the host's lock, read once the host has finished
   RequestReader reader([&host, &summary](IncomingRequest request) {
     if (!host->receive(std::move(request))) return false;
     summary.addRequest();
     return true;
   });
+  std::unique_ptr<ProviderEndpoint> endpoint;
+  if (options.gateway) {
+    // A client that goes away must cost a write error on its connection, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = 0;
+    endpoint = openEndpoint(
+        *options.gateway, *container,
+        [&host, &summary](IncomingRequest request) {
+          const Admission admission = host->offer(std::move(request));
+          if (admission == Admission::accepted) summary.addRequest();
+          return admission;
+        },
+        &status);
+    if (!endpoint) return status;
+  }
+  const auto stopIntake = [&] {
+    reader.stop();
+    if (endpoint) endpoint->stop();
+  };
 
   SignalWatcher::blockStopSignals();  // before the host starts its threads
   NotificationHost::Settings settings;
@@ -103,18 +187,27 @@ int NSExtensionMain(int argc, char* argv[]) {
   settings.keepPreview = options.previewPath.has_value();
   settings.maxInFlight = options.maxInFlight;
   settings.outputFd = STDOUT_FILENO;
-  settings.onStop = [&reader] { reader.stop(); };
+  settings.onStop = stopIntake;
   settings.onDelivery = [&summary](const Delivery& delivery) { summary.addDelivery(delivery); };
   NotificationHost running(settings);
   host = &running;
   ProgressReport progress(running, !options.quiet);
   reader.beforeReport([&progress] { progress.clear(); });
-  const SignalWatcher signals([&](int) {
-    reader.stop();
-    running.stop();
-  });
+  // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
+  // those taken be shown, as after the last line of a file.
+  const SignalWatcher signals(
+      [&](int) {
+        stopIntake();
+        if (!endpoint) running.stop();
+      },
+      endpoint ? "no new pushes are taken; those taken are answered and shown"
+               : "deliveries already due are written");
 
-  for (const auto& input : options.inputs) reader.read(input);
+  if (endpoint) {
+    endpoint->run();
+  } else {
+    for (const auto& input : options.inputs) reader.read(input);
+  }
   const NotificationHost::Outcome outcome = running.finish();
   progress.stop();
 
@@ -133,9 +226,18 @@ int NSExtensionMain(int argc, char* argv[]) {
       status = 1;
     }
   }
-  if (const int signal = signals.received()) status = 128 + signal;
+  // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
+  if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   if (!options.quiet) {
-    summary.setRejectedLines(reader.rejected());
+    if (endpoint) {
+      const auto counts = endpoint->counts();
+      std::fprintf(stderr,
+                   "corvanta-nse: endpoint: %zu connections, %zu streams answered, %zu pushes "
+                   "taken\n",
+                   counts.connections, counts.answered, counts.accepted);
+    } else {
+      summary.setRejectedLines(reader.rejected());
+    }
     summary.setElapsed(Clock::Current().now() - started);
     if (previewWritten) summary.setPreviewPath(*options.previewPath);
     std::fputs(summary.format().c_str(), stderr);

@@ -35,8 +35,9 @@ void SignalWatcher::blockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-SignalWatcher::SignalWatcher(std::function<void(int signal)> onFirst)
+SignalWatcher::SignalWatcher(std::function<void(int signal)> onFirst, std::string stopping)
     : _onFirst(std::move(onFirst)),
+      _stopping(std::move(stopping)),
       _signals(blockAndOpenSignals()),
       _stop(::eventfd(0, EFD_CLOEXEC)),
       _thread([this] { run(); }) {}
@@ -63,10 +64,8 @@ void SignalWatcher::run() {
       std::fprintf(stderr, "corvanta-nse: SIG%s again: ending at once\n", sigabbrev_np(signal));
       std::_Exit(128 + signal);
     }
-    std::fprintf(stderr,
-                 "corvanta-nse: SIG%s: stopping; deliveries already due are written (send it "
-                 "again to end at once)\n",
-                 sigabbrev_np(signal));
+    std::fprintf(stderr, "corvanta-nse: SIG%s: stopping; %s (send it again to end at once)\n",
+                 sigabbrev_np(signal), _stopping.c_str());
     _onFirst(signal);
   }
 }

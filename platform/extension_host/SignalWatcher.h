@@ -1,6 +1,7 @@
-// Turns SIGINT and SIGTERM into an orderly stop. The first one runs `onFirst` on the
-// watcher's own thread (never inside a signal handler, so it may lock and write); a second
-// one ends the process at once with 128 + its number, as a user pressing Ctrl-C twice expects.
+// Turns SIGINT and SIGTERM into an orderly stop. The first one says so on standard error,
+// "stopping; <what stopping does>", and runs `onFirst` on the watcher's own thread (never
+// inside a signal handler, so it may lock and write); a second one ends the process at once
+// with 128 + its number, as a user pressing Ctrl-C twice expects.
 //
 // Call blockStopSignals() before any other thread starts: every thread started afterwards
 // inherits the blocked signals, so only the watcher receives them; one that arrives before
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "platform/foundation/FileDescriptor.h"
@@ -20,7 +22,7 @@ class SignalWatcher {
  public:
   static void blockStopSignals();
 
-  explicit SignalWatcher(std::function<void(int signal)> onFirst);
+  SignalWatcher(std::function<void(int signal)> onFirst, std::string stopping);
   ~SignalWatcher();
   SignalWatcher(const SignalWatcher&) = delete;
   SignalWatcher& operator=(const SignalWatcher&) = delete;
@@ -32,6 +34,7 @@ class SignalWatcher {
   void run();
 
   std::function<void(int)> _onFirst;
+  std::string _stopping;
   std::atomic<int> _received{0};
   FileDescriptor _signals;  // a signalfd
   FileDescriptor _stop;     // an eventfd

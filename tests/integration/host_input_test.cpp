@@ -130,6 +130,12 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--cacert", scratch.path() + "no-such.pem"}, "--cacert"},
       {{"--bogus"}, "--bogus"},
       {{"--preview", scratch.path() + "no-such-dir/page.html"}, "--preview"},
+      {{"--listen", "127.0.0.1:70000"}, "--listen"},
+      {{"--listen", "0", "requests.jsonl"}, "reads no FILE"},
+      {{"--h2c"}, "--h2c goes with --listen"},
+      {{"--listen", "0", "--tls-cert", "a.pem"}, "--tls-key"},
+      {{"--listen", "0", "--auth-key", "k.p8"}, "--key-id"},
+      {{"--listen", "0", "--devices", scratch.path() + "no-such-devices"}, "--devices"},
   };
   for (const auto& [extra, named] : cases) {
     const auto result = runHost(args(extra));

@@ -147,6 +147,27 @@ std::optional<std::string> HostProcess::readLine(std::chrono::milliseconds timeo
   return line;
 }
 
+bool HostProcess::serveUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    pump(std::min(deadline, Clock::now() + std::chrono::milliseconds(20)), [] { return false; });
+  }
+  return true;
+}
+
+std::optional<std::string> HostProcess::waitForError(std::string_view marker,
+                                                     std::chrono::milliseconds timeout) {
+  const auto lineEnd = [&] {
+    const auto at = _result.err.find(marker);
+    return at == std::string::npos ? at : _result.err.find('\n', at);
+  };
+  pump(Clock::now() + timeout, [&] { return _err < 0 || lineEnd() != std::string::npos; });
+  const auto end = lineEnd();
+  if (end == std::string::npos) return std::nullopt;
+  return _result.err.substr(0, end + 1);
+}
+
 HostResult HostProcess::wait(std::chrono::seconds timeout) {
   _closeInput = true;
   pump(Clock::now() + timeout, [this] { return _out < 0 && _err < 0; });

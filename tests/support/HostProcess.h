@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,14 @@ class HostProcess {
   void pauseOutput(std::chrono::milliseconds duration);
   // The next line of standard output, waiting up to `timeout`; nullopt on timeout or end.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+  // Reads standard output and error until `done` holds or `timeout` passes; false on
+  // timeout. For a test whose own work (a client on another thread) must not stall on a
+  // child blocked writing.
+  bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  // Standard error up to the first line holding `marker`, waiting up to `timeout`; nullopt
+  // when none came.
+  std::optional<std::string> waitForError(std::string_view marker,
+                                          std::chrono::milliseconds timeout);
   // Closes standard input once the queued text is written, reads until the child exits and
   // reaps it. Kills it after `timeout`, failing the test.
   HostResult wait(std::chrono::seconds timeout = std::chrono::seconds(60));

@@ -1,0 +1,525 @@
+#include "platform/extension_host/intake/ProviderEndpoint.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <nghttp2/nghttp2.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/foundation/FileDescriptor.h"
+
+namespace corvanta {
+namespace {
+
+template <auto Free>
+struct Deleter {
+  template <class T>
+  void operator()(T* handle) const {
+    Free(handle);
+  }
+};
+using EventBase = std::unique_ptr<event_base, Deleter<event_base_free>>;
+using Event = std::unique_ptr<event, Deleter<event_free>>;
+using Listener = std::unique_ptr<evconnlistener, Deleter<evconnlistener_free>>;
+using BufferEvent = std::unique_ptr<bufferevent, Deleter<bufferevent_free>>;
+using TLSContext = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
+using Session = std::unique_ptr<nghttp2_session, Deleter<nghttp2_session_del>>;
+using SessionCallbacks =
+    std::unique_ptr<nghttp2_session_callbacks, Deleter<nghttp2_session_callbacks_del>>;
+
+// How long clients are given, after the first GOAWAY of a stop, to have their streams in
+// flight arrive before the final GOAWAY refuses any later ones.
+constexpr std::chrono::milliseconds kShutdownNoticeGrace{500};
+
+std::string openSSLError() {
+  char text[256] = "unknown error";
+  if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
+
+bool isLoopback(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string numericAddress(const sockaddr* address, int* port) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    *port = ntohs(v6->sin6_port);
+    return std::string("[") + text + "]";
+  }
+  const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+  inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+  *port = ntohs(v4->sin_port);
+  return text;
+}
+
+int selectHTTP2(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+                unsigned int inLength, void*) {
+  // HTTP/2 only: a client that does not offer it is refused in the handshake.
+  if (nghttp2_select_next_protocol(const_cast<unsigned char**>(out), outLength, in, inLength) !=
+      1) {
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+  }
+  return SSL_TLSEXT_ERR_OK;
+}
+
+TLSContext makeTLSContext(const std::string& certificate, const std::string& key,
+                          std::string* error) {
+  TLSContext context(SSL_CTX_new(TLS_server_method()));
+  if (!context) {
+    *error = "cannot set up TLS: " + openSSLError();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+  SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION |
+                                         SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION |
+                                         SSL_OP_NO_RENEGOTIATION);
+  if (SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1) {
+    *error = "cannot load the certificate " + certificate + ": " + openSSLError();
+    return nullptr;
+  }
+  if (SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    *error = "cannot load the key " + key + ": " + openSSLError();
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(context.get()) != 1) {
+    *error = "the key " + key + " does not match the certificate " + certificate;
+    ERR_clear_error();
+    return nullptr;
+  }
+  SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
+  return context;
+}
+
+// One request stream, from its first header to its close.
+struct Stream {
+  ProviderRequest request;
+  std::size_t headerBytes = 0;
+  std::string answer;  // the answer's body, sent from `sent` on
+  std::size_t sent = 0;
+};
+
+}  // namespace
+
+struct ProviderEndpoint::Loop {
+  struct Connection {
+    Loop& loop;
+    BufferEvent buffer;
+    std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams;
+    Session session;  // last: deleted first, while the streams it may name still exist
+  };
+
+  Settings settings;
+  Offer offer;
+  EventBase base{event_base_new()};
+  TLSContext tls;
+  Listener listener;
+  SessionCallbacks callbacks;
+  FileDescriptor wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  Event wakeEvent, noticeTimer, drainTimer;
+  std::string address;
+  int port = 0;
+  std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
+  bool stopping = false;  // loop thread only
+  std::atomic<std::size_t> accepted{0}, answered{0}, connectionCount{0};
+
+  bool listen(std::string* error);
+  void setUpCallbacks();
+  void accept(int fd);
+  void startSession(Connection& connection);
+  // Sends what the session has to send; closes the connection when it is done with.
+  void flush(Connection& connection);
+  void close(Connection& connection);
+  void answer(Connection& connection, std::int32_t streamId, Stream& stream);
+  void beginStop();
+  void sendFinalGoaway();
+  void exitWhenIdle();
+
+  static Connection& of(void* data) { return *static_cast<Connection*>(data); }
+};
+
+bool ProviderEndpoint::Loop::listen(std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(settings.port);
+  const std::string named = settings.host + ":" + service;
+  if (const int failure = getaddrinfo(settings.host.c_str(), service.c_str(), &hints, &found)) {
+    *error = "cannot listen on " + named + ": " + gai_strerror(failure);
+    return false;
+  }
+  const std::unique_ptr<addrinfo, Deleter<freeaddrinfo>> addresses(found);
+  if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
+    *error = "will not listen on " + named +
+             ": not a loopback address; --allow-remote lets other machines send pushes";
+    return false;
+  }
+  listener.reset(evconnlistener_new_bind(
+      base.get(),
+      [](evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* data) {
+        static_cast<Loop*>(data)->accept(fd);
+      },
+      this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC, 511, found->ai_addr,
+      static_cast<int>(found->ai_addrlen)));
+  if (!listener) {
+    *error = "cannot listen on " + named + ": " + std::strerror(errno);
+    return false;
+  }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(evconnlistener_get_fd(listener.get()), reinterpret_cast<sockaddr*>(&bound), &length);
+  address = numericAddress(reinterpret_cast<sockaddr*>(&bound), &port);
+  address += ":" + std::to_string(port);
+  return true;
+}
+
+void ProviderEndpoint::Loop::setUpCallbacks() {
+  nghttp2_session_callbacks* made = nullptr;
+  nghttp2_session_callbacks_new(&made);
+  callbacks.reset(made);
+  nghttp2_session_callbacks_set_on_begin_headers_callback(
+      made, [](nghttp2_session* session, const nghttp2_frame* frame, void* data) {
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) {
+          return 0;
+        }
+        auto stream = std::make_unique<Stream>();
+        nghttp2_session_set_stream_user_data(session, frame->hd.stream_id, stream.get());
+        of(data).streams[frame->hd.stream_id] = std::move(stream);
+        return 0;
+      });
+  nghttp2_session_callbacks_set_on_header_callback(
+      made, [](nghttp2_session* session, const nghttp2_frame* frame, const uint8_t* name,
+               size_t nameLength, const uint8_t* value, size_t valueLength, uint8_t, void*) {
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) {
+          return 0;  // trailers carry nothing a push needs
+        }
+        auto* stream = static_cast<Stream*>(
+            nghttp2_session_get_stream_user_data(session, frame->hd.stream_id));
+        if (!stream) return 0;
+        stream->headerBytes += nameLength + valueLength;
+        if (stream->headerBytes > kMaximumHeaderBytes) {
+          return static_cast<int>(NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE);  // resets the stream
+        }
+        const std::string_view key(reinterpret_cast<const char*>(name), nameLength);
+        std::string text(reinterpret_cast<const char*>(value), valueLength);
+        if (key == ":method") {
+          stream->request.method = std::move(text);
+        } else if (key == ":path") {
+          stream->request.path = std::move(text);
+        } else if (!key.starts_with(':')) {
+          stream->request.headers.emplace_back(key, std::move(text));
+        }
+        return 0;
+      });
+  nghttp2_session_callbacks_set_on_data_chunk_recv_callback(
+      made, [](nghttp2_session* session, uint8_t, int32_t streamId, const uint8_t* bytes,
+               size_t length, void*) {
+        auto* stream =
+            static_cast<Stream*>(nghttp2_session_get_stream_user_data(session, streamId));
+        if (!stream) return 0;
+        std::string& body = stream->request.body;
+        const std::size_t kept = std::min(length, ProviderRequest::kKeptBodyBytes - body.size());
+        body.append(reinterpret_cast<const char*>(bytes), kept);
+        if (kept < length) stream->request.bodyTruncated = true;
+        return 0;
+      });
+  nghttp2_session_callbacks_set_on_frame_recv_callback(
+      made, [](nghttp2_session* session, const nghttp2_frame* frame, void* data) {
+        const bool ends = frame->hd.flags & NGHTTP2_FLAG_END_STREAM;
+        if (!ends || (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)) {
+          return 0;
+        }
+        auto* stream = static_cast<Stream*>(
+            nghttp2_session_get_stream_user_data(session, frame->hd.stream_id));
+        if (stream) of(data).loop.answer(of(data), frame->hd.stream_id, *stream);
+        return 0;
+      });
+  nghttp2_session_callbacks_set_on_stream_close_callback(
+      made, [](nghttp2_session*, int32_t streamId, uint32_t, void* data) {
+        of(data).streams.erase(streamId);
+        return 0;
+      });
+}
+
+void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamId, Stream& stream) {
+  ProviderVerdict verdict = judgeProviderRequest(stream.request, settings.policy);
+  if (verdict.request) {
+    switch (offer(std::move(*verdict.request))) {
+      case Admission::accepted:
+        ++accepted;
+        break;
+      case Admission::busy:
+        verdict.status = 429;
+        verdict.reason = "TooManyRequests";
+        break;
+      case Admission::stopped:
+        verdict.status = 503;
+        verdict.reason = "Shutdown";
+        break;
+    }
+    verdict.request.reset();
+  }
+  stream.answer = providerAnswerBody(verdict);
+
+  const std::string status = std::to_string(verdict.status);
+  const std::string length = std::to_string(stream.answer.size());
+  std::vector<nghttp2_nv> fields;
+  const auto add = [&fields](std::string_view name, const std::string& value) {
+    fields.push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(name.data())),
+                      reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(),
+                      value.size(), NGHTTP2_NV_FLAG_NONE});
+  };
+  static const std::string kJSON = "application/json";
+  add(":status", status);
+  if (!verdict.apnsId.empty()) add("apns-id", verdict.apnsId);
+  if (!stream.answer.empty()) {
+    add("content-type", kJSON);
+    add("content-length", length);
+  }
+  nghttp2_data_provider body{};
+  body.source.ptr = &stream;
+  body.read_callback = [](nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity,
+                          uint32_t* flags, nghttp2_data_source* source, void*) -> ssize_t {
+    auto& from = *static_cast<Stream*>(source->ptr);
+    const std::size_t n = std::min(capacity, from.answer.size() - from.sent);
+    std::memcpy(buffer, from.answer.data() + from.sent, n);
+    from.sent += n;
+    if (from.sent == from.answer.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+    return static_cast<ssize_t>(n);
+  };
+  nghttp2_submit_response(connection.session.get(), streamId, fields.data(), fields.size(),
+                          stream.answer.empty() ? nullptr : &body);
+  ++answered;
+}
+
+void ProviderEndpoint::Loop::accept(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ++connectionCount;
+  const int options = BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS;
+  BufferEvent buffer;
+  if (tls) {
+    SSL* ssl = SSL_new(tls.get());
+    if (!ssl) {
+      ::close(fd);
+      return;
+    }
+    buffer.reset(
+        bufferevent_openssl_socket_new(base.get(), fd, ssl, BUFFEREVENT_SSL_ACCEPTING, options));
+    if (buffer) bufferevent_openssl_set_allow_dirty_shutdown(buffer.get(), 1);
+  } else {
+    buffer.reset(bufferevent_socket_new(base.get(), fd, options));
+  }
+  if (!buffer) {
+    ::close(fd);
+    return;
+  }
+  auto connection = std::make_unique<Connection>(Connection{*this, std::move(buffer), {}, {}});
+  Connection& made = *connection;
+  connections.emplace(&made, std::move(connection));
+
+  bufferevent_setcb(
+      made.buffer.get(),
+      [](bufferevent* bev, void* data) {
+        Connection& c = of(data);
+        if (!c.session) return;
+        evbuffer* input = bufferevent_get_input(bev);
+        const std::size_t length = evbuffer_get_length(input);
+        const ssize_t used =
+            nghttp2_session_mem_recv(c.session.get(), evbuffer_pullup(input, -1), length);
+        if (used < 0) return c.loop.close(c);
+        evbuffer_drain(input, static_cast<std::size_t>(used));
+        c.loop.flush(c);
+      },
+      [](bufferevent*, void* data) {
+        Connection& c = of(data);
+        if (c.session) c.loop.flush(c);
+      },
+      [](bufferevent* bev, short events, void* data) {
+        Connection& c = of(data);
+        if (events & BEV_EVENT_CONNECTED) {
+          const unsigned char* protocol = nullptr;
+          unsigned int length = 0;
+          SSL_get0_alpn_selected(bufferevent_openssl_get_ssl(bev), &protocol, &length);
+          if (length != 2 || std::memcmp(protocol, "h2", 2) != 0) return c.loop.close(c);
+          return c.loop.startSession(c);
+        }
+        if (events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) c.loop.close(c);
+      },
+      &made);
+  bufferevent_enable(made.buffer.get(), EV_READ | EV_WRITE);
+  if (!tls) startSession(made);
+}
+
+void ProviderEndpoint::Loop::startSession(Connection& connection) {
+  nghttp2_session* session = nullptr;
+  if (nghttp2_session_server_new(&session, callbacks.get(), &connection) != 0) {
+    return close(connection);
+  }
+  connection.session.reset(session);
+  const nghttp2_settings_entry entries[] = {
+      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, kMaximumStreams}};
+  nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, entries, std::size(entries));
+  if (stopping) nghttp2_submit_shutdown_notice(session);
+  flush(connection);
+}
+
+void ProviderEndpoint::Loop::flush(Connection& connection) {
+  nghttp2_session* session = connection.session.get();
+  for (;;) {
+    const uint8_t* bytes = nullptr;
+    const ssize_t length = nghttp2_session_mem_send(session, &bytes);
+    if (length < 0) return close(connection);
+    if (length == 0) break;
+    bufferevent_write(connection.buffer.get(), bytes, static_cast<std::size_t>(length));
+  }
+  const bool unsent = evbuffer_get_length(bufferevent_get_output(connection.buffer.get())) > 0;
+  if (!unsent && !nghttp2_session_want_read(session) && !nghttp2_session_want_write(session)) {
+    close(connection);
+  }
+}
+
+void ProviderEndpoint::Loop::close(Connection& connection) {
+  connections.erase(&connection);
+  if (stopping) exitWhenIdle();
+}
+
+void ProviderEndpoint::Loop::beginStop() {
+  if (stopping) return;
+  stopping = true;
+  listener.reset();
+  // Streams a client has already sent are answered: first a GOAWAY that refuses nothing,
+  // then, once they have had time to arrive, the one that names the last stream taken.
+  std::vector<Connection*> open;
+  for (const auto& [connection, owned] : connections) open.push_back(connection);
+  for (Connection* connection : open) {
+    if (!connection->session) {
+      close(*connection);
+      continue;
+    }
+    nghttp2_submit_shutdown_notice(connection->session.get());
+    flush(*connection);
+  }
+  const auto toTimeval = [](std::chrono::milliseconds ms) {
+    return timeval{static_cast<time_t>(ms.count() / 1000),
+                   static_cast<suseconds_t>(ms.count() % 1000 * 1000)};
+  };
+  noticeTimer.reset(evtimer_new(
+      base.get(),
+      [](evutil_socket_t, short, void* data) { static_cast<Loop*>(data)->sendFinalGoaway(); },
+      this));
+  const timeval notice = toTimeval(std::min(kShutdownNoticeGrace, settings.drainLimit));
+  evtimer_add(noticeTimer.get(), &notice);
+  drainTimer.reset(evtimer_new(
+      base.get(),
+      [](evutil_socket_t, short, void* data) {
+        auto& loop = *static_cast<Loop*>(data);
+        loop.connections.clear();
+        event_base_loopexit(loop.base.get(), nullptr);
+      },
+      this));
+  const timeval drain = toTimeval(settings.drainLimit);
+  evtimer_add(drainTimer.get(), &drain);
+  exitWhenIdle();
+}
+
+void ProviderEndpoint::Loop::sendFinalGoaway() {
+  std::vector<Connection*> open;
+  for (const auto& [connection, owned] : connections) open.push_back(connection);
+  for (Connection* connection : open) {
+    nghttp2_session* session = connection->session.get();
+    nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
+                          nghttp2_session_get_last_proc_stream_id(session), NGHTTP2_NO_ERROR,
+                          nullptr, 0);
+    flush(*connection);
+  }
+}
+
+void ProviderEndpoint::Loop::exitWhenIdle() {
+  if (connections.empty()) event_base_loopexit(base.get(), nullptr);
+}
+
+ProviderEndpoint::ProviderEndpoint(std::unique_ptr<Loop> loop) : _loop(std::move(loop)) {}
+ProviderEndpoint::~ProviderEndpoint() = default;
+
+std::unique_ptr<ProviderEndpoint> ProviderEndpoint::open(Settings settings, Offer offer,
+                                                         std::string* error) {
+  auto loop = std::make_unique<Loop>();
+  loop->settings = std::move(settings);
+  loop->offer = std::move(offer);
+  if (!loop->base || !loop->wake.valid()) {
+    *error = std::string("cannot set up the event loop: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (!loop->settings.cleartext) {
+    loop->tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile, error);
+    if (!loop->tls) return nullptr;
+  }
+  if (!loop->listen(error)) return nullptr;
+  loop->setUpCallbacks();
+  loop->wakeEvent.reset(event_new(
+      loop->base.get(), loop->wake.get(), EV_READ | EV_PERSIST,
+      [](evutil_socket_t fd, short, void* data) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(fd, &count, sizeof count);
+        static_cast<Loop*>(data)->beginStop();
+      },
+      loop.get()));
+  event_add(loop->wakeEvent.get(), nullptr);
+  return std::make_unique<ProviderEndpoint>(std::move(loop));
+}
+
+std::string ProviderEndpoint::address() const {
+  return _loop->address;
+}
+
+int ProviderEndpoint::port() const {
+  return _loop->port;
+}
+
+void ProviderEndpoint::run() {
+  event_base_dispatch(_loop->base.get());
+  // A loop that ended by the drain limit leaves nothing behind.
+  _loop->connections.clear();
+}
+
+void ProviderEndpoint::stop() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto n = ::write(_loop->wake.get(), &one, sizeof one);
+}
+
+ProviderEndpoint::Counts ProviderEndpoint::counts() const {
+  return {_loop->connectionCount.load(), _loop->answered.load(), _loop->accepted.load()};
+}
+
+}  // namespace corvanta

@@ -1,0 +1,80 @@
+// The provider endpoint: takes pushes over HTTP/2 the way a push service takes them from a
+// provider's backend, judges each (ProviderRequest.h), offers the accepted ones to the host
+// and answers each stream at once: 200 with its apns-id when the host took the push (not
+// when it was displayed), 429 TooManyRequests when the host is full, 503 Shutdown once it
+// has stopped taking requests, or the refusal's status and {"reason": ...}.
+//
+// HTTP/2 only, as the service: over TLS 1.2 or later a client must offer ALPN "h2" or the
+// handshake fails; with `cleartext`, HTTP/2 with prior knowledge. Framing and HPACK are
+// libnghttp2's, TLS is OpenSSL's, the event loop libevent's.
+//
+// Threads: open() on any thread; run() on one thread, which is the thread that calls
+// `offer` (the host's thread in this mode); stop() from any thread, also before run().
+// Memory per connection is bounded: at most kMaximumStreams streams at once, each keeping
+// at most ProviderRequest::kKeptBodyBytes of body and kMaximumHeaderBytes of headers.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/extension_host/intake/IncomingRequest.h"
+#include "platform/extension_host/intake/ProviderRequest.h"
+
+namespace corvanta {
+
+class ProviderEndpoint {
+ public:
+  static constexpr unsigned kMaximumStreams = 1000;
+  static constexpr std::size_t kMaximumHeaderBytes = 16 * 1024;
+
+  struct Settings {
+    std::string host = "127.0.0.1";        // a numeric address or a name such as "localhost"
+    int port = 0;                          // 0: any free port (see port())
+    bool allowRemote = false;              // else only a loopback address may be listened on
+    bool cleartext = false;                // HTTP/2 with prior knowledge instead of TLS
+    std::string certificateFile, keyFile;  // PEM; for TLS
+    ProviderPolicy policy;
+    // After stop(), how long open streams may take to end before their connections close.
+    std::chrono::milliseconds drainLimit{5000};
+  };
+
+  // Hands an accepted push to the host; must not wait for room.
+  using Offer = std::function<Admission(IncomingRequest request)>;
+
+  // Listens on the address (nothing is served before run()). nullptr with the reason in
+  // `*error`: an address that cannot be resolved, is not loopback without allowRemote, is
+  // in use; a certificate or key that cannot be loaded or do not match.
+  static std::unique_ptr<ProviderEndpoint> open(Settings settings, Offer offer, std::string* error);
+  ~ProviderEndpoint();
+  ProviderEndpoint(const ProviderEndpoint&) = delete;
+  ProviderEndpoint& operator=(const ProviderEndpoint&) = delete;
+
+  // The address listened on, as "host:port" ("[::1]:port" for IPv6).
+  std::string address() const;
+  int port() const;
+
+  // Serves until stop(); then stops accepting, tells each client no new streams will be
+  // taken (GOAWAY), answers the streams already open, and returns once every connection has
+  // closed, or drainLimit after stop() at the latest.
+  void run();
+
+  // Makes run() end as described; any thread, any number of times.
+  void stop();
+
+  struct Counts {
+    std::size_t connections = 0;  // accepted so far
+    std::size_t answered = 0;     // streams answered
+    std::size_t accepted = 0;     // pushes the host took
+  };
+  Counts counts() const;
+
+  struct Loop;
+  explicit ProviderEndpoint(std::unique_ptr<Loop> loop);  // through open()
+
+ private:
+  std::unique_ptr<Loop> _loop;
+};
+
+}  // namespace corvanta
