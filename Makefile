@@ -22,8 +22,9 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tsan.supp"
 
 # What TSan runs: everything that starts threads (the loading engine with its thousands of
-# concurrent tasks, the completion pool, expiries, the host), not the single-threaded rest.
-TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent'
+# concurrent tasks, the completion pool, expiries, the host, the provider endpoint and its
+# token cache), not the single-threaded rest.
+TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent|ProviderEndpoint|ProviderToken'
 
 .PHONY: all deps build test demo demo-gateway bench format clean check check-asan check-tsan \
         fuzz-deps fuzz-build fuzz fuzz-replay

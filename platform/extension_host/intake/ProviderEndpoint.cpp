@@ -347,6 +347,8 @@ void ProviderEndpoint::Loop::accept(int fd) {
   auto connection = std::make_unique<Connection>(Connection{*this, std::move(buffer), {}, {}});
   Connection& made = *connection;
   connections.emplace(&made, std::move(connection));
+  // Further clients wait in the listen queue until one of these has gone.
+  if (connections.size() >= kMaximumConnections) evconnlistener_disable(listener.get());
 
   bufferevent_setcb(
       made.buffer.get(),
@@ -361,8 +363,10 @@ void ProviderEndpoint::Loop::accept(int fd) {
         evbuffer_drain(input, static_cast<std::size_t>(used));
         c.loop.flush(c);
       },
-      [](bufferevent*, void* data) {
+      [](bufferevent* bev, void* data) {
+        // All written: a client that had stopped reading its answers is read from again.
         Connection& c = of(data);
+        bufferevent_enable(bev, EV_READ);
         if (c.session) c.loop.flush(c);
       },
       [](bufferevent* bev, short events, void* data) {
@@ -403,15 +407,17 @@ void ProviderEndpoint::Loop::flush(Connection& connection) {
     if (length == 0) break;
     bufferevent_write(connection.buffer.get(), bytes, static_cast<std::size_t>(length));
   }
-  const bool unsent = evbuffer_get_length(bufferevent_get_output(connection.buffer.get())) > 0;
-  if (!unsent && !nghttp2_session_want_read(session) && !nghttp2_session_want_write(session)) {
+  const std::size_t unsent = evbuffer_get_length(bufferevent_get_output(connection.buffer.get()));
+  if (unsent > kMaximumUnsentBytes) bufferevent_disable(connection.buffer.get(), EV_READ);
+  if (unsent == 0 && !nghttp2_session_want_read(session) && !nghttp2_session_want_write(session)) {
     close(connection);
   }
 }
 
 void ProviderEndpoint::Loop::close(Connection& connection) {
   connections.erase(&connection);
-  if (stopping) exitWhenIdle();
+  if (stopping) return exitWhenIdle();
+  if (connections.size() < kMaximumConnections) evconnlistener_enable(listener.get());
 }
 
 void ProviderEndpoint::Loop::beginStop() {

@@ -10,8 +10,10 @@
 //
 // Threads: open() on any thread; run() on one thread, which is the thread that calls
 // `offer` (the host's thread in this mode); stop() from any thread, also before run().
-// Memory per connection is bounded: at most kMaximumStreams streams at once, each keeping
-// at most ProviderRequest::kKeptBodyBytes of body and kMaximumHeaderBytes of headers.
+// Memory is bounded: at most kMaximumConnections connections (more wait in the listen
+// queue), each with at most kMaximumStreams streams at once, each keeping at most
+// ProviderRequest::kKeptBodyBytes of body and kMaximumHeaderBytes of headers; a client that
+// does not read its answers is not read from once kMaximumUnsentBytes wait for it.
 #pragma once
 
 #include <chrono>
@@ -26,8 +28,10 @@ namespace corvanta {
 
 class ProviderEndpoint {
  public:
+  static constexpr std::size_t kMaximumConnections = 1000;
   static constexpr unsigned kMaximumStreams = 1000;
   static constexpr std::size_t kMaximumHeaderBytes = 16 * 1024;
+  static constexpr std::size_t kMaximumUnsentBytes = 1024 * 1024;
 
   struct Settings {
     std::string host = "127.0.0.1";        // a numeric address or a name such as "localhost"
