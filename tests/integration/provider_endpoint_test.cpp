@@ -145,6 +145,7 @@ TEST_F(ProviderEndpointTest, EachFaultOfAPushGetsItsDocumentedStatusAndReason) {
       {"an empty body", push({}, ""), 400, "PayloadEmpty"},
       {"a body that is not JSON", push({}, "{\"aps\":"), 400, "BadPayload"},
       {"a body that is an array", push({}, "[1]"), 400, "BadPayload"},
+      {"a body that is not UTF-8", push({}, "{\"aps\":\x81}"), 400, "BadPayload"},
       {"another path", push({}, "{}", "/3/devices/" + registered), 404, "BadPath"},
       {"a GET", Push{"/3/device/" + registered, {bearer}, "", "GET"}, 405, "MethodNotAllowed"},
       {"no provider token", Push{"/3/device/" + registered, {"apns-topic: com.example.app"}, "{}"},

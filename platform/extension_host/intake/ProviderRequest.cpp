@@ -339,7 +339,8 @@ std::string providerAnswerBody(const ProviderVerdict& verdict) {
   nlohmann::ordered_json body = {{"reason", verdict.reason}};
   if (verdict.timestamp) body["timestamp"] = *verdict.timestamp;
   if (!verdict.description.empty()) body["description"] = verdict.description;
-  return body.dump();
+  // The parser's message quotes the payload, which need not be UTF-8.
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace corvanta
