@@ -276,29 +276,36 @@ bool NotificationHost::receive(IncomingRequest request) {
         lock, [&] { return state.stopped || state.inFlight < state.settings.maxInFlight; });
     if (state.stopped) return false;
   }
-  return admit(std::move(request)) == Admission::accepted;
+  const auto notRunning = reasonNotRunning(request);
+  return admit(std::move(request), notRunning) == Admission::accepted;
 }
 
 Admission NotificationHost::offer(IncomingRequest request) {
   State& state = *_state;
+  // Only a request whose extension runs takes a place in flight.
+  const auto notRunning = reasonNotRunning(request);
   {
     const std::lock_guard lock(state.mutex);
     if (state.stopped) return Admission::stopped;
-    if (state.inFlight >= state.settings.maxInFlight) return Admission::busy;
+    if (!notRunning && state.inFlight >= state.settings.maxInFlight) return Admission::busy;
   }
-  return admit(std::move(request));
+  return admit(std::move(request), notRunning);
 }
 
-Admission NotificationHost::admit(IncomingRequest request) {
+std::optional<std::string> NotificationHost::reasonNotRunning(const IncomingRequest& request) {
+  // A device runs the extension only for alerts it is about to show.
+  if (request.push && request.push->type != "alert") {
+    return "the extension did not run: it runs only for alert pushes, not " + request.push->type +
+           " pushes";
+  }
+  return reasonExtensionDoesNotRun(*request.payload);
+}
+
+Admission NotificationHost::admit(IncomingRequest request,
+                                  const std::optional<std::string>& notRunning) {
   State& state = *_state;
   state.output.waitUntilBufferedAtMost(kOutputBacklogBytes);
 
-  // A device runs the extension only for alerts it is about to show.
-  const auto notRunning =
-      request.push && request.push->type != "alert"
-          ? std::optional("the extension did not run: it runs only for alert pushes, not " +
-                          request.push->type + " pushes")
-          : reasonExtensionDoesNotRun(*request.payload);
   auto content = contentFromPayload(request.payload);
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -62,8 +63,9 @@ class NotificationHost {
   // reading.
   bool receive(IncomingRequest request);
 
-  // As receive(), but never waits for room: busy, with the request dropped, while
-  // maxInFlight requests are in flight. Still waits while the output is backed up.
+  // As receive(), but never waits for room: busy, with the request dropped, when it would
+  // run the extension while maxInFlight requests are in flight. Still waits while the
+  // output is backed up.
   Admission offer(IncomingRequest request);
 
   // Stops taking requests: receive() returns false from now on, also a receive() that is
@@ -94,7 +96,9 @@ class NotificationHost {
 
  private:
   struct State;
-  Admission admit(IncomingRequest request);
+  // Why a device would not run the extension for the request; nullopt when it would.
+  static std::optional<std::string> reasonNotRunning(const IncomingRequest& request);
+  Admission admit(IncomingRequest request, const std::optional<std::string>& notRunning);
 
   std::shared_ptr<State> _state;
   std::thread _timer;

@@ -325,6 +325,33 @@ TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamCostsOnlyItsOwnPush) {
   EXPECT_EQ(lines[0]["request"], after.apnsId);
 }
 
+TEST_F(ProviderEndpointTest, APushBeyondMaxInFlightIsTooManyRequestsAndTheOthersGoOn) {
+  const TestOrigin origin([](httplib::Server& server) {
+    server.Get("/slow.png", [](const httplib::Request&, httplib::Response& response) {
+      std::this_thread::sleep_for(1500ms);  // in flight until then, however slow the test
+      response.set_content(media::png(), "image/png");
+    });
+  });
+  Endpoint endpoint(scratch, {"--h2c", "--max-in-flight", "2"});
+  const std::string slow = json({{"aps", {{"alert", "Slow"}, {"mutable-content", 1}}},
+                                 {"att_url", origin.url("/slow.png")}})
+                               .dump();
+  std::vector<long> statuses;
+  for (const char* body : {slow.c_str(), slow.c_str(), slow.c_str(), R"({"aps":{"alert":"Hi"}})"}) {
+    const PushAnswer answer = endpoint.send(alert(deviceToken(1), body));
+    statuses.push_back(answer.status);
+    if (answer.status == 429) {
+      EXPECT_EQ(json::parse(answer.body)["reason"], "TooManyRequests");
+    }
+  }
+  // A plain alert holds no place in flight, so it passes even when the host is full.
+  EXPECT_EQ(statuses, (std::vector<long>{200, 200, 429, 200}));
+
+  const HostResult result = endpoint.stop();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(deliveries(result).size(), 3u) << result.out;
+}
+
 TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZero) {
   // Every attachment takes longer than the time limit, so the pushes are still running
   // when the endpoint is told to stop.
