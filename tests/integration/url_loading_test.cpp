@@ -45,22 +45,6 @@ struct Outcome {
   std::string message() const { return error ? error->localizedDescription() : ""; }
 };
 
-// Runs one task on a session of its own and waits for its completion; "" stands for no URL.
-Outcome fetch(const std::string& text, double requestTimeout = 60, int redirects = 20) {
-  auto settings = std::make_shared<NSURLSessionConfiguration>();
-  settings->timeoutIntervalForRequest = requestTimeout;
-  settings->HTTPMaximumRedirects = redirects;
-  auto done = std::make_shared<std::promise<Outcome>>();
-  auto completion = [done](auto data, auto response, auto error) {
-    done->set_value({data, response, error});
-  };
-  NSURLSession::sessionWithConfiguration(settings)
-      ->dataTaskWithURL(text.empty() ? nullptr : NSURL::URLWithString(text), completion)
-      ->resume();
-  auto outcome = done->get_future();
-  return outcome.wait_for(60s) == std::future_status::ready ? outcome.get() : Outcome{};
-}
-
 // Runs one task per URL, each on a session of its own, and waits up to `wait` for them all;
 // a task not done by then has an empty outcome.
 std::vector<Outcome> fetchAll(const std::vector<std::string>& urls,
@@ -88,6 +72,14 @@ std::vector<Outcome> fetchAll(const std::vector<std::string>& urls,
   std::unique_lock lock(state->mutex);
   state->done.wait_for(lock, wait, [&] { return state->finished == urls.size(); });
   return state->outcomes;
+}
+
+// Runs one task and waits for its completion; "" stands for no URL.
+Outcome fetch(const std::string& text, double requestTimeout = 60, int redirects = 20) {
+  NSURLSessionConfiguration settings;
+  settings.timeoutIntervalForRequest = requestTimeout;
+  settings.HTTPMaximumRedirects = redirects;
+  return fetchAll({text}, settings).front();
 }
 
 // A failure hands over an error naming its cause, and nothing else.
