@@ -54,14 +54,9 @@ class Endpoint {
     if (std::regex_search(*said, match, std::regex("listening on (https?://[^ ]+)"))) {
       base = match[1];
     }
-    if (std::regex_search(*said, match, std::regex("trust the CA ([^\n]+)"))) {
-      authority = match[1];
-    } else if (base.starts_with("https")) {
-      authority = host->waitForError("trust the CA", 2s).value_or("");
-      if (std::regex_search(authority, match, std::regex("trust the CA ([^\n]+)"))) {
-        authority = match[1];
-      }
-    }
+    const std::string trust =
+        base.starts_with("https") ? host->waitForError("trust the CA", 2s).value_or("") : "";
+    if (std::regex_search(trust, match, std::regex("trust the CA ([^\n]+)"))) authority = match[1];
   }
 
   PushClient client() const { return PushClient(base, authority); }
@@ -118,6 +113,12 @@ TEST_F(ProviderEndpointTest, EachFaultOfAPushGetsItsDocumentedStatusAndReason) {
     headers.insert(headers.begin(), bearer);
     return Push{path.empty() ? "/3/device/" + registered : path, headers, body};
   };
+  // A push to the registered device under `token` ("" for none).
+  const auto signedBy = [&](const std::string& token) {
+    Push signed_{"/3/device/" + registered, {"apns-topic: com.example.app"}, "{}"};
+    if (!token.empty()) signed_.headers.push_back("authorization: bearer " + token);
+    return signed_;
+  };
   struct Case {
     std::string what;
     Push push;
@@ -148,26 +149,14 @@ TEST_F(ProviderEndpointTest, EachFaultOfAPushGetsItsDocumentedStatusAndReason) {
       {"a body that is not UTF-8", push({}, "{\"aps\":\x81}"), 400, "BadPayload"},
       {"another path", push({}, "{}", "/3/devices/" + registered), 404, "BadPath"},
       {"a GET", Push{"/3/device/" + registered, {bearer}, "", "GET"}, 405, "MethodNotAllowed"},
-      {"no provider token", Push{"/3/device/" + registered, {"apns-topic: com.example.app"}, "{}"},
-       403, "MissingProviderToken"},
+      {"no provider token", signedBy(""), 403, "MissingProviderToken"},
       {"a token signed by another key",
-       Push{"/3/device/" + registered,
-            {"authorization: bearer " + ProviderSigningKey().token("KEY1", "TEAM1", secondsNow()),
-             "apns-topic: com.example.app"},
-            "{}"},
-       403, "InvalidProviderToken"},
-      {"a token from two hours ago",
-       Push{"/3/device/" + registered,
-            {"authorization: bearer " + key.token("KEY1", "TEAM1", secondsNow() - 7200),
-             "apns-topic: com.example.app"},
-            "{}"},
-       403, "ExpiredProviderToken"},
-      {"a token naming another key",
-       Push{"/3/device/" + registered,
-            {"authorization: bearer " + key.token("KEY2", "TEAM1", secondsNow()),
-             "apns-topic: com.example.app"},
-            "{}"},
-       403, "InvalidProviderToken"},
+       signedBy(ProviderSigningKey().token("KEY1", "TEAM1", secondsNow())), 403,
+       "InvalidProviderToken"},
+      {"a token from two hours ago", signedBy(key.token("KEY1", "TEAM1", secondsNow() - 7200)), 403,
+       "ExpiredProviderToken"},
+      {"a token naming another key", signedBy(key.token("KEY2", "TEAM1", secondsNow())), 403,
+       "InvalidProviderToken"},
   };
   std::vector<Push> pushes;
   for (const auto& c : cases) pushes.push_back(c.push);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,25 +60,6 @@ std::string distinctPNG(int n) {
   png.insert(png.size() - 12, be32(typed.size() - 4) + typed + be32(crc));
   return png;
 }
-
-// The origin's files, written by the test so that it knows every byte the origin serves.
-class OriginFiles {
- public:
-  explicit OriginFiles(std::string root) : _root(std::move(root)) {}
-  void add(const std::string& path, std::string bytes) {
-    fs::create_directories(fs::path(_root + path).parent_path());
-    std::ofstream(_root + path, std::ios::binary) << bytes;
-    _files[path] = std::move(bytes);
-  }
-  const std::string* find(const std::string& path) const {
-    const auto found = _files.find(path);
-    return found == _files.end() ? nullptr : &found->second;
-  }
-
- private:
-  std::string _root;
-  std::map<std::string, std::string> _files;
-};
 
 struct Line {
   std::string kind;
@@ -145,15 +127,15 @@ class Soak {
     for (const auto* dir : {"container", "decoy", "origin"}) fs::create_directory(path(dir));
     fs::create_directories(path("decoy/tmp"));
     _scratch.write("decoy/keep.txt", "the container's neighbour");
-    _files.add("/wrong/text.png", "plain text, not an image\n");
-    _files.add("/wrong/png.mp3", media::png());
+    add("/wrong/text.png", "plain text, not an image\n");
+    add("/wrong/png.mp3", media::png());
     for (const auto& [name, bytes] : {std::pair{"pic.png", media::png()},
                                       {"photo.jpg", media::jpeg()},
                                       {"anim.gif", media::gif()},
                                       {"tone.mp3", media::mp3()},
                                       {"beep.wav", media::wav()},
                                       {"clip.mp4", media::mp4()}}) {
-      _files.add(std::string("/media/") + name, bytes);
+      add(std::string("/media/") + name, bytes);
     }
   }
 
@@ -165,9 +147,16 @@ class Soak {
   std::vector<Line> lines();
   void check(const std::vector<Line>& lines, const HostResult& result);
 
+  // Writes an origin file, so that the test knows every byte the origin serves.
+  void add(const std::string& file, std::string bytes) {
+    fs::create_directories(fs::path(path("origin") + file).parent_path());
+    std::ofstream(path("origin") + file, std::ios::binary) << bytes;
+    _files[file] = std::move(bytes);
+  }
+
   std::string _binary;
   ScratchDirectory _scratch;
-  OriginFiles _files{path("origin")};
+  std::map<std::string, std::string> _files;
   std::string _origin;  // "http://127.0.0.1:PORT"
 };
 
@@ -180,7 +169,7 @@ Line Soak::line(const Kind& kind, int n) {
   std::string file = attURL;
   if (const auto star = attURL.find('*'); star != std::string::npos) {
     file = "/a/" + std::to_string(n) + "/pic.png";
-    _files.add(file, distinctPNG(n));
+    add(file, distinctPNG(n));
     attURL.replace(star, 1, file);
   }
   if (!kind.attURL.starts_with('=')) attURL = json(_origin + attURL).dump();
@@ -189,7 +178,7 @@ Line Soak::line(const Kind& kind, int n) {
   return {kind.name,
           R"({"identifier":")" + id + R"(","payload":{"aps":{"alert":{"title":")" + kind.name +
               R"(","body":"soak"})" + mutableContent + R"(},"att_url":)" + attURL + "}}",
-          kind.rejected ? "" : id, kind.attachable ? _files.find(file) : nullptr};
+          kind.rejected ? "" : id, kind.attachable ? &_files.at(file) : nullptr};
 }
 
 std::vector<Line> Soak::lines() {
@@ -222,20 +211,6 @@ std::map<std::string, std::string> snapshot(const std::string& root, const std::
   return entries;
 }
 
-// The paths that are in only one of the snapshots, or differ between them.
-std::set<std::string> changed(const std::map<std::string, std::string>& before,
-                              const std::map<std::string, std::string>& after) {
-  std::set<std::string> paths;
-  for (const auto& [path, state] : before) {
-    if (const auto found = after.find(path); found == after.end() || found->second != state)
-      paths.insert(path);
-  }
-  for (const auto& entry : after) {
-    if (!before.count(entry.first)) paths.insert(entry.first);
-  }
-  return paths;
-}
-
 void Soak::run() {
   // Stalled requests hold a worker each until the origin stops.
   HostProcess origin(CORVANTA_MEDIA_ORIGIN_BINARY, {"--root", path("origin"), "--workers", "256"});
@@ -262,28 +237,25 @@ void Soak::run() {
     host.pauseOutput(kReaderPause);
   }
   const HostResult result = host.wait(150s);
-  EXPECT_EQ(changed(before, snapshot(_scratch.path(), path("container"))), std::set<std::string>{})
-      << "created or changed outside the container";
+  const auto after = snapshot(_scratch.path(), path("container"));
+  std::vector<std::pair<std::string, std::string>> changed;
+  std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                std::back_inserter(changed));
+  EXPECT_EQ(changed, decltype(changed){}) << "created or changed outside the container";
   check(input, result);
 }
 
-struct Figures {
-  std::size_t deliveries = 0, displayed = 0, attached = 0, lost = 0, duplicates = 0, late = 0,
-              wrongMedia = 0, stray = 0, goodWithout = 0;
-  std::map<std::string, int> injected, lostByKind, wrongByKind;
-};
-
 void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
-  Figures figures;
   std::map<std::string, const Line*> accepted;
   std::set<std::size_t> malformed;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    ++figures.injected[lines[i].kind];
     if (lines[i].id.empty())
       malformed.insert(i + 1);
     else
       accepted[lines[i].id] = &lines[i];
   }
+  // Each fault named with the kinds of line it struck, so that a failure points at its cause.
+  std::map<std::string, std::map<std::string, int>> faults;
   std::map<std::string, int> displayed;
   std::set<std::string> attached;
   for (const std::string& text : result.outLines()) {
@@ -291,38 +263,29 @@ void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
     const auto found =
         delivery.is_object() ? accepted.find(delivery.value("request", "")) : accepted.end();
     if (found == accepted.end()) {
-      ++figures.stray;
+      ++faults["stray line"][text.substr(0, 40)];
       continue;
     }
-    ++figures.deliveries;
     const Line& line = *found->second;
     if (delivery.value("displayed", false)) {
       ++displayed[line.id];
       if (delivery.value("elapsed_ms", 0.0) > (kTimeLimitSeconds + kSlackSeconds) * 1000)
-        ++figures.late;
+        ++faults["late"][line.kind];
     }
-    const json none = json::array();
     for (const json& attachment :
-         delivery.value(json::json_pointer("/content/attachments"), none)) {
+         delivery.value(json::json_pointer("/content/attachments"), json::array())) {
       attached.insert(line.id);
       std::ifstream file(attachment.value("file", ""), std::ios::binary);
-      const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-      if (!line.served || bytes != *line.served) {
-        ++figures.wrongMedia;
-        ++figures.wrongByKind[line.kind];
-      }
+      if (!line.served || std::string{std::istreambuf_iterator<char>(file), {}} != *line.served)
+        ++faults["wrong media"][line.kind];
     }
   }
+  std::size_t attachableWithout = 0;
   for (const auto& [id, line] : accepted) {
-    const int times = displayed[id];
-    if (times == 0) ++figures.lostByKind[line->kind];
-    figures.lost += times == 0;
-    figures.duplicates += times > 1;
-    figures.displayed += times > 0;
-    if (line->served && !attached.count(id)) ++figures.goodWithout;
+    if (displayed[id] == 0) ++faults["lost"][line->kind];
+    if (displayed[id] > 1) ++faults["duplicate"][line->kind];
+    attachableWithout += line->served && !attached.count(id);
   }
-  figures.attached = attached.size();
-
   std::set<std::size_t> rejected;
   std::vector<std::string> otherErrors;
   const std::regex reject(R"(corvanta-nse: <stdin>:([0-9]+): .*)");
@@ -337,35 +300,18 @@ void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
   for (const auto& entry : fs::directory_iterator(path("container")))
     containerEntries.insert(entry.path().filename().string());
 
-  auto list = [](const std::map<std::string, int>& counts) {
-    std::string text;
-    for (const auto& [kind, count] : counts) text += " " + kind + " " + std::to_string(count);
-    return text.empty() ? " none" : text;
-  };
   std::cout << "soak " << fs::path(_binary).filename().string() << ": " << lines.size()
-            << " requests, " << accepted.size() << " accepted, " << rejected.size()
-            << " rejected (of " << malformed.size() << " malformed), exit status " << result.status
-            << "\n  faults injected:" << list(figures.injected) << "\n  deliveries "
-            << figures.deliveries << ", displayed " << figures.displayed << ", attached "
-            << figures.attached << ", attachable but not attached " << figures.goodWithout
-            << "\n  lost: " << figures.lost << ", wrong media: " << figures.wrongMedia
-            << ", duplicates: " << figures.duplicates << ", late: " << figures.late
-            << ", stray lines: " << figures.stray << "\n  lost by kind:" << list(figures.lostByKind)
-            << "\n  wrong media by kind:" << list(figures.wrongByKind) << "\n  elapsed "
-            << result.elapsed.count() << " s\n";
-
+            << " requests, " << accepted.size() << " accepted, " << rejected.size() << " rejected, "
+            << attached.size() << " attached, " << attachableWithout
+            << " attachable but not attached, in " << result.elapsed.count() << " s\n";
   EXPECT_LT(result.status, 128) << "the host ended by signal " << result.status - 128;
   EXPECT_EQ(result.status, malformed.empty() ? 0 : 1);
-  EXPECT_EQ(figures.lost, 0u);
-  EXPECT_EQ(figures.wrongMedia, 0u);
-  EXPECT_EQ(figures.duplicates, 0u);
-  EXPECT_EQ(figures.late, 0u);
-  EXPECT_EQ(figures.stray, 0u) << "deliveries of no accepted request, or not JSON";
+  EXPECT_EQ(faults, decltype(faults){});
   EXPECT_EQ(rejected, malformed);
   EXPECT_EQ(otherErrors, std::vector<std::string>{}) << "standard error beyond rejections";
   EXPECT_EQ(containerEntries, (std::set<std::string>{".lock", "Attachments", "tmp"}));
   if (_binary.ends_with("faulty-fs")) {
-    EXPECT_GT(figures.goodWithout, 0u) << "no staging write failed";
+    EXPECT_GT(attachableWithout, 0u) << "no staging write failed";
   }
 }
 

@@ -1,8 +1,6 @@
 // Collects what a content handler delivers, from any thread.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -17,12 +15,9 @@ class DeliveryRecorder {
 
   std::vector<std::shared_ptr<const UNNotificationContent>> deliveries() const;
   std::size_t count() const;
-  // Waits until `n` deliveries arrived; false when `timeout` passed first.
-  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
   mutable std::mutex _mutex;
-  mutable std::condition_variable _arrived;
   std::vector<std::shared_ptr<const UNNotificationContent>> _deliveries;
 };
 

@@ -184,10 +184,6 @@ HostResult HostProcess::wait(std::chrono::seconds timeout) {
   return _result;
 }
 
-}  // namespace corvanta::testing
-
-namespace corvanta::testing {
-
 void HostProcess::signal(int signal) const {
   ::kill(_pid, signal);
 }

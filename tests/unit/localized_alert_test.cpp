@@ -106,8 +106,6 @@ TEST_F(LocalizedAlertTest, ABadStringsFileIsAUsageErrorNamingItsLine) {
   } cases[] = {
       {"semicolon.strings", "\"A\" = \"x\";\n\"B\" = \"y\"\n\"C\" = \"z\";\n",
        "semicolon.strings:2: expected ';'"},
-      {"unclosed.strings", "\"A\" = \"x\";\n\n\"B\" = \"y;\n",
-       "unclosed.strings:3: unclosed string"},
       {"comment.strings", "/* never closed\n\"A\" = \"x\";\n",
        "comment.strings:1: unclosed comment"},
       {"syntax.json", "{\n  \"A\": \"x\",\n  \"B\" \"y\"\n}\n", "syntax.json:3: not valid JSON"},

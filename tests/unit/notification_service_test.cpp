@@ -7,7 +7,6 @@
 #include <set>
 #include <thread>
 
-#include "attachment/DownloadCompletion.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/RequestActivity.h"
 #include "service/NotificationService.h"
@@ -24,7 +23,6 @@ using testing::FakeURLLoader;
 using testing::RecordingAttachmentStore;
 using testing::ScratchDirectory;
 using testing::ScratchTemporaryDirectory;
-
 
 // Fails every write, as a full disk would.
 class FailingWrites : public ScratchTemporaryDirectory {
@@ -94,7 +92,8 @@ TEST_F(NotificationServiceTest, PlainPathDeliversAnIndependentCopyOnceBeforeRetu
 
 TEST_F(NotificationServiceTest, AttachmentPathDeliversTheDownloadedBytesAsTheOnlyAttachment) {
   const auto request = requestWithPayload(payloadFor("http://origin.test/a/../media/pic.png"));
-  receive(request);
+  std::weak_ptr<NotificationService> service = receive(request);
+  EXPECT_FALSE(service.expired()) << "the pending download keeps the service alive";
   EXPECT_EQ(recorder.count(), 0u) << "nothing is delivered before the download ends";
   ASSERT_EQ(loader.startedCount(), 1u);
   // The URL goes out exactly as its text parses: dot segments are not removed.
@@ -112,24 +111,6 @@ TEST_F(NotificationServiceTest, AttachmentPathDeliversTheDownloadedBytesAsTheOnl
   EXPECT_EQ(store.bytesOf(attachment), "\x89PNG fresh bytes");
   EXPECT_EQ(temporary.read("pic.png"), "\x89PNG fresh bytes") << "the staging file stays";
   EXPECT_TRUE(request->content()->attachments().empty());
-}
-
-TEST_F(NotificationServiceTest, ExpiryDeliversTheBestAttemptAndTheDownloadDeliversAgainLater) {
-  const auto request = requestWithPayload(payloadFor("http://origin.test/pic.png"));
-  std::weak_ptr<NotificationService> service = receive(request);
-  EXPECT_FALSE(service.expired()) << "the pending download keeps the service alive";
-
-  service.lock()->serviceExtensionTimeWillExpire();
-  ASSERT_EQ(recorder.count(), 1u);
-  const auto bestAttempt = recorder.deliveries()[0];
-  expectSameFields(*bestAttempt, *request->content());
-  EXPECT_TRUE(bestAttempt->attachments().empty());
-
-  std::thread([&] { loader.finish(0, std::string("bytes")); }).join();
-  ASSERT_EQ(recorder.count(), 2u);
-  EXPECT_EQ(recorder.deliveries()[1]->attachments().size(), 1u);
-  EXPECT_NE(recorder.deliveries()[1], bestAttempt) << "the completion delivers a fresh copy";
-  EXPECT_TRUE(bestAttempt->attachments().empty());
   EXPECT_TRUE(service.expired()) << "the service goes once its completion has run";
 }
 
@@ -149,39 +130,33 @@ TEST_F(NotificationServiceTest, AttachmentValuesThatNameNoUsableURLDeliverWithou
   EXPECT_EQ(store.creations(), 0);
 }
 
-// A failed download must not show media that an earlier request left under the same name.
-TEST_F(NotificationServiceTest, FailedDownloadNeverShowsAnEarlierRequestsStagedFile) {
-  temporary.write("pic.png", "earlier request's bytes");
-  receive(requestWithPayload(payloadFor("http://other.test/pic.png")));
-  loader.finish(0, std::nullopt);
-
-  ASSERT_EQ(recorder.count(), 1u);
-  EXPECT_TRUE(recorder.deliveries()[0]->attachments().empty());
-  EXPECT_EQ(store.creations(), 0);
-}
-
-TEST(DownloadCompletionWrites, AFailedWriteNeverShowsAnEarlierRequestsStagedFile) {
-  ScratchDirectory temporary;
-  temporary.write("pic.png", "earlier request's bytes");
-  FailingWrites fileSystem(temporary.path());
-  ScopedBackend<FileSystem> scope(fileSystem);
-  RecordingAttachmentStore store;
-  ScopedBackend<AttachmentStore> storeScope(store);
-
-  const auto activity = std::make_shared<RequestActivity>();
-  const RequestActivity::Scope serving(activity);
-  const auto content = contentWithDownloadedAttachment(
-      std::make_shared<const std::string>("http://x/pic.png"),
-      *requestWithPayload(R"({"att_url":"http://x/pic.png"})"), NSData::dataWithBytes("new"));
-  EXPECT_TRUE(content->attachments().empty());
-  EXPECT_EQ(store.creations(), 0);
-  // The platform says why, though the extension stays silent.
-  const auto seen = activity->take();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].stage, "staging");
-  EXPECT_EQ(seen[0].domain, "errno");
-  EXPECT_EQ(seen[0].code, ENOSPC);
-  EXPECT_EQ(seen[0].message, "cannot write pic.png: " + std::string(std::strerror(ENOSPC)));
+// A failed download or a failed staging write must not show media that an earlier request
+// left under the same name; for the write, the platform says why, though the extension stays
+// silent.
+TEST_F(NotificationServiceTest, AFailureNeverShowsAnEarlierRequestsStagedFile) {
+  for (const bool writeFails : {false, true}) {
+    SCOPED_TRACE(writeFails ? "write fails" : "download fails");
+    temporary.write("pic.png", "earlier request's bytes");
+    FailingWrites failing(temporary.path());
+    ScopedBackend<FileSystem> scope(writeFails ? static_cast<FileSystem&>(failing) : fileSystem);
+    const auto activity = std::make_shared<RequestActivity>();
+    const RequestActivity::Scope serving(activity);
+    DeliveryRecorder deliveries;
+    std::make_shared<NotificationService>()->didReceiveNotificationRequest(
+        requestWithPayload(payloadFor("http://x/pic.png")), deliveries.handler());
+    loader.finish(loader.startedCount() - 1,
+                  writeFails ? std::optional<std::string>("new") : std::nullopt);
+    ASSERT_EQ(deliveries.count(), 1u);
+    EXPECT_TRUE(deliveries.deliveries()[0]->attachments().empty());
+    EXPECT_EQ(store.creations(), 0);
+    if (!writeFails) continue;
+    const auto seen = activity->take();  // what the download did, then the write
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().stage, "staging");
+    EXPECT_EQ(seen.back().domain, "errno");
+    EXPECT_EQ(seen.back().code, ENOSPC);
+    EXPECT_EQ(seen.back().message, "cannot write pic.png: " + std::string(std::strerror(ENOSPC)));
+  }
 }
 
 // Two downloads with the same file name share a staging file. Each must attach its own

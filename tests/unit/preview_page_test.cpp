@@ -2,7 +2,9 @@
 // that can never become markup, and notifications stacked by thread where a device stacks
 // them.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -18,19 +20,11 @@ namespace {
 using testing::ScratchDirectory;
 
 std::string decodeBase64(const std::string& text) {
-  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  unsigned bits = 0;
-  int count = 0;
-  for (const char c : text) {
-    if (c == '=') break;
-    bits = bits << 6 | static_cast<unsigned>(digits.find(c));
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      bytes += static_cast<char>(bits >> count & 0xff);
-    }
-  }
+  std::string bytes(text.size() / 4 * 3, '\0');
+  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                     reinterpret_cast<const unsigned char*>(text.data()),
+                                     static_cast<int>(text.size()));
+  bytes.resize(length < 0 ? 0 : length - std::count(text.end() - 2, text.end(), '='));
   return bytes;
 }
 

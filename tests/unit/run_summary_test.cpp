@@ -22,35 +22,18 @@ Delivery delivery(bool wantsAttachment) {
   return d;
 }
 
+// A delivery of a request that asked for an attachment, as `change` leaves it.
+template <class Change>
+Delivery wanting(Change change) {
+  Delivery d = delivery(true);
+  change(d);
+  return d;
+}
+
 Delivery attached() {
-  Delivery d = delivery(true);
-  d.attachments.push_back({"Corvanta", std::nullopt, "/store/a.png", "image/png", "image", 9});
-  return d;
-}
-
-Delivery notFound() {
-  Delivery d = delivery(true);
-  d.diagnostics.push_back({"download", 404, "HTTP", "HTTP 404 for http://127.0.0.1/a.png"});
-  return d;
-}
-
-Delivery notRun() {
-  Delivery d = delivery(true);
-  d.extension = false;
-  return d;
-}
-
-Delivery expired() {
-  Delivery d = delivery(true);
-  d.expired = true;
-  return d;
-}
-
-Delivery later() {
-  Delivery d = attached();
-  d.number = 2;
-  d.displayed = false;
-  return d;
+  return wanting([](Delivery& d) {
+    d.attachments.push_back({"Corvanta", std::nullopt, "/store/a.png", "image/png", "image", 9});
+  });
 }
 
 TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
@@ -62,11 +45,19 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
     std::optional<std::string> preview;
     std::string expected;
   };
+  const Delivery notFound = wanting([](Delivery& d) {
+    d.diagnostics.push_back({"download", 404, "HTTP", "HTTP 404 for http://127.0.0.1/a.png"});
+  });
   const std::vector<Case> cases = {
       {"every kind of outcome",
        8,
-       {delivery(false), attached(), later(), notFound(), notRun(), notFound(), expired(),
-        attached()},
+       {delivery(false), attached(), wanting([](Delivery& d) {
+          d = attached();
+          d.number = 2;
+          d.displayed = false;
+        }),
+        notFound, wanting([](Delivery& d) { d.extension = false; }), notFound,
+        wanting([](Delivery& d) { d.expired = true; }), attached()},
        2,
        "out/preview.html",
        "corvanta-nse: 8 requests in 4.0 s: 7 displayed, 2 with an attachment, 5 without, 1 "
