@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <system_error>
 
 #include "platform/foundation/FileSystem.h"
@@ -40,6 +41,8 @@ header p { color: var(--dim); margin: .2em 0 1.2em; }
 .stack > h2 { font-size: .85em; font-weight: 600; color: var(--dim); margin: 0 0 .4em; }
 .stack > h2 span { font-weight: normal; }
 .stack .entry + .entry .card { box-shadow: 0 -5px 0 -2px var(--card), 0 1px 3px rgba(0,0,0,.2); }
+.entry.replaced .card { opacity: .45; }
+.account .replaced { font-weight: 600; }
 .entry { display: flex; flex-wrap: wrap; gap: .4em 1.2em; align-items: flex-start;
   margin: 0 0 .7em; }
 .card { background: var(--card); border-radius: 18px; padding: .7em .9em; width: 24em;
@@ -277,7 +280,7 @@ std::string attachmentsText(const std::vector<DeliveredAttachment>& attachments)
 }
 
 std::string account(const std::vector<Delivery>& deliveries, const AttachmentOutcome& outcome,
-                    bool expired) {
+                    bool expired, const std::string* replacedBy) {
   const Delivery& shown = deliveries.front();
   std::string html = "<aside class=\"account\">\n<p class=\"timing\">delivery 1 displayed after " +
                      milliseconds(shown.elapsedMs);
@@ -291,6 +294,10 @@ std::string account(const std::vector<Delivery>& deliveries, const AttachmentOut
     if (!push->topic.empty()) html += ", topic " + escapeHTML(push->topic);
     if (push->collapseId) html += ", collapse-id " + escapeHTML(*push->collapseId);
     html += "</p>\n";
+  }
+  if (replacedBy) {
+    html += "<p class=\"replaced\">replaced on the device by " + escapeHTML(*replacedBy) +
+            ", a later push with the same collapse-id</p>\n";
   }
   if (outcome.wanted && !outcome.missingReason.empty()) {
     html +=
@@ -335,7 +342,24 @@ void PreviewPage::markExpired(std::size_t index) {
   _entries.at(index).expired = true;
 }
 
+namespace {
+
+// The key under which a device replaces one push's notification with a later one's.
+std::optional<std::string> collapseKey(const std::vector<Delivery>& deliveries) {
+  if (deliveries.empty() || !deliveries.front().push) return std::nullopt;
+  const PushDetails& push = *deliveries.front().push;
+  if (!push.collapseId) return std::nullopt;
+  return push.device + '\n' + push.topic + '\n' + *push.collapseId;
+}
+
+}  // namespace
+
 std::string PreviewPage::render(Media& media) const {
+  // The last push under each collapse key is the one a device still shows.
+  std::map<std::string, std::size_t> lastOfKey;
+  for (std::size_t i = 0; i < _entries.size(); ++i) {
+    if (const auto key = collapseKey(_entries[i].deliveries)) lastOfKey[*key] = i;
+  }
   // A thread's stack stands where its first request arrived.
   std::vector<std::vector<std::size_t>> groups;
   std::map<std::string, std::size_t> groupOfThread;
@@ -363,7 +387,11 @@ std::string PreviewPage::render(Media& media) const {
     }
     for (const std::size_t i : group) {
       const Entry& entry = _entries[i];
-      html += "<article class=\"entry\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
+      const auto key = collapseKey(entry.deliveries);
+      const std::string* replacedBy =
+          key && lastOfKey.at(*key) != i ? &_entries[lastOfKey.at(*key)].identifier : nullptr;
+      html += std::string("<article class=\"entry") + (replacedBy ? " replaced" : "") +
+              "\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
       if (entry.deliveries.empty()) {
         html += "<div class=\"card\"><div class=\"head\"><span class=\"app\">" +
                 escapeHTML(entry.identifier) + "</span></div>nothing delivered" +
@@ -373,7 +401,7 @@ std::string PreviewPage::render(Media& media) const {
         const AttachmentOutcome& outcome = entry.outcome;
         const Rendered rendered = renderMedia(shown.attachments, source);
         html += notification(shown, outcome, entry.expired, rendered) +
-                account(entry.deliveries, outcome, entry.expired);
+                account(entry.deliveries, outcome, entry.expired, replacedBy);
       }
       html += "</article>\n";
     }

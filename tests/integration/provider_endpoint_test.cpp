@@ -276,6 +276,14 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   std::ifstream page(scratch.path() + "page.html");
   const std::string html((std::istreambuf_iterator<char>(page)), {});
   EXPECT_NE(html.find(deviceToken(3).substr(0, 6)), std::string::npos);
+  // The photos went to seven devices under one collapse-id: where a device got two, the later
+  // replaced the earlier, as it does on a device.
+  std::size_t replaced = 0;
+  for (auto at = html.find("class=\"entry replaced\""); at != std::string::npos;
+       at = html.find("class=\"entry replaced\"", at + 1)) {
+    ++replaced;
+  }
+  EXPECT_EQ(replaced, 3u);
 }
 
 TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamCostsOnlyItsOwnPush) {
