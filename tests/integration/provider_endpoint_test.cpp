@@ -286,7 +286,7 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   EXPECT_EQ(replaced, 3u);
 }
 
-TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamCostsOnlyItsOwnPush) {
+TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamOrSpeaksHTTP1CostsOnlyItsOwnPush) {
   Endpoint endpoint(scratch, {"--h2c"});
   // Headers and half a body, then the connection is gone.
   {
@@ -315,6 +315,28 @@ TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamCostsOnlyItsOwnPush) {
         });
     curl_easy_setopt(easy.get(), CURLOPT_FORBID_REUSE, 1L);
     EXPECT_NE(curl_easy_perform(easy.get()), CURLE_OK);
+  }
+  // An HTTP/1 client is told in its own protocol, not left with a closed connection.
+  {
+    std::string said;
+    const auto easy =
+        std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>(curl_easy_init(), curl_easy_cleanup);
+    curl_easy_setopt(easy.get(), CURLOPT_URL,
+                     (endpoint.base + "/3/device/" + deviceToken(5)).c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, "{}");
+    curl_easy_setopt(easy.get(), CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &said);
+    curl_easy_setopt(
+        easy.get(), CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+          static_cast<std::string*>(out)->append(data, size * count);
+          return size * count;
+        });
+    ASSERT_EQ(curl_easy_perform(easy.get()), CURLE_OK);
+    long status = 0;
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    EXPECT_EQ(status, 505);
+    EXPECT_NE(said.find("HTTP/2 only"), std::string::npos) << said;
   }
   const PushAnswer after = endpoint.send(alert(deviceToken(6)));
   EXPECT_EQ(after.status, 200) << after.body << after.error;

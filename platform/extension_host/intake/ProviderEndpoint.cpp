@@ -119,6 +119,16 @@ TLSContext makeTLSContext(const std::string& certificate, const std::string& key
   return context;
 }
 
+// What a client that speaks HTTP/1 to the cleartext endpoint is told before it is closed:
+// without this it would see only a closed connection.
+std::string http2OnlyAnswer() {
+  const std::string body =
+      "This endpoint speaks HTTP/2 only, with prior knowledge (--http2-prior-knowledge).\n";
+  return "HTTP/1.1 505 HTTP Version Not Supported\r\nContent-Type: text/plain\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
 // One request stream, from its first header to its close.
 struct Stream {
   ProviderRequest request;
@@ -135,6 +145,7 @@ struct ProviderEndpoint::Loop {
     BufferEvent buffer;
     std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams;
     Session session;  // last: deleted first, while the streams it may name still exist
+    bool closeWhenWritten = false;
   };
 
   Settings settings;
@@ -155,6 +166,10 @@ struct ProviderEndpoint::Loop {
   void setUpCallbacks();
   void accept(int fd);
   void startSession(Connection& connection);
+  void refuseHTTP1(Connection& connection);
+  // Starts a cleartext connection's session once its input begins with the HTTP/2 preface;
+  // false while it cannot yet tell, or when the client spoke HTTP/1 (answered, then closed).
+  bool startCleartextSession(Connection& connection, evbuffer* input);
   // Sends what the session has to send; closes the connection when it is done with.
   void flush(Connection& connection);
   void close(Connection& connection);
@@ -354,8 +369,8 @@ void ProviderEndpoint::Loop::accept(int fd) {
       made.buffer.get(),
       [](bufferevent* bev, void* data) {
         Connection& c = of(data);
-        if (!c.session) return;
         evbuffer* input = bufferevent_get_input(bev);
+        if (!c.session && !c.loop.startCleartextSession(c, input)) return;
         const std::size_t length = evbuffer_get_length(input);
         const ssize_t used =
             nghttp2_session_mem_recv(c.session.get(), evbuffer_pullup(input, -1), length);
@@ -366,6 +381,10 @@ void ProviderEndpoint::Loop::accept(int fd) {
       [](bufferevent* bev, void* data) {
         // All written: a client that had stopped reading its answers is read from again.
         Connection& c = of(data);
+        if (c.closeWhenWritten) {
+          if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) c.loop.close(c);
+          return;
+        }
         bufferevent_enable(bev, EV_READ);
         if (c.session) c.loop.flush(c);
       },
@@ -382,7 +401,29 @@ void ProviderEndpoint::Loop::accept(int fd) {
       },
       &made);
   bufferevent_enable(made.buffer.get(), EV_READ | EV_WRITE);
-  if (!tls) startSession(made);
+}
+
+bool ProviderEndpoint::Loop::startCleartextSession(Connection& connection, evbuffer* input) {
+  // The session's SETTINGS go out only once the client has shown it speaks HTTP/2: an HTTP/1
+  // client is answered in HTTP/1 instead, which a frame first would garble.
+  if (tls || connection.closeWhenWritten) return false;
+  constexpr std::string_view kPreface = NGHTTP2_CLIENT_MAGIC;
+  const std::size_t length = std::min(evbuffer_get_length(input), kPreface.size());
+  const auto* start = reinterpret_cast<const char*>(evbuffer_pullup(input, length));
+  if (std::string_view(start, length) != kPreface.substr(0, length)) {
+    refuseHTTP1(connection);
+    return false;
+  }
+  if (length < kPreface.size()) return false;
+  startSession(connection);
+  return connection.session != nullptr;
+}
+
+void ProviderEndpoint::Loop::refuseHTTP1(Connection& connection) {
+  bufferevent_disable(connection.buffer.get(), EV_READ);
+  static const std::string answer = http2OnlyAnswer();
+  bufferevent_write(connection.buffer.get(), answer.data(), answer.size());
+  connection.closeWhenWritten = true;
 }
 
 void ProviderEndpoint::Loop::startSession(Connection& connection) {
