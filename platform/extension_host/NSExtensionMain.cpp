@@ -231,10 +231,13 @@ int NSExtensionMain(int argc, char* argv[]) {
   if (!options.quiet) {
     if (endpoint) {
       const auto counts = endpoint->counts();
-      std::fprintf(stderr,
-                   "corvanta-nse: endpoint: %zu connections, %zu streams answered, %zu pushes "
-                   "taken\n",
-                   counts.connections, counts.answered, counts.accepted);
+      const auto count = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+      };
+      std::fprintf(stderr, "corvanta-nse: endpoint: %s, %s answered, %s taken\n",
+                   count(counts.connections, "connection", "connections").c_str(),
+                   count(counts.answered, "stream", "streams").c_str(),
+                   count(counts.accepted, "push", "pushes").c_str());
     } else {
       summary.setRejectedLines(reader.rejected());
     }
