@@ -42,6 +42,8 @@ header p { color: var(--dim); margin: .2em 0 1.2em; }
 .stack > h2 span { font-weight: normal; }
 .stack .entry + .entry .card { box-shadow: 0 -5px 0 -2px var(--card), 0 1px 3px rgba(0,0,0,.2); }
 .entry.replaced .card { opacity: .45; }
+.card.silent { background: none; border: 1px dashed var(--line); box-shadow: none;
+  color: var(--dim); }
 .account .replaced { font-weight: 600; }
 .entry { display: flex; flex-wrap: wrap; gap: .4em 1.2em; align-items: flex-start;
   margin: 0 0 .7em; }
@@ -399,9 +401,16 @@ std::string PreviewPage::render(Media& media) const {
       } else {
         const Delivery& shown = entry.deliveries.front();
         const AttachmentOutcome& outcome = entry.outcome;
-        const Rendered rendered = renderMedia(shown.attachments, source);
-        html += notification(shown, outcome, entry.expired, rendered) +
-                account(entry.deliveries, outcome, entry.expired, replacedBy);
+        if (shown.push && shown.push->type != "alert") {
+          // Only an alert reaches the notification list; the others go to the app.
+          html += "<div class=\"card silent\"><div class=\"head\"><span class=\"app\">" +
+                  std::string(kAppName) + "</span></div>nothing shown: a " +
+                  escapeHTML(shown.push->type) + " push goes to the app, not the list</div>\n";
+        } else {
+          html +=
+              notification(shown, outcome, entry.expired, renderMedia(shown.attachments, source));
+        }
+        html += account(entry.deliveries, outcome, entry.expired, replacedBy);
       }
       html += "</article>\n";
     }
