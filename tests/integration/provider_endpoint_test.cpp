@@ -287,6 +287,7 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
 }
 
 TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamOrSpeaksHTTP1CostsOnlyItsOwnPush) {
+  // Over cleartext HTTP/2, where the other clients then multiplex.
   Endpoint endpoint(scratch, {"--h2c"});
   // Headers and half a body, then the connection is gone.
   {
@@ -340,11 +341,27 @@ TEST_F(ProviderEndpointTest, AClientThatLeavesMidStreamOrSpeaksHTTP1CostsOnlyIts
   }
   const PushAnswer after = endpoint.send(alert(deviceToken(6)));
   EXPECT_EQ(after.status, 200) << after.body << after.error;
+  // And many streams on one cleartext connection (nghttp multiplexes there; libcurl cannot).
+  const std::string body = scratch.path() + "push.json";
+  std::ofstream(body) << R"({"aps":{"alert":"Many"}})";
+  const std::string command = "nghttp -n -s -m 50 -d " + body + " " + endpoint.base + "/3/device/" +
+                              deviceToken(7) + " 2>&1";
+  std::string stats;
+  FILE* nghttp = ::popen(command.c_str(), "r");
+  ASSERT_NE(nghttp, nullptr);
+  char chunk[4096];
+  while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, nghttp)) stats.append(chunk, n);
+  EXPECT_EQ(::pclose(nghttp), 0) << stats;
+  std::size_t answered = 0;
+  for (auto at = stats.find("  200 "); at != std::string::npos; at = stats.find("  200 ", at + 1)) {
+    ++answered;
+  }
+  EXPECT_EQ(answered, 50u) << stats;
 
   const HostResult result = endpoint.stop();
   EXPECT_EQ(result.status, 0) << result.err;
   const auto lines = deliveries(result);
-  ASSERT_EQ(lines.size(), 1u) << result.out;
+  ASSERT_EQ(lines.size(), 51u) << result.out;
   EXPECT_EQ(lines[0]["request"], after.apnsId);
 }
 
