@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "platform/extension_host/LocalizedStrings.h"
+#include "platform/extension_host/intake/ProviderRequest.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace corvanta {
@@ -65,11 +66,6 @@ constexpr const char* kFooter =
     "deliveries or the preview could not be written; 2 on usage errors (checked before\n"
     "anything runs, a --preview folder that does not exist included); 130 or 143 when\n"
     "stopped by SIGINT or SIGTERM while reading files.";
-
-bool isDeviceToken(const std::string& token) {
-  return token.size() >= 64 && token.size() <= 200 && token.size() % 2 == 0 &&
-         token.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-}
 
 // "[HOST:]PORT", the host a name or a numeric address, an IPv6 one in brackets.
 std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& text) {

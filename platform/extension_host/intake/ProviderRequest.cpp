@@ -16,8 +16,6 @@ namespace {
 using JSON = nlohmann::json;
 
 constexpr std::string_view kDevicePath = "/3/device/";
-constexpr std::size_t kShortestDeviceToken = 64;
-constexpr std::size_t kLongestDeviceToken = 200;
 constexpr std::size_t kLongestCollapseId = 64;
 constexpr std::size_t kLargestPayload = 4096;
 constexpr std::size_t kLargestVoIPPayload = 5120;
@@ -182,11 +180,7 @@ class Judgement {
   }
 
   std::optional<Refusal> deviceToken() {
-    const auto size = _deviceText.size();
-    if (size % 2 != 0 || size < kShortestDeviceToken || size > kLongestDeviceToken ||
-        !std::all_of(_deviceText.begin(), _deviceText.end(), isHex)) {
-      return Refusal{400, "BadDeviceToken"};
-    }
+    if (!isDeviceToken(_deviceText)) return Refusal{400, "BadDeviceToken"};
     _push.device = lowercased(_deviceText);
     return std::nullopt;
   }
@@ -332,6 +326,11 @@ ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const Provi
   }
   verdict.request = judgement.accepted(verdict.apnsId);
   return verdict;
+}
+
+bool isDeviceToken(std::string_view token) {
+  return token.size() % 2 == 0 && token.size() >= 64 && token.size() <= 200 &&
+         std::all_of(token.begin(), token.end(), isHex);
 }
 
 std::string providerAnswerBody(const ProviderVerdict& verdict) {

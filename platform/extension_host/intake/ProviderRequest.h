@@ -64,6 +64,10 @@ struct ProviderVerdict {
 // Never throws for any content of `request` (a malformed body is a 400, not an exception).
 ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const ProviderPolicy& policy);
 
+// Whether `token` is a device token as the path must name one: hex digits in either case,
+// an even number of 64 to 200.
+bool isDeviceToken(std::string_view token);
+
 // The body of an error answer: {"reason":"..."} plus "timestamp" (410) and "description"
 // when set, compact. Empty for 200.
 std::string providerAnswerBody(const ProviderVerdict& verdict);
