@@ -8,18 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "platform/extension_host/intake/OpenSSLHandles.h"
+
 namespace corvanta::testing {
 namespace {
-
-struct FreeBIO {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct FreeDigest {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-struct FreeSignature {
-  void operator()(ECDSA_SIG* signature) const { ECDSA_SIG_free(signature); }
-};
 
 void require(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
@@ -39,7 +31,7 @@ ProviderSigningKey::ProviderSigningKey()
 }
 
 std::string ProviderSigningKey::pkcs8PEM() const {
-  std::unique_ptr<BIO, FreeBIO> out(BIO_new(BIO_s_mem()));
+  BIOHandle out(BIO_new(BIO_s_mem()));
   require(out && PEM_write_bio_PrivateKey(out.get(), _key.get(), nullptr, nullptr, 0, nullptr,
                                           nullptr) == 1,
           "cannot write the key");
@@ -47,13 +39,13 @@ std::string ProviderSigningKey::pkcs8PEM() const {
 }
 
 std::string ProviderSigningKey::publicKeyPEM() const {
-  std::unique_ptr<BIO, FreeBIO> out(BIO_new(BIO_s_mem()));
+  BIOHandle out(BIO_new(BIO_s_mem()));
   require(out && PEM_write_bio_PUBKEY(out.get(), _key.get()) == 1, "cannot write the public key");
   return memoryText(out.get());
 }
 
 std::string ProviderSigningKey::sign(std::string_view signingInput) const {
-  std::unique_ptr<EVP_MD_CTX, FreeDigest> context(EVP_MD_CTX_new());
+  std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
   require(
       context && EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, _key.get()) == 1,
       "cannot start signing");
@@ -66,7 +58,7 @@ std::string ProviderSigningKey::sign(std::string_view signingInput) const {
   require(EVP_DigestSign(context.get(), derBytes, &length, input, signingInput.size()) == 1,
           "cannot sign");
   const auto* cursor = static_cast<const unsigned char*>(derBytes);
-  std::unique_ptr<ECDSA_SIG, FreeSignature> signature(
+  std::unique_ptr<ECDSA_SIG, FreeWith<ECDSA_SIG_free>> signature(
       d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(length)));
   require(signature != nullptr, "cannot read the signature");
   std::string raw(64, '\0');

@@ -18,6 +18,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace corvanta {
@@ -27,23 +28,8 @@ constexpr long kDaySeconds = 24 * 60 * 60;
 constexpr long kAuthorityDays = 10 * 365 + 3;
 constexpr long kServerDays = 365;
 
-struct FreeBIO {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct FreeKey {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct FreeX509 {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct FreeExtension {
-  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
-};
-struct FreeBN {
-  void operator()(BIGNUM* number) const { BN_free(number); }
-};
-using Key = std::unique_ptr<EVP_PKEY, FreeKey>;
-using Certificate = std::unique_ptr<X509, FreeX509>;
+using Key = KeyHandle;
+using Certificate = X509Handle;
 
 // A key and the certificate that names it.
 struct Identity {
@@ -74,12 +60,12 @@ int noPassphrase(char*, int, int, void*) {
 }
 
 Key readKey(const std::string& path) {
-  std::unique_ptr<BIO, FreeBIO> file(BIO_new_file(path.c_str(), "r"));
+  BIOHandle file(BIO_new_file(path.c_str(), "r"));
   return Key(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr) : nullptr);
 }
 
 Certificate readCertificate(const std::string& path) {
-  std::unique_ptr<BIO, FreeBIO> file(BIO_new_file(path.c_str(), "r"));
+  BIOHandle file(BIO_new_file(path.c_str(), "r"));
   return Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
@@ -118,8 +104,7 @@ std::string authorityName() {
 }
 
 bool addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value) {
-  std::unique_ptr<X509_EXTENSION, FreeExtension> extension(
-      X509V3_EXT_conf_nid(nullptr, context, nid, value));
+  X509ExtensionHandle extension(X509V3_EXT_conf_nid(nullptr, context, nid, value));
   return extension && X509_add_ext(certificate, extension.get(), -1) == 1;
 }
 
@@ -129,7 +114,7 @@ Certificate makeCertificate(EVP_PKEY* key, const std::string& commonName, long d
                             const Identity* issuer,
                             std::initializer_list<std::pair<int, const char*>> extensions) {
   Certificate certificate(X509_new());
-  std::unique_ptr<BIGNUM, FreeBN> serial(BN_new());
+  BignumHandle serial(BN_new());
   if (!certificate || !serial ||
       BN_rand(serial.get(), 159, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1 ||
       !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(certificate.get())) ||
@@ -191,7 +176,7 @@ std::string memoryText(BIO* bio) {
 // that no longer matches its key, which the next run makes again.
 bool writeIdentity(const Identity& identity, const std::string& keyFile,
                    const std::string& certificateFile) {
-  std::unique_ptr<BIO, FreeBIO> key(BIO_new(BIO_s_mem())), certificate(BIO_new(BIO_s_mem()));
+  BIOHandle key(BIO_new(BIO_s_mem())), certificate(BIO_new(BIO_s_mem()));
   if (!key || !certificate ||
       PEM_write_bio_PrivateKey(key.get(), identity.key.get(), nullptr, nullptr, 0, nullptr,
                                nullptr) != 1 ||

@@ -22,26 +22,20 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <class T>
-  void operator()(T* handle) const {
-    Free(handle);
-  }
-};
-using EventBase = std::unique_ptr<event_base, Deleter<event_base_free>>;
-using Event = std::unique_ptr<event, Deleter<event_free>>;
-using Listener = std::unique_ptr<evconnlistener, Deleter<evconnlistener_free>>;
-using BufferEvent = std::unique_ptr<bufferevent, Deleter<bufferevent_free>>;
-using TLSContext = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
-using Session = std::unique_ptr<nghttp2_session, Deleter<nghttp2_session_del>>;
+using EventBase = std::unique_ptr<event_base, FreeWith<event_base_free>>;
+using Event = std::unique_ptr<event, FreeWith<event_free>>;
+using Listener = std::unique_ptr<evconnlistener, FreeWith<evconnlistener_free>>;
+using BufferEvent = std::unique_ptr<bufferevent, FreeWith<bufferevent_free>>;
+using TLSContext = TLSContextHandle;
+using Session = std::unique_ptr<nghttp2_session, FreeWith<nghttp2_session_del>>;
 using SessionCallbacks =
-    std::unique_ptr<nghttp2_session_callbacks, Deleter<nghttp2_session_callbacks_del>>;
+    std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
 
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
@@ -193,7 +187,7 @@ bool ProviderEndpoint::Loop::listen(std::string* error) {
     *error = "cannot listen on " + named + ": " + gai_strerror(failure);
     return false;
   }
-  const std::unique_ptr<addrinfo, Deleter<freeaddrinfo>> addresses(found);
+  const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
   if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
     *error = "will not listen on " + named +
              ": not a loopback address; --allow-remote lets other machines send pushes";
