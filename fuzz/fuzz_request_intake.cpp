@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/extension_host/NotificationPayload.h"
+#include "platform/extension_host/device/NotificationPayload.h"
 #include "platform/extension_host/intake/RequestReader.h"
 #include "platform/foundation/FileDescriptor.h"
 

@@ -1,7 +1,7 @@
 #include "service/NotificationService.h"
 
 #include "attachment/DownloadCompletion.h"
-#include "platform/extension_host/PrincipalClass.h"
+#include "platform/extension_host/core/PrincipalClass.h"
 #include "platform/url_loading/NSURLSession.h"
 
 namespace corvanta {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <random>
 
-#include "platform/extension_host/NSExtensionMain.h"
+#include "platform/extension_host/app/NSExtensionMain.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/HostOptions.h"
-#include "platform/extension_host/LocalizedStrings.h"
-#include "platform/extension_host/NotificationPayload.h"
+#include "platform/extension_host/app/HostOptions.h"
+#include "platform/extension_host/device/LocalizedStrings.h"
+#include "platform/extension_host/device/NotificationPayload.h"
 #include "platform/foundation/JSONValue.h"
 #include "support/ScratchDirectory.h"
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "platform/extension_host/NotificationHost.h"
+#include "platform/extension_host/core/NotificationHost.h"
 #include "platform/foundation/JSONValue.h"
 #include "support/FakeClock.h"
 #include "support/FakeURLLoader.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/PreviewPage.h"
+#include "platform/extension_host/output/PreviewPage.h"
 #include "support/ScratchDirectory.h"
 #include "tools/media_samples.h"
 

@@ -21,7 +21,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/extension_host/intake/IncomingRequest.h"
+#include "platform/extension_host/core/IncomingRequest.h"
 #include "platform/extension_host/intake/ProviderRequest.h"
 
 namespace corvanta {

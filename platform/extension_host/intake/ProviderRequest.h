@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/extension_host/intake/IncomingRequest.h"
+#include "platform/extension_host/core/IncomingRequest.h"
 
 namespace corvanta {
 

@@ -30,7 +30,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
-#include "platform/extension_host/intake/IncomingRequest.h"
+#include "platform/extension_host/core/IncomingRequest.h"
 #include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {

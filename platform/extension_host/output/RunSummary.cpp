@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/extension_host/output/AttachmentOutcome.h"
+#include "platform/extension_host/device/AttachmentOutcome.h"
 
 namespace corvanta {
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/extension_host/Delivery.h"
+#include "platform/extension_host/core/Delivery.h"
 
 namespace corvanta {
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/extension_host/Delivery.h"
-#include "platform/extension_host/HostOptions.h"
+#include "platform/extension_host/core/Delivery.h"
+#include "platform/extension_host/app/HostOptions.h"
 #include "platform/extension_host/intake/RequestReader.h"
 
 namespace corvanta {

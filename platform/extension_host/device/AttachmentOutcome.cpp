@@ -1,4 +1,4 @@
-#include "platform/extension_host/output/AttachmentOutcome.h"
+#include "platform/extension_host/device/AttachmentOutcome.h"
 
 #include <cstring>
 #include <map>

@@ -1,4 +1,4 @@
-#include "platform/extension_host/NSExtensionMain.h"
+#include "platform/extension_host/app/NSExtensionMain.h"
 
 #include <unistd.h>
 
@@ -10,10 +10,10 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/extension_host/Container.h"
-#include "platform/extension_host/HostOptions.h"
-#include "platform/extension_host/NotificationHost.h"
-#include "platform/extension_host/SignalWatcher.h"
+#include "platform/extension_host/app/Container.h"
+#include "platform/extension_host/app/HostOptions.h"
+#include "platform/extension_host/core/NotificationHost.h"
+#include "platform/extension_host/app/SignalWatcher.h"
 #include "platform/extension_host/intake/GatewayCertificates.h"
 #include "platform/extension_host/intake/ProviderEndpoint.h"
 #include "platform/extension_host/intake/ProviderToken.h"

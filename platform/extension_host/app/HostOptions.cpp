@@ -1,4 +1,4 @@
-#include "platform/extension_host/HostOptions.h"
+#include "platform/extension_host/app/HostOptions.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <tuple>
 
-#include "platform/extension_host/LocalizedStrings.h"
+#include "platform/extension_host/device/LocalizedStrings.h"
 #include "platform/extension_host/intake/ProviderRequest.h"
 #include "platform/foundation/FileSystem.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/extension_host/LocalizedStrings.h"
+#include "platform/extension_host/device/LocalizedStrings.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/user_notifications/UNNotificationContent.h"
 

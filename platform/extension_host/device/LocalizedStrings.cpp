@@ -1,4 +1,4 @@
-#include "platform/extension_host/LocalizedStrings.h"
+#include "platform/extension_host/device/LocalizedStrings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/extension_host/Delivery.h"
+#include "platform/extension_host/core/Delivery.h"
 
 #include <algorithm>
 #include <cstdio>

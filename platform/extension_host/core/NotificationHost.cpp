@@ -1,4 +1,4 @@
-#include "platform/extension_host/NotificationHost.h"
+#include "platform/extension_host/core/NotificationHost.h"
 
 #include <cmath>
 #include <condition_variable>
@@ -6,10 +6,10 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/extension_host/Delivery.h"
-#include "platform/extension_host/NotificationPayload.h"
-#include "platform/extension_host/PreviewPage.h"
-#include "platform/extension_host/PrincipalClass.h"
+#include "platform/extension_host/core/Delivery.h"
+#include "platform/extension_host/device/NotificationPayload.h"
+#include "platform/extension_host/output/PreviewPage.h"
+#include "platform/extension_host/core/PrincipalClass.h"
 #include "platform/extension_host/output/OutputWriter.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RequestActivity.h"

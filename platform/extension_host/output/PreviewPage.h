@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/Delivery.h"
-#include "platform/extension_host/output/AttachmentOutcome.h"
+#include "platform/extension_host/core/Delivery.h"
+#include "platform/extension_host/device/AttachmentOutcome.h"
 
 namespace corvanta {
 

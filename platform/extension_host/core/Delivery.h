@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/intake/IncomingRequest.h"
+#include "platform/extension_host/core/IncomingRequest.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/foundation/RequestActivity.h"
 #include "platform/user_notifications/UNNotificationContent.h"

@@ -1,4 +1,4 @@
-#include "platform/extension_host/PrincipalClass.h"
+#include "platform/extension_host/core/PrincipalClass.h"
 
 #include <map>
 

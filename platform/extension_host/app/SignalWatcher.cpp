@@ -1,4 +1,4 @@
-#include "platform/extension_host/SignalWatcher.h"
+#include "platform/extension_host/app/SignalWatcher.h"
 
 #include <poll.h>
 #include <signal.h>

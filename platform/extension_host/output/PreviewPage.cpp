@@ -1,4 +1,4 @@
-#include "platform/extension_host/PreviewPage.h"
+#include "platform/extension_host/output/PreviewPage.h"
 
 #include <cstdio>
 #include <filesystem>

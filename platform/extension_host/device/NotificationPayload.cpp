@@ -1,4 +1,4 @@
-#include "platform/extension_host/NotificationPayload.h"
+#include "platform/extension_host/device/NotificationPayload.h"
 
 #include <limits>
 #include <vector>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/extension_host/Delivery.h"
+#include "platform/extension_host/core/Delivery.h"
 
 namespace corvanta {
 

@@ -1,4 +1,4 @@
-#include "platform/extension_host/Container.h"
+#include "platform/extension_host/app/Container.h"
 
 #include <dirent.h>
 #include <fcntl.h>
