@@ -1,6 +1,6 @@
 # The two commands of the README, and a few helpers.
 #   make demo   installs what is missing, builds, runs the host on the bundled examples
-#   make demo-gateway  the same as a provider endpoint, sent pushes by curl
+#   make demo-endpoint  the same as a provider endpoint, sent pushes by curl
 #   make test   installs what is missing, builds, runs every test
 #   make check  every test under ASan and UBSan, then the threaded ones under TSan
 #   make fuzz   builds the libFuzzer targets with clang and runs each for a minute
@@ -26,7 +26,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 # token cache), not the single-threaded rest.
 TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent|ProviderEndpoint|ProviderToken'
 
-.PHONY: all deps build test demo demo-gateway bench format clean check check-asan check-tsan \
+.PHONY: all deps build test demo demo-endpoint bench format clean check check-asan check-tsan \
         fuzz-deps fuzz-build fuzz fuzz-replay
 
 all: build
@@ -44,8 +44,8 @@ test: build
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
-demo-gateway: build
-	@scripts/demo-gateway $(BUILD_DIR)
+demo-endpoint: build
+	@scripts/demo-endpoint $(BUILD_DIR)
 
 bench: build
 	@cmake --build $(BUILD_DIR) --target benchmarks

@@ -218,7 +218,7 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   Endpoint endpoint(scratch, {"--preview", scratch.path() + "page.html"});
   ASSERT_TRUE(endpoint.base.starts_with("https://")) << endpoint.base;
   ASSERT_TRUE(std::filesystem::exists(endpoint.authority)) << endpoint.authority;
-  EXPECT_EQ(endpoint.authority, scratch.path() + "container/gateway/ca.crt");
+  EXPECT_EQ(endpoint.authority, scratch.path() + "container/endpoint/ca.crt");
 
   std::vector<Push> pushes;
   for (unsigned i = 0; i < 1000; ++i) {

@@ -219,6 +219,9 @@ std::unique_ptr<Container> Container::open(const std::string& given, std::string
     return nullptr;
   }
   purgeOldTemporaryFiles(directory.get());
+  // The endpoint's folder was once named "gateway": clients trust the CA kept in it, so it
+  // moves as it is, never made anew.
+  ::renameat2(directory.get(), "gateway", directory.get(), "endpoint", RENAME_NOREPLACE);
 
   const std::string attachments = path + "/Attachments";
   const std::string run = runFolderName();

@@ -31,6 +31,8 @@ class Container {
   const std::string& path() const { return _path; }
   // DIR/tmp/
   std::string temporaryDirectory() const { return _path + "/tmp/"; }
+  // DIR/endpoint/: the provider endpoint's CA and certificate, made when first needed.
+  std::string endpointDirectory() const { return _path + "/endpoint"; }
   // DIR/Attachments/run-<time>-<pid>/, made for this run.
   const std::string& runDirectory() const { return _runDirectory; }
 

@@ -55,7 +55,7 @@ constexpr const char* kFooter =
     "headers, an optional 'authorization: bearer <JWT>'), each answered at once: 200 with\n"
     "its apns-id, or the status and {\"reason\": ...} the provider API documents. Over TLS\n"
     "(ALPN h2) with --tls-cert and --tls-key, or else with a certificate signed by a CA made\n"
-    "in the container on first start, DIR/gateway/ca.crt, for clients to trust; --h2c serves\n"
+    "in the container on first start, DIR/endpoint/ca.crt, for clients to trust; --h2c serves\n"
     "cleartext HTTP/2 with prior knowledge. Only loopback addresses unless --allow-remote.\n"
     "SIGINT or SIGTERM stops taking connections, answers the streams in flight, waits for\n"
     "their notifications as after the last line of a file, and exits 0.\n"
@@ -300,14 +300,14 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
       }
     }
   } else {
-    GatewayOptions gateway;
+    EndpointOptions endpoint;
     const auto address = parseListenAddress(listen);
     if (!address) {
       return {
           std::nullopt,
           usageError("--listen must be [HOST:]PORT, a port from 0 to 65535, not '" + listen + "'")};
     }
-    std::tie(gateway.host, gateway.port) = *address;
+    std::tie(endpoint.host, endpoint.port) = *address;
     if (!inputs.empty()) {
       return {std::nullopt, usageError("--listen takes pushes over HTTP/2 and reads no FILE")};
     }
@@ -325,18 +325,18 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     }
     if (app.count("--devices") > 0) {
       std::string error;
-      gateway.devices = loadDevices(devices, &error);
-      if (!gateway.devices) return {std::nullopt, usageError("--devices: " + error)};
+      endpoint.devices = loadDevices(devices, &error);
+      if (!endpoint.devices) return {std::nullopt, usageError("--devices: " + error)};
     }
-    gateway.allowRemote = allowRemote;
-    gateway.cleartext = cleartext;
-    gateway.certificateFile = tlsCert;
-    gateway.keyFile = tlsKey;
-    gateway.authKeyFile = authKey;
-    gateway.keyId = keyId;
-    gateway.teamId = teamId;
-    if (app.count("--topic") > 0) gateway.topic = topic;
-    options.gateway = std::move(gateway);
+    endpoint.allowRemote = allowRemote;
+    endpoint.cleartext = cleartext;
+    endpoint.certificateFile = tlsCert;
+    endpoint.keyFile = tlsKey;
+    endpoint.authKeyFile = authKey;
+    endpoint.keyId = keyId;
+    endpoint.teamId = teamId;
+    if (app.count("--topic") > 0) endpoint.topic = topic;
+    options.endpoint = std::move(endpoint);
   }
 
   options.quiet = quiet;

@@ -16,7 +16,7 @@ class LocalizedStrings;
 enum class DeliveryFormat { json, text };
 
 // The provider endpoint's options (--listen and those that go with it).
-struct GatewayOptions {
+struct EndpointOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port
   bool allowRemote = false;
@@ -39,7 +39,7 @@ struct HostOptions {
   std::string
       certificateAuthorities;       // a CA bundle to trust; "" for $SSL_CERT_FILE or the system's
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
-  std::optional<GatewayOptions> gateway;  // --listen: pushes come over HTTP/2, inputs unread
+  std::optional<EndpointOptions> endpoint;  // --listen: pushes come over HTTP/2, inputs unread
   // The --strings table, loaded while parsing; nullptr without the option.
   std::shared_ptr<const LocalizedStrings> strings;
 };

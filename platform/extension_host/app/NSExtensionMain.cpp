@@ -14,7 +14,7 @@
 #include "platform/extension_host/app/HostOptions.h"
 #include "platform/extension_host/core/NotificationHost.h"
 #include "platform/extension_host/app/SignalWatcher.h"
-#include "platform/extension_host/intake/GatewayCertificates.h"
+#include "platform/extension_host/intake/EndpointCertificates.h"
 #include "platform/extension_host/intake/ProviderEndpoint.h"
 #include "platform/extension_host/intake/ProviderToken.h"
 #include "platform/extension_host/intake/RequestReader.h"
@@ -73,7 +73,7 @@ class ProgressReport {
 
 // The provider endpoint the options ask for, its certificate made or found and its key
 // loaded; nullptr with `*status` set and the reason reported.
-std::unique_ptr<ProviderEndpoint> openEndpoint(const GatewayOptions& options,
+std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
                                                const Container& container,
                                                ProviderEndpoint::Offer offer, int* status) {
   const auto fail = [status](int code, const std::string& what) {
@@ -89,7 +89,7 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const GatewayOptions& options,
   std::string trust;  // what a client is to trust, when the host made it
   std::string error;
   if (!options.cleartext && options.certificateFile.empty()) {
-    const auto made = gatewayCertificates(container.path() + "/gateway", &error);
+    const auto made = endpointCertificates(container.endpointDirectory(), &error);
     if (!made) return fail(1, error);
     settings.certificateFile = made->certificateFile;
     settings.keyFile = made->keyFile;
@@ -161,12 +161,12 @@ int NSExtensionMain(int argc, char* argv[]) {
     return true;
   });
   std::unique_ptr<ProviderEndpoint> endpoint;
-  if (options.gateway) {
+  if (options.endpoint) {
     // A client that goes away must cost a write error on its connection, not the process.
     std::signal(SIGPIPE, SIG_IGN);
     int status = 0;
     endpoint = openEndpoint(
-        *options.gateway, *container,
+        *options.endpoint, *container,
         [&host, &summary](IncomingRequest request) {
           const Admission admission = host->offer(std::move(request));
           if (admission == Admission::accepted) summary.addRequest();

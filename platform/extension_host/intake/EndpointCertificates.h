@@ -7,13 +7,13 @@
 
 namespace corvanta {
 
-struct GatewayCertificates {
+struct EndpointCertificates {
   std::string certificateFile, keyFile;  // the server's, for 127.0.0.1, ::1 and localhost
   std::string authorityFile;             // the CA a client trusts: DIR/ca.crt
   bool made = false;                     // made now rather than found
 };
 
-// Finds in `directory` (the container's "gateway" folder; created 0700 if missing, its
+// Finds in `directory` (the container's "endpoint" folder; created 0700 if missing, its
 // parent must exist) a CA and a server certificate it signed, or makes them: ca.crt, ca.key,
 // server.crt, server.key, each written atomically with mode 0600. EC P-256 keys; the CA for
 // 10 years, the server certificate for 1 year with DNS:localhost, IP:127.0.0.1 and IP:::1.
@@ -23,7 +23,7 @@ struct GatewayCertificates {
 // certificate that is missing, unloadable, not signed by that CA, not matching its key or
 // expiring within a day is made again. nullopt with a reason naming the file in *error.
 // Not for concurrent use on one directory.
-std::optional<GatewayCertificates> gatewayCertificates(const std::string& directory,
+std::optional<EndpointCertificates> endpointCertificates(const std::string& directory,
                                                        std::string* error);
 
 }  // namespace corvanta

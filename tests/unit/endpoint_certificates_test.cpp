@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/intake/GatewayCertificates.h"
+#include "platform/extension_host/intake/EndpointCertificates.h"
 #include "support/ScratchDirectory.h"
 
 namespace corvanta {
@@ -28,7 +28,7 @@ Certificate readCertificate(const std::string& path) {
 
 // What a TLS client does with the server's certificate when told to trust only the CA: the
 // chain, the purpose, and the name or address it dialled. "" when it would connect.
-std::string clientVerdict(const GatewayCertificates& made, const std::string& host,
+std::string clientVerdict(const EndpointCertificates& made, const std::string& host,
                           const std::string& ip) {
   const Certificate authority = readCertificate(made.authorityFile);
   const Certificate server = readCertificate(made.certificateFile);
@@ -47,25 +47,25 @@ std::string clientVerdict(const GatewayCertificates& made, const std::string& ho
   return X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get()));
 }
 
-class GatewayCertificatesTest : public ::testing::Test {
+class EndpointCertificatesTest : public ::testing::Test {
  protected:
-  GatewayCertificates certificates() {
+  EndpointCertificates certificates() {
     std::string error;
-    const auto made = gatewayCertificates(_gateway, &error);
+    const auto made = endpointCertificates(_folder, &error);
     EXPECT_TRUE(made) << error;
-    return made.value_or(GatewayCertificates{});
+    return made.value_or(EndpointCertificates{});
   }
 
   testing::ScratchDirectory _dir;
-  std::string _gateway = _dir.path() + "gateway";
+  std::string _folder = _dir.path() + "endpoint";
 };
 
-TEST_F(GatewayCertificatesTest, MadeOnceTrustedForLoopbackAndKeptAfterwards) {
-  const GatewayCertificates first = certificates();
+TEST_F(EndpointCertificatesTest, MadeOnceTrustedForLoopbackAndKeptAfterwards) {
+  const EndpointCertificates first = certificates();
   EXPECT_TRUE(first.made);
-  EXPECT_EQ(first.authorityFile, _gateway + "/ca.crt");
-  EXPECT_EQ(fs::status(_gateway).permissions(), fs::perms::owner_all);
-  for (const auto& key : {first.keyFile, _gateway + "/ca.key"}) {
+  EXPECT_EQ(first.authorityFile, _folder + "/ca.crt");
+  EXPECT_EQ(fs::status(_folder).permissions(), fs::perms::owner_all);
+  for (const auto& key : {first.keyFile, _folder + "/ca.key"}) {
     EXPECT_EQ(fs::status(key).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   }
   EXPECT_EQ(clientVerdict(first, "localhost", ""), "");
@@ -74,57 +74,57 @@ TEST_F(GatewayCertificatesTest, MadeOnceTrustedForLoopbackAndKeptAfterwards) {
   EXPECT_NE(clientVerdict(first, "example.com", ""), "");
   EXPECT_NE(clientVerdict(first, "", "10.0.0.1"), "");
 
-  const std::string authority = _dir.read("gateway/ca.crt");
-  const std::string server = _dir.read("gateway/server.crt");
-  const GatewayCertificates second = certificates();
+  const std::string authority = _dir.read("endpoint/ca.crt");
+  const std::string server = _dir.read("endpoint/server.crt");
+  const EndpointCertificates second = certificates();
   EXPECT_FALSE(second.made);
-  EXPECT_EQ(_dir.read("gateway/ca.crt"), authority);
-  EXPECT_EQ(_dir.read("gateway/server.crt"), server);
+  EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority);
+  EXPECT_EQ(_dir.read("endpoint/server.crt"), server);
 }
 
 // Whatever happened to the server's files, it gets a certificate again from the CA that
 // clients already trust.
-TEST_F(GatewayCertificatesTest, ADamagedServerCertificateIsMadeAgainUnderTheSameAuthority) {
+TEST_F(EndpointCertificatesTest, ADamagedServerCertificateIsMadeAgainUnderTheSameAuthority) {
   testing::ScratchDirectory elsewhere;
   std::string error;
-  const auto foreign = gatewayCertificates(elsewhere.path() + "gateway", &error);
+  const auto foreign = endpointCertificates(elsewhere.path() + "endpoint", &error);
   ASSERT_TRUE(foreign) << error;
   const std::vector<std::pair<std::string, std::function<void()>>> damages = {
-      {"server.crt removed", [&] { fs::remove(_gateway + "/server.crt"); }},
-      {"server.crt garbage", [&] { _dir.write("gateway/server.crt", "garbage"); }},
+      {"server.crt removed", [&] { fs::remove(_folder + "/server.crt"); }},
+      {"server.crt garbage", [&] { _dir.write("endpoint/server.crt", "garbage"); }},
       {"signed by another CA",
        [&] {
-         fs::copy_file(foreign->certificateFile, _gateway + "/server.crt",
+         fs::copy_file(foreign->certificateFile, _folder + "/server.crt",
                        fs::copy_options::overwrite_existing);
-         fs::copy_file(foreign->keyFile, _gateway + "/server.key",
+         fs::copy_file(foreign->keyFile, _folder + "/server.key",
                        fs::copy_options::overwrite_existing);
        }},
       {"another key", [&] {
-         fs::copy_file(foreign->keyFile, _gateway + "/server.key",
+         fs::copy_file(foreign->keyFile, _folder + "/server.key",
                        fs::copy_options::overwrite_existing);
        }}};
   certificates();
-  const std::string authority = _dir.read("gateway/ca.crt");
+  const std::string authority = _dir.read("endpoint/ca.crt");
   for (const auto& [name, damage] : damages) {
     damage();
-    const GatewayCertificates again = certificates();
+    const EndpointCertificates again = certificates();
     EXPECT_TRUE(again.made) << name;
-    EXPECT_EQ(_dir.read("gateway/ca.crt"), authority) << name;
+    EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority) << name;
     EXPECT_EQ(clientVerdict(again, "localhost", ""), "") << name;
     EXPECT_FALSE(certificates().made) << name;
   }
 }
 
-TEST_F(GatewayCertificatesTest, AnAuthorityWithoutItsKeyIsNamedRatherThanReplaced) {
+TEST_F(EndpointCertificatesTest, AnAuthorityWithoutItsKeyIsNamedRatherThanReplaced) {
   certificates();
-  const std::string authority = _dir.read("gateway/ca.crt");
-  fs::remove(_gateway + "/ca.key");
+  const std::string authority = _dir.read("endpoint/ca.crt");
+  fs::remove(_folder + "/ca.key");
   std::string error;
-  EXPECT_FALSE(gatewayCertificates(_gateway, &error));
-  EXPECT_NE(error.find(_gateway + "/ca.key"), std::string::npos) << error;
-  EXPECT_EQ(_dir.read("gateway/ca.crt"), authority);
-  EXPECT_FALSE(gatewayCertificates(_dir.path() + "missing/gateway", &error));
-  EXPECT_NE(error.find("missing/gateway"), std::string::npos) << error;
+  EXPECT_FALSE(endpointCertificates(_folder, &error));
+  EXPECT_NE(error.find(_folder + "/ca.key"), std::string::npos) << error;
+  EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority);
+  EXPECT_FALSE(endpointCertificates(_dir.path() + "missing/endpoint", &error));
+  EXPECT_NE(error.find("missing/endpoint"), std::string::npos) << error;
 }
 
 }  // namespace

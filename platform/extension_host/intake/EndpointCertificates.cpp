@@ -1,4 +1,4 @@
-#include "platform/extension_host/intake/GatewayCertificates.h"
+#include "platform/extension_host/intake/EndpointCertificates.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -190,7 +190,7 @@ bool writeIdentity(const Identity& identity, const std::string& keyFile,
 
 }  // namespace
 
-std::optional<GatewayCertificates> gatewayCertificates(const std::string& directory,
+std::optional<EndpointCertificates> endpointCertificates(const std::string& directory,
                                                        std::string* error) {
   const Failure fail(error);
   if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -198,7 +198,7 @@ std::optional<GatewayCertificates> gatewayCertificates(const std::string& direct
   }
   const std::string base =
       directory.empty() || directory.back() == '/' ? directory : directory + "/";
-  GatewayCertificates found{base + "server.crt", base + "server.key", base + "ca.crt"};
+  EndpointCertificates found{base + "server.crt", base + "server.key", base + "ca.crt"};
   const std::string authorityKeyFile = base + "ca.key";
 
   Identity authority;
