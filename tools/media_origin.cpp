@@ -27,6 +27,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/foundation/ASCII.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -132,10 +134,7 @@ std::string contentTypeOf(const fs::path& file) {
       {".mpg", "video/mpeg"},        {".mpeg", "video/mpeg"}, {".avi", "video/x-msvideo"},
       {".json", "application/json"}, {".txt", "text/plain"},  {".html", "text/html"},
   };
-  std::string extension = file.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const auto found = types.find(extension);
+  const auto found = types.find(corvanta::asciiLowercase(file.extension().string()));
   return found == types.end() ? "application/octet-stream" : found->second;
 }
 

@@ -9,6 +9,19 @@
 
 namespace corvanta {
 
+// Writes all of `bytes` to `fd`, through short writes and interruptions: 0, or the errno of
+// the write that failed.
+inline int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
 class FileDescriptor {
  public:
   FileDescriptor() = default;
@@ -30,15 +43,11 @@ class FileDescriptor {
     _fd = -1;
   }
 
-  // Writes all of `bytes`, through short writes and interruptions; false on any error.
+  // Writes all of `bytes`; false on any error, with errno set.
   bool writeAll(std::string_view bytes) const {
-    while (!bytes.empty()) {
-      const ssize_t written = ::write(_fd, bytes.data(), bytes.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    const int error = corvanta::writeAll(_fd, bytes);
+    if (error != 0) errno = error;
+    return error == 0;
   }
 
   // Some file systems report a failed write only here, so its result counts. The descriptor

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <utility>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/NSCharacterSet.h"
 #include "platform/foundation/NSString.h"
 
@@ -23,13 +24,7 @@ const NSCharacterSet& uriCharacters() {
 }
 
 bool isAsciiAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool isAsciiDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool isHexDigit(char c) {
-  return isAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  return asciiLowercase(c) >= 'a' && asciiLowercase(c) <= 'z';
 }
 
 // Where the path begins: after "scheme:" and after "//authority" when the text has them.
@@ -67,7 +62,7 @@ std::optional<std::string> encodeDisallowed(std::string_view text) {
     if (!flushRun(i)) return std::nullopt;
     runStart = i + 1;
     if (c == '%') {
-      const bool escape = i + 2 < text.size() && isHexDigit(text[i + 1]) && isHexDigit(text[i + 2]);
+      const bool escape = i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 && hexDigitValue(text[i + 2]) >= 0;
       encoded += escape ? "%" : "%25";
     } else if (c == '#') {
       encoded += inFragment ? "%23" : "#";
@@ -141,9 +136,7 @@ std::shared_ptr<NSURL> NSURL::URLWithString(std::string_view text) {
 
   Parts parts;
   parts.absoluteString = *encoded;
-  parts.scheme = rangeText(uri.scheme).value_or("");
-  std::transform(parts.scheme.begin(), parts.scheme.end(), parts.scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  parts.scheme = asciiLowercase(rangeText(uri.scheme).value_or(""));
   parts.host = rangeText(uri.hostText).value_or("");
   parts.port = port;
   parts.query = rangeText(uri.query);

@@ -2,7 +2,6 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -49,13 +48,6 @@ long defaultConnectionLimit(rlim_t openFiles) {
   return static_cast<long>(std::clamp<rlim_t>(half, 16, 1'000'000));
 }
 
-// Adds to an eventfd's count, which wakes whoever waits for it; cannot fail short of
-// overflowing the count, which would still leave it readable.
-void wake(const FileDescriptor& eventfd) {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto written = ::write(eventfd.get(), &one, sizeof one);
-}
-
 // A write to a socket the peer has closed must fail with EPIPE, not end the process.
 void ignoreBrokenPipesOnThisThread() {
   sigset_t pipe;
@@ -76,7 +68,6 @@ CurlEngine::CurlEngine(long connectionLimit)
     : _pool(kCompletionThreads),
       _backlog(std::make_shared<Backlog>()),
       _epoll(::epoll_create1(EPOLL_CLOEXEC)) {
-  _backlog->wakeup = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   const rlim_t openFiles = preparedProcess();
   _share.reset(curl_share_init());
   // Only the loading thread uses the share, so it needs no lock callbacks.
@@ -86,9 +77,9 @@ CurlEngine::CurlEngine(long connectionLimit)
   }
   epoll_event wakeup{};
   wakeup.events = EPOLLIN;
-  wakeup.data.fd = _backlog->wakeup.get();
+  wakeup.data.fd = _backlog->wakeup.fd();
   if (_epoll.valid() && _backlog->wakeup.valid() &&
-      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.get(), &wakeup) == 0) {
+      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.fd(), &wakeup) == 0) {
     _multi.reset(curl_multi_init());
   }
   if (_multi) {
@@ -109,7 +100,7 @@ CurlEngine::~CurlEngine() {
     std::lock_guard lock(_mutex);
     _stopping = true;
   }
-  if (_backlog->wakeup.valid()) wake(_backlog->wakeup);
+  if (_backlog->wakeup.valid()) _backlog->wakeup.notify();
   _thread.join();
   if (!_multi) return;
   // What is closed from here on need not leave the epoll set, which goes too.
@@ -137,11 +128,11 @@ void CurlEngine::start(DataTaskRequest request) {
     _incoming.push_back(std::move(request));
   }
   // One wake-up serves everything queued before the thread takes the queue.
-  if (first) wake(_backlog->wakeup);
+  if (first) _backlog->wakeup.notify();
 }
 
 void CurlEngine::noticeCancellations() {
-  if (!_cancellations.exchange(true) && _multi) wake(_backlog->wakeup);
+  if (!_cancellations.exchange(true) && _multi) _backlog->wakeup.notify();
 }
 
 // One pass over every transfer however many were cancelled: cancellations come in bursts
@@ -197,7 +188,7 @@ void CurlEngine::run() {
                                    waitMilliseconds(Clock::now()));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
-      if (fd == _backlog->wakeup.get()) {
+      if (fd == _backlog->wakeup.fd()) {
         if (!admitArrived()) return;
         if (_cancellations.exchange(false)) dropCancelled();
         startAllWaiting();
@@ -219,8 +210,7 @@ void CurlEngine::run() {
 
 // Takes what start() queued; false once the engine is stopping.
 bool CurlEngine::admitArrived() {
-  std::uint64_t count = 0;
-  [[maybe_unused]] auto drained = ::read(_backlog->wakeup.get(), &count, sizeof count);
+  _backlog->wakeup.clear();
   std::vector<DataTaskRequest> arrived;
   {
     std::lock_guard lock(_mutex);
@@ -360,7 +350,7 @@ void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Result result) 
     request.completion(std::move(result.data), std::move(result.response), std::move(result.error));
     request.completion = nullptr;
     result = {};
-    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) wake(backlog->wakeup);
+    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) backlog->wakeup.notify();
   });
 }
 

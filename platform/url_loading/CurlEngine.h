@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/WakeEvent.h"
 #include "platform/url_loading/CompletionPool.h"
 #include "platform/url_loading/CurlHandles.h"
 #include "platform/url_loading/CurlTransfer.h"
@@ -133,7 +134,7 @@ class CurlEngine final : public URLLoader {
   // shared with the completions, which may finish after the engine is gone.
   struct Backlog {
     std::atomic<long> waiting{0};
-    FileDescriptor wakeup;
+    WakeEvent wakeup;
   };
   std::shared_ptr<Backlog> _backlog;
 

@@ -7,28 +7,14 @@
 
 #include <memory>
 
+#include "platform/foundation/Handle.h"
+
 namespace corvanta {
 
-struct CurlEasyCleanup {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlMultiCleanup {
-  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-};
-struct CurlShareCleanup {
-  void operator()(CURLSH* handle) const { curl_share_cleanup(handle); }
-};
-struct CurlURLCleanup {
-  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
-};
-struct CurlFree {
-  void operator()(char* text) const { curl_free(text); }
-};
-
-using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
-using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
-using CurlShare = std::unique_ptr<CURLSH, CurlShareCleanup>;
-using CurlURL = std::unique_ptr<CURLU, CurlURLCleanup>;
-using CurlString = std::unique_ptr<char, CurlFree>;
+using CurlEasy = std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>>;
+using CurlMulti = std::unique_ptr<CURLM, FreeWith<curl_multi_cleanup>>;
+using CurlShare = std::unique_ptr<CURLSH, FreeWith<curl_share_cleanup>>;
+using CurlURL = std::unique_ptr<CURLU, FreeWith<curl_url_cleanup>>;
+using CurlString = std::unique_ptr<char, FreeWith<curl_free>>;
 
 }  // namespace corvanta

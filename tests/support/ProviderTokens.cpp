@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
+#include "platform/foundation/Base64.h"
 
 namespace corvanta::testing {
 namespace {
@@ -73,22 +74,8 @@ std::string ProviderSigningKey::token(const std::string& keyId, const std::strin
                                       std::int64_t iat) const {
   const std::string header = nlohmann::json{{"alg", "ES256"}, {"kid", keyId}}.dump();
   const std::string claims = nlohmann::json{{"iss", teamId}, {"iat", iat}}.dump();
-  const std::string signingInput = base64URL(header) + "." + base64URL(claims);
-  return signingInput + "." + base64URL(sign(signingInput));
-}
-
-std::string base64URL(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(length));
-  while (!out.empty() && out.back() == '=') out.pop_back();
-  for (char& c : out) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  return out;
+  const std::string signingInput = encodeBase64URL(header) + "." + encodeBase64URL(claims);
+  return signingInput + "." + encodeBase64URL(sign(signingInput));
 }
 
 }  // namespace corvanta::testing

@@ -2,12 +2,11 @@
 // with OpenSSL alone so that they check the host's verification rather than mirror it.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/extension_host/intake/OpenSSLHandles.h"
 
 namespace corvanta::testing {
 
@@ -25,13 +24,7 @@ class ProviderSigningKey {
   std::string sign(std::string_view signingInput) const;
 
  private:
-  struct FreeKey {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  };
-  std::unique_ptr<EVP_PKEY, FreeKey> _key;
+  KeyHandle _key;
 };
-
-// `bytes` in base64url without padding, as a token's parts are written.
-std::string base64URL(std::string_view bytes);
 
 }  // namespace corvanta::testing

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/extension_host/output/PreviewPage.h"
+#include "platform/foundation/Base64.h"
 #include "support/ScratchDirectory.h"
 #include "tools/media_samples.h"
 
@@ -18,15 +19,6 @@ namespace corvanta {
 namespace {
 
 using testing::ScratchDirectory;
-
-std::string decodeBase64(const std::string& text) {
-  std::string bytes(text.size() / 4 * 3, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  bytes.resize(length < 0 ? 0 : length - std::count(text.end() - 2, text.end(), '='));
-  return bytes;
-}
 
 Delivery deliveryWith(const std::string& file, const std::string& type, const std::string& kind) {
   Delivery delivery;
@@ -80,7 +72,7 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
     // Only a medium too large to inline goes beside the page.
     if (files[i].second.size() <= PreviewPage::kInlineMediaBytes) {
       ASSERT_EQ(src.rfind(inlinePrefix, 0), 0u) << src.substr(0, 40);
-      EXPECT_EQ(decodeBase64(src.substr(inlinePrefix.size())), files[i].second);
+      EXPECT_EQ(decodeBase64(src.substr(inlinePrefix.size())).value_or(""), files[i].second);
     } else {
       EXPECT_EQ(src.find(':'), std::string::npos) << src.substr(0, 40);
       EXPECT_EQ(src.find(".."), std::string::npos) << src;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/extension_host/intake/ProviderToken.h"
+#include "platform/foundation/Base64.h"
 #include "support/ProviderTokens.h"
 #include "support/ScratchDirectory.h"
 
@@ -18,7 +19,6 @@ namespace corvanta {
 namespace {
 
 using std::chrono::seconds;
-using testing::base64URL;
 using testing::ProviderSigningKey;
 
 const std::string kKeyId = "KEY1234567";
@@ -37,7 +37,7 @@ std::string privateKeyPEM(EVP_PKEY* key) {
 }
 
 std::string unsignedPart(const std::string& header, const std::string& claims) {
-  return base64URL(header) + "." + base64URL(claims);
+  return encodeBase64URL(header) + "." + encodeBase64URL(claims);
 }
 
 // The token an attacker makes when it hopes the verifier takes the key's text as an HMAC secret.
@@ -50,7 +50,7 @@ std::string hmacToken(const std::string& alg, const EVP_MD* digest, const std::s
   unsigned length = 0;
   HMAC(digest, secret.data(), static_cast<int>(secret.size()),
        reinterpret_cast<const unsigned char*>(input.data()), input.size(), mac, &length);
-  return input + "." + base64URL(std::string(reinterpret_cast<char*>(mac), length));
+  return input + "." + encodeBase64URL(std::string(reinterpret_cast<char*>(mac), length));
 }
 
 class ProviderTokenTest : public ::testing::Test {
@@ -64,7 +64,7 @@ class ProviderTokenTest : public ::testing::Test {
   }
   std::string signedToken(const std::string& header, const std::string& claims) const {
     const std::string input = unsignedPart(header, claims);
-    return input + "." + base64URL(_key.sign(input));
+    return input + "." + encodeBase64URL(_key.sign(input));
   }
 
   testing::ScratchDirectory _dir;
@@ -90,7 +90,7 @@ TEST_F(ProviderTokenTest, VerifiesSignatureKeyTeamAndAgeAndChecksFormWithoutAKey
       {"another kid", _key.token("OTHERKEY00", kTeamId, kNow), kInvalid, ""},
       {"another team", _key.token(kKeyId, "OTHERTEAM0", kNow), kInvalid, ""},
       {"claims swapped under a signature",
-       valid.substr(0, valid.find('.') + 1) + base64URL(claims) + valid.substr(valid.rfind('.')),
+       valid.substr(0, valid.find('.') + 1) + encodeBase64URL(claims) + valid.substr(valid.rfind('.')),
        kInvalid, ""},
       {"HS256 keyed with the .p8", hmacToken("HS256", EVP_sha256(), _key.pkcs8PEM()), kInvalid,
        kInvalid},
@@ -109,7 +109,7 @@ TEST_F(ProviderTokenTest, VerifiesSignatureKeyTeamAndAgeAndChecksFormWithoutAKey
       {"empty", "", kInvalid, kInvalid},
       {"two dots, bad base64", "e30=.%%%.abc", kInvalid, kInvalid},
       {"two dots, not JSON",
-       base64URL("{\"alg\":") + "." + base64URL("[1]") + "." + valid.substr(valid.rfind('.') + 1),
+       encodeBase64URL("{\"alg\":") + "." + encodeBase64URL("[1]") + "." + valid.substr(valid.rfind('.') + 1),
        kInvalid, kInvalid},
   };
   const auto checker = verifier();

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/foundation/Handle.h"
 #include "platform/foundation/NSString.h"
 
 namespace corvanta {
@@ -28,10 +29,7 @@ std::string describeErrno(int code) {
 }
 
 // Directory handles for readdir, closed with the stream.
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirectoryStream = std::unique_ptr<DIR, DirCloser>;
+using DirectoryStream = std::unique_ptr<DIR, FreeWith<::closedir>>;
 
 DirectoryStream openDirectoryStream(int parent, const char* name) {
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

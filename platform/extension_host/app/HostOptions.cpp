@@ -15,6 +15,7 @@
 
 #include "platform/extension_host/device/LocalizedStrings.h"
 #include "platform/extension_host/intake/ProviderRequest.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileSystem.h"
 
 namespace corvanta {
@@ -109,8 +110,7 @@ std::shared_ptr<const std::unordered_set<std::string>> loadDevices(const std::st
                ": not a device token (hex, an even number of 64 to 200 digits)";
       return nullptr;
     }
-    for (char& c : token) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    devices->insert(std::move(token));
+    devices->insert(asciiLowercase(token));
   }
   if (file.bad()) {
     *error = "cannot read '" + path + "': " + std::strerror(errno);

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 
 #include <cerrno>
@@ -39,18 +38,16 @@ SignalWatcher::SignalWatcher(std::function<void(int signal)> onFirst, std::strin
     : _onFirst(std::move(onFirst)),
       _stopping(std::move(stopping)),
       _signals(blockAndOpenSignals()),
-      _stop(::eventfd(0, EFD_CLOEXEC)),
       _thread([this] { run(); }) {}
 
 SignalWatcher::~SignalWatcher() {
-  const std::uint64_t one = 1;
-  if (::write(_stop.get(), &one, sizeof one) < 0) std::perror("corvanta-nse: signal watcher");
+  _stop.notify();
   _thread.join();
 }
 
 void SignalWatcher::run() {
   if (!_signals.valid() || !_stop.valid()) return;
-  pollfd fds[2] = {{_signals.get(), POLLIN, 0}, {_stop.get(), POLLIN, 0}};
+  pollfd fds[2] = {{_signals.get(), POLLIN, 0}, {_stop.fd(), POLLIN, 0}};
   while (true) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;

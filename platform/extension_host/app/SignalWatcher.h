@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
 
@@ -37,7 +38,7 @@ class SignalWatcher {
   std::string _stopping;
   std::atomic<int> _received{0};
   FileDescriptor _signals;  // a signalfd
-  FileDescriptor _stop;     // an eventfd
+  WakeEvent _stop;
   std::thread _thread;      // last: starts once the rest exists
 };
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileDescriptor.h"
 
 namespace corvanta {
@@ -160,10 +161,9 @@ class StringsScanner {
     char32_t value = 0;
     for (int i = 0; i < 4; ++i) {
       const char c = _text[_at + i];
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-      value = value * 16 + static_cast<char32_t>(std::isdigit(static_cast<unsigned char>(c))
-                                                     ? c - '0'
-                                                     : std::tolower(c) - 'a' + 10);
+      const int digit = hexDigitValue(c);
+      if (digit < 0) return std::nullopt;
+      value = value * 16 + static_cast<char32_t>(digit);
     }
     _at += 4;
     return value;

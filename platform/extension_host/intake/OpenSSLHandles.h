@@ -1,6 +1,5 @@
 // Owning handles for the OpenSSL objects the provider endpoint, its tokens and its
-// certificates use, so that each is freed exactly once on every path. FreeWith<f> makes a
-// deleter of any C library's free function, for the handles of other libraries too.
+// certificates use, so that each is freed exactly once on every path.
 #pragma once
 
 #include <openssl/bio.h>
@@ -11,15 +10,9 @@
 
 #include <memory>
 
-namespace corvanta {
+#include "platform/foundation/Handle.h"
 
-template <auto Free>
-struct FreeWith {
-  template <class T>
-  void operator()(T* handle) const {
-    Free(handle);
-  }
-};
+namespace corvanta {
 
 using BIOHandle = std::unique_ptr<BIO, FreeWith<BIO_free>>;
 using KeyHandle = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;

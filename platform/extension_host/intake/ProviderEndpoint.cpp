@@ -12,7 +12,6 @@
 #include <nghttp2/nghttp2.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
 namespace {
@@ -148,7 +148,7 @@ struct ProviderEndpoint::Loop {
   TLSContext tls;
   Listener listener;
   SessionCallbacks callbacks;
-  FileDescriptor wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  WakeEvent wake;
   Event wakeEvent, noticeTimer, drainTimer;
   std::string address;
   int port = 0;
@@ -529,10 +529,9 @@ std::unique_ptr<ProviderEndpoint> ProviderEndpoint::open(Settings settings, Offe
   if (!loop->listen(error)) return nullptr;
   loop->setUpCallbacks();
   loop->wakeEvent.reset(event_new(
-      loop->base.get(), loop->wake.get(), EV_READ | EV_PERSIST,
-      [](evutil_socket_t fd, short, void* data) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto n = ::read(fd, &count, sizeof count);
+      loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST,
+      [](evutil_socket_t, short, void* data) {
+        static_cast<Loop*>(data)->wake.clear();
         static_cast<Loop*>(data)->beginStop();
       },
       loop.get()));
@@ -555,8 +554,7 @@ void ProviderEndpoint::run() {
 }
 
 void ProviderEndpoint::stop() {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = ::write(_loop->wake.get(), &one, sizeof one);
+  _loop->wake.notify();
 }
 
 ProviderEndpoint::Counts ProviderEndpoint::counts() const {

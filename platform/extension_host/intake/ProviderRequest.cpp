@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSONValue.h"
 
 namespace corvanta {
@@ -51,13 +52,7 @@ struct Refusal {
 };
 
 bool isHex(char c) {
-  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-std::string lowercased(std::string_view text) {
-  std::string result(text);
-  for (auto& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
+  return hexDigitValue(c) >= 0;
 }
 
 bool isCanonicalUUID(std::string_view text) {
@@ -165,7 +160,7 @@ class Judgement {
     _tokenGiven = true;
     std::string_view value = *authorization;
     const auto space = value.find(' ');
-    if (space == std::string_view::npos || lowercased(value.substr(0, space)) != "bearer") {
+    if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
       return Refusal{403, "InvalidProviderToken"};
     }
     const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
@@ -181,7 +176,7 @@ class Judgement {
 
   std::optional<Refusal> deviceToken() {
     if (!isDeviceToken(_deviceText)) return Refusal{400, "BadDeviceToken"};
-    _push.device = lowercased(_deviceText);
+    _push.device = asciiLowercase(_deviceText);
     return std::nullopt;
   }
 

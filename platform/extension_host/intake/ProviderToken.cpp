@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
+#include "platform/foundation/Base64.h"
 
 namespace corvanta {
 namespace {
@@ -30,25 +31,6 @@ struct TokenForm {
   std::string alg, kid, iss;
   std::int64_t iat = 0;
 };
-
-std::optional<std::string> decodeBase64URL(std::string_view text) {
-  const bool alphabet = std::all_of(text.begin(), text.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '-' || c == '_';
-  });
-  if (text.empty() || !alphabet || text.size() % 4 == 1) return std::nullopt;
-  std::string standard(text);
-  std::replace(standard.begin(), standard.end(), '-', '+');
-  std::replace(standard.begin(), standard.end(), '_', '/');
-  const std::size_t padding = (4 - standard.size() % 4) % 4;
-  standard.append(padding, '=');
-  std::string bytes(standard.size() / 4 * 3, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                     reinterpret_cast<const unsigned char*>(standard.data()),
-                                     static_cast<int>(standard.size()));
-  if (length < 0) return std::nullopt;
-  bytes.resize(static_cast<std::size_t>(length) - padding);  // EVP_DecodeBlock counts padding
-  return bytes;
-}
 
 std::optional<nlohmann::json> decodeObject(std::string_view part) {
   const auto bytes = decodeBase64URL(part);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -180,13 +179,11 @@ class RequestReader::Stream {
 };
 
 RequestReader::RequestReader(Receive receive)
-    : _receive(std::move(receive)), _wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : _receive(std::move(receive)) {}
 
 void RequestReader::stop() {
   _stopped.store(true, std::memory_order_release);
-  const std::uint64_t one = 1;
-  if (_wake.valid()) [[maybe_unused]]
-    auto ignored = ::write(_wake.get(), &one, sizeof one);
+  _wake.notify();
 }
 
 void RequestReader::read(const std::string& input) {
@@ -203,7 +200,7 @@ void RequestReader::read(const std::string& input) {
   if (S_ISDIR(status.st_mode)) return reportUnreadable(input, EISDIR);
 
   const std::string name = standardInput ? "<stdin>" : input;
-  auto stream = std::make_unique<Stream>(fd, _wake.get(), !S_ISREG(status.st_mode));
+  auto stream = std::make_unique<Stream>(fd, _wake.fd(), !S_ISREG(status.st_mode));
   if (!standardInput) {
     int c = stream->next();
     if (c == 0xEF) {  // a byte order mark

@@ -31,7 +31,7 @@
 #include <string>
 
 #include "platform/extension_host/core/IncomingRequest.h"
-#include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
 
@@ -80,7 +80,7 @@ class RequestReader {
   std::function<void()> _beforeReport;
   bool _allAccepted = true;
   std::atomic<bool> _stopped{false};
-  FileDescriptor _wake;  // an eventfd, readable once stop() was called
+  WakeEvent _wake;  // readable once stop() was called
 };
 
 }  // namespace corvanta

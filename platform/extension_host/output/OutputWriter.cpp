@@ -4,24 +4,9 @@
 
 #include <cerrno>
 
+#include "platform/foundation/FileDescriptor.h"
+
 namespace corvanta {
-namespace {
-
-// 0 when all of `bytes` were written, else the errno of the failure.
-int writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
-}  // namespace
-
 OutputWriter::OutputWriter(int fd, std::function<void()> onFailure)
     : _fd(fd), _onFailure(std::move(onFailure)), _thread([this] { run(); }) {}
 

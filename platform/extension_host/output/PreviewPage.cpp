@@ -9,6 +9,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/NSString.h"
 
@@ -102,27 +103,6 @@ std::string relativeTime(double elapsedMs) {
   return std::to_string(seconds / 60) + "m ago";
 }
 
-std::string base64(const std::string& bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += {kDigits[n >> 18], kDigits[n >> 12 & 63], kDigits[n >> 6 & 63], kDigits[n & 63]};
-  }
-  if (i < bytes.size()) {
-    const bool two = i + 1 < bytes.size();
-    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
-                       (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
-    out += {kDigits[n >> 18], kDigits[n >> 12 & 63], two ? kDigits[n >> 6 & 63] : '=', '='};
-  }
-  return out;
-}
-
 // A name that needs no escaping in a relative URL and cannot climb out of the folder.
 std::string safeFileName(const std::string& name) {
   std::string safe;
@@ -168,7 +148,7 @@ class PreviewPage::Media {
     std::ifstream in(attachment.file, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (!in && !in.eof()) return "";
-    return "data:" + attachment.type + ";base64," + base64(bytes);
+    return "data:" + attachment.type + ";base64," + encodeBase64(bytes);
   }
 
   std::string copied(const DeliveredAttachment& attachment) {
