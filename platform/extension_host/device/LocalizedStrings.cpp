@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/JSONValue.h"
 
 namespace corvanta {
 namespace {
@@ -188,7 +188,7 @@ std::optional<std::string> parseJSON(std::string_view text, Formats& formats, in
     object = nlohmann::json::parse(text);
   } catch (const nlohmann::json::parse_error& error) {
     line = lineAt(text, error.byte == 0 ? 0 : error.byte - 1);
-    const std::string what = error.what();
+    const std::string what = parserMessage(error);
     return "not valid JSON: " + what.substr(what.find(": ") + 2);
   }
   if (!object.is_object()) return "not a JSON object of key to format";

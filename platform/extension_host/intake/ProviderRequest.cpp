@@ -84,17 +84,6 @@ std::string newUUID() {
   return text;
 }
 
-// The parser's message without its exception's name ("[json.exception.parse_error.101] ").
-std::string parserMessage(const std::exception& error) {
-  std::string_view message = error.what();
-  if (message.starts_with('[')) {
-    if (const auto end = message.find("] "); end != std::string_view::npos) {
-      message.remove_prefix(end + 2);
-    }
-  }
-  return std::string(message);
-}
-
 // One request under judgement: each rule is a member that refuses the request or records
 // what it read for the ones after it.
 class Judgement {
@@ -261,7 +250,7 @@ class Judgement {
     };
     try {
       _payload = JSON::parse(_request.body, watchDepth);
-    } catch (const std::exception& error) {
+    } catch (const JSON::exception& error) {
       // Syntax errors, and what the parser cannot hold: a number beyond a double's range.
       return badPayload("the payload is not valid JSON: " + parserMessage(error));
     }

@@ -64,12 +64,12 @@ class NestingTracker {
 // may be a thousand-digit number.
 std::string describeParseError(const nlohmann::json::exception& error) {
   if (error.id == 406) return "not valid JSON: a number is beyond the range of a double";
-  std::string message = error.what();
+  std::string message = parserMessage(error);
   // "at column 7: syntax error ..." names line 1 of a text that is always one request.
   if (const auto column = message.find("column "); column != std::string::npos) {
     message = "at " + message.substr(column);
-  } else if (const auto end = message.find("] "); end != std::string::npos) {
-    message = ": " + message.substr(end + 2);
+  } else {
+    message = ": " + message;
   }
   constexpr std::size_t kLongest = 200;
   if (message.size() > kLongest) message = message.substr(0, kLongest) + "...";
