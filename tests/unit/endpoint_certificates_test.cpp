@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/extension_host/intake/EndpointCertificates.h"
+#include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "support/ScratchDirectory.h"
 
 namespace corvanta {
@@ -18,20 +19,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Certificate = std::unique_ptr<X509, decltype(&X509_free)>;
-
-Certificate readCertificate(const std::string& path) {
-  const std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "r"), BIO_free);
-  return Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr,
-                     X509_free);
-}
 
 // What a TLS client does with the server's certificate when told to trust only the CA: the
 // chain, the purpose, and the name or address it dialled. "" when it would connect.
 std::string clientVerdict(const EndpointCertificates& made, const std::string& host,
                           const std::string& ip) {
-  const Certificate authority = readCertificate(made.authorityFile);
-  const Certificate server = readCertificate(made.certificateFile);
+  const X509Handle authority = readCertificatePEM(made.authorityFile);
+  const X509Handle server = readCertificatePEM(made.certificateFile);
   if (!authority || !server) return "unreadable";
   const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
                                                                       X509_STORE_free);

@@ -55,20 +55,6 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-int noPassphrase(char*, int, int, void*) {
-  return 0;
-}
-
-Key readKey(const std::string& path) {
-  BIOHandle file(BIO_new_file(path.c_str(), "r"));
-  return Key(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr) : nullptr);
-}
-
-Certificate readCertificate(const std::string& path) {
-  BIOHandle file(BIO_new_file(path.c_str(), "r"));
-  return Certificate(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
 // Valid now and still `seconds` from now.
 bool validFor(X509* certificate, long seconds) {
   time_t now = ::time(nullptr);
@@ -210,7 +196,7 @@ std::optional<EndpointCertificates> endpointCertificates(const std::string& dire
     }
     found.made = true;
   } else {
-    authority = {readKey(authorityKeyFile), readCertificate(found.authorityFile)};
+    authority = {readPrivateKeyPEM(authorityKeyFile), readCertificatePEM(found.authorityFile)};
     if (!authority.certificate) return fail(found.authorityFile, "not a PEM certificate");
     if (!authority.key) return fail(authorityKeyFile, "missing or not a PEM private key");
     if (X509_check_private_key(authority.certificate.get(), authority.key.get()) != 1) {
@@ -221,7 +207,7 @@ std::optional<EndpointCertificates> endpointCertificates(const std::string& dire
     }
   }
 
-  const Identity server{readKey(found.keyFile), readCertificate(found.certificateFile)};
+  const Identity server{readPrivateKeyPEM(found.keyFile), readCertificatePEM(found.certificateFile)};
   ERR_clear_error();  // a missing or damaged server file is expected, and answered below
   if (found.made || !serverUsable(server, authority)) {
     const Identity made = makeServer(authority);

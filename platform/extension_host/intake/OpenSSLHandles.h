@@ -5,10 +5,12 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <memory>
+#include <string>
 
 #include "platform/foundation/Handle.h"
 
@@ -20,5 +22,23 @@ using X509Handle = std::unique_ptr<X509, FreeWith<X509_free>>;
 using X509ExtensionHandle = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
 using BignumHandle = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 using TLSContextHandle = std::unique_ptr<SSL_CTX, FreeWith<SSL_CTX_free>>;
+
+// A passphrase callback that refuses, so that reading an encrypted key fails rather than
+// prompting on the terminal.
+inline int refusePassphrase(char*, int, int, void*) {
+  return 0;
+}
+
+// The private key or the certificate in a PEM file; nullptr when the file cannot be read or
+// holds none (an encrypted key included).
+inline KeyHandle readPrivateKeyPEM(const std::string& path) {
+  const BIOHandle file(BIO_new_file(path.c_str(), "r"));
+  return KeyHandle(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, refusePassphrase, nullptr)
+                        : nullptr);
+}
+inline X509Handle readCertificatePEM(const std::string& path) {
+  const BIOHandle file(BIO_new_file(path.c_str(), "r"));
+  return X509Handle(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr) : nullptr);
+}
 
 }  // namespace corvanta
