@@ -15,6 +15,7 @@
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
+#include "support/TestData.h"
 #include "tools/media_samples.h"
 
 namespace corvanta::testing {
@@ -42,8 +43,7 @@ const std::map<std::string, Sample>& samples() {
 
 std::map<std::string, std::vector<json>> byRequest(const HostResult& result) {
   std::map<std::string, std::vector<json>> grouped;
-  for (const auto& line : result.outLines()) {
-    auto delivery = json::parse(line);
+  for (auto& delivery : jsonLines(result.out)) {
     grouped[delivery["request"].get<std::string>()].push_back(std::move(delivery));
   }
   return grouped;

@@ -10,6 +10,7 @@
 
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
+#include "support/TestData.h"
 
 namespace corvanta::testing {
 namespace {
@@ -67,11 +68,10 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
   EXPECT_EQ(result.status, 1);
   // Identifiers count accepted requests only, across all inputs.
   std::vector<std::string> found;
-  std::vector<json> deliveries;
-  for (const auto& line : result.outLines()) {
-    deliveries.push_back(json::parse(line));
-    found.push_back(deliveries.back()["request"].get<std::string>() + "=" +
-                    deliveries.back()["content"]["body"].get<std::string>());
+  const std::vector<json> deliveries = jsonLines(result.out);
+  for (const auto& delivery : deliveries) {
+    found.push_back(delivery["request"].get<std::string>() + "=" +
+                    delivery["content"]["body"].get<std::string>());
   }
   EXPECT_EQ(found, (std::vector<std::string>{"1=single", "2=one", "named=two", "4=three", "5=four",
                                              "6=five", "7=" + exactlyOneMiB, "8=last", "9=first",

@@ -25,6 +25,7 @@
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
+#include "support/TestData.h"
 
 namespace corvanta {
 namespace {
@@ -33,6 +34,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Request = httplib::Request;
 using Response = httplib::Response;
+using testing::pattern;
 
 // Long enough that the origin, which compresses text but not binary, sends it compressed.
 const std::string kMissingPage = "no such page" + std::string(1000, '.');
@@ -90,14 +92,6 @@ void expectFailure(const Outcome& outcome, long code, const std::string& cause =
   EXPECT_NE(outcome.message().find(cause), std::string::npos) << outcome.message();
   EXPECT_EQ(outcome.data, nullptr);
   EXPECT_EQ(outcome.response, nullptr);
-}
-
-// Bytes that differ from their neighbours and from any whole block of them elsewhere, so a
-// lost, doubled or misplaced block shows.
-std::string pattern(std::size_t length) {
-  std::string bytes(length, '\0');
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 131 + i / 4093);
-  return bytes;
 }
 
 struct Origin {

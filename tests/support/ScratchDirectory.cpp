@@ -1,4 +1,5 @@
 #include "support/ScratchDirectory.h"
+#include "support/TestData.h"
 
 #include <stdlib.h>
 
@@ -27,10 +28,7 @@ std::string ScratchDirectory::write(const std::string& name, const std::string& 
 }
 
 std::string ScratchDirectory::read(const std::string& name) const {
-  std::ifstream file(_path + name, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
+  return readFile(_path + name);
 }
 
 }  // namespace corvanta::testing

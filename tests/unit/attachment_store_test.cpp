@@ -12,6 +12,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/user_notifications/AttachmentStore.h"
 #include "support/ScratchDirectory.h"
+#include "support/TestData.h"
 #include "tools/media_samples.h"
 
 namespace corvanta {
@@ -19,11 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace media = corvanta::media;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::readFile;
 
 std::shared_ptr<NSURL> urlOf(const std::string& path) {
   return NSURL::URLWithString("file://" + path);

@@ -16,6 +16,7 @@
 #include "platform/foundation/JSONValue.h"
 #include "support/FakeClock.h"
 #include "support/FakeURLLoader.h"
+#include "support/TestData.h"
 
 namespace corvanta::testing {
 namespace {
@@ -39,15 +40,6 @@ IncomingRequest downloading(int n) {
   return {std::to_string(n),
           dictionaryWithJSON({{"aps", {{"alert", "r" + std::to_string(n)}, {"mutable-content", 1}}},
                               {"att_url", "http://origin.invalid/pic.png"}})};
-}
-
-std::vector<json> linesOf(const std::string& text) {
-  std::vector<json> lines;
-  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    lines.push_back(json::parse(text.substr(start, end - start)));
-  }
-  return lines;
 }
 
 class NotificationHostTest : public ::testing::Test {
@@ -89,7 +81,7 @@ TEST_F(NotificationHostTest, TheExpiryWaitsForTheReceiveCallThenTheDownloadDeliv
   const auto outcome = host.finish();
   download.join();
   EXPECT_TRUE(outcome.settled);
-  const auto lines = linesOf(written());
+  const auto lines = jsonLines(written());
   ASSERT_EQ(lines.size(), 2u) << written();
   EXPECT_EQ(lines[0]["displayed"], true);
   EXPECT_EQ(lines[0]["expired"], true);
@@ -121,7 +113,7 @@ TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
     loader.finishAll(std::nullopt);  // late: dropped, as after an abandonment
   }
   ::close(pipe[0]);
-  const auto lines = linesOf(read);
+  const auto lines = jsonLines(read);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kRequests));
   for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
 }
@@ -177,7 +169,7 @@ TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
   loader.finish(0, std::nullopt);  // as the cancellation ends it: its delivery is dropped
   clock.advance(3s);
   host.finish();
-  const auto lines = linesOf(written());
+  const auto lines = jsonLines(written());
   ASSERT_EQ(lines.size(), 2u) << written();
   for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
 }
