@@ -4,10 +4,23 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace corvanta::testing {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string media(const std::string& name) {
+  for (const char* folder : {"/tests/media/", "/examples/media/"}) {
+    std::string bytes = readFile(CORVANTA_SOURCE_DIR + std::string(folder) + name);
+    if (!bytes.empty()) return bytes;
+  }
+  throw std::runtime_error("no media file " + name);
+}
 
 ScratchDirectory::ScratchDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "corvanta-test-XXXXXX").string();
@@ -27,10 +40,7 @@ std::string ScratchDirectory::write(const std::string& name, const std::string& 
 }
 
 std::string ScratchDirectory::read(const std::string& name) const {
-  std::ifstream file(_path + name, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
+  return readFile(_path + name);
 }
 
 }  // namespace corvanta::testing

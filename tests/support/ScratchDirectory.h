@@ -1,4 +1,5 @@
-// A fresh directory for one test, removed with everything in it when the object goes.
+// Files for the tests: a fresh directory for one test, removed with everything in it when the
+// object goes, and files read whole.
 #pragma once
 
 #include <string>
@@ -6,6 +7,13 @@
 #include "platform/foundation/FileSystem.h"
 
 namespace corvanta::testing {
+
+// The bytes of the file at `path`; "" when it cannot be read.
+std::string readFile(const std::string& path);
+// A real media file committed with the source: the tests' own from tests/media/, whose README
+// says how each was made, or else the demo's from examples/media/. Throws rather than give no
+// bytes, so that a missing file is not mistaken for an empty one.
+std::string media(const std::string& name);
 
 class ScratchDirectory {
  public:
