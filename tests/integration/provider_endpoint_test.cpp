@@ -272,8 +272,7 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   }
   EXPECT_EQ(attached, 10u) << result.err;
   EXPECT_EQ(background, 10u);
-  std::ifstream page(scratch.path() + "page.html");
-  const std::string html((std::istreambuf_iterator<char>(page)), {});
+  const std::string html = readFile(scratch.path() + "page.html");
   EXPECT_NE(html.find(deviceToken(3).substr(0, 6)), std::string::npos);
   // The photos went to seven devices under one collapse-id: where a device got two, the later
   // replaced the earlier, as it does on a device.

@@ -269,8 +269,7 @@ void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
     for (const json& attachment :
          delivery.value(json::json_pointer("/content/attachments"), json::array())) {
       attached.insert(line.id);
-      std::ifstream file(attachment.value("file", ""), std::ios::binary);
-      if (!line.served || std::string{std::istreambuf_iterator<char>(file), {}} != *line.served)
+      if (!line.served || readFile(attachment.value("file", "")) != *line.served)
         ++faults["wrong media"][line.kind];
     }
   }

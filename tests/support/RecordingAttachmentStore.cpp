@@ -2,8 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
+#include "support/ScratchDirectory.h"
 
 namespace corvanta::testing {
 
@@ -23,9 +22,7 @@ std::shared_ptr<UNNotificationAttachment> RecordingAttachmentStore::attachmentWi
     return nullptr;
   }
   if (duringCreation) duringCreation();
-  std::ifstream file(URL->path(), std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
+  std::string bytes = readFile(URL->path());
 
   auto attachment = std::make_shared<UNNotificationAttachment>(
       UNNotificationAttachment::Description{identifier,
@@ -33,10 +30,10 @@ std::shared_ptr<UNNotificationAttachment> RecordingAttachmentStore::attachmentWi
                                             URL->path(),
                                             "application/octet-stream",
                                             UNNotificationAttachmentKind::image,
-                                            bytes.str().size(),
+                                            bytes.size(),
                                             {}});
   std::lock_guard guard(_mutex);
-  _bytes[attachment.get()] = bytes.str();
+  _bytes[attachment.get()] = std::move(bytes);
   return attachment;
 }
 
