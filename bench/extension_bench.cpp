@@ -14,8 +14,8 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/user_notifications/AttachmentStore.h"
 #include "support/ScratchDirectory.h"
+#include "support/TestData.h"
 #include "support/TestOrigin.h"
-#include "tools/media_samples.h"
 
 namespace corvanta {
 namespace {
@@ -43,7 +43,7 @@ void BM_StageAndAttachPNG(benchmark::State& state) {
   const auto request = UNNotificationRequest::requestWithIdentifier(
       "bench", std::make_shared<UNNotificationContent>());
   const auto url = std::make_shared<const std::string>("https://cdn.test/pic.png");
-  const auto data = NSData::dataWithBytes(media::png());
+  const auto data = NSData::dataWithBytes(testing::media("pic.png"));
   for (auto _ : state) {
     auto content = contentWithDownloadedAttachment(url, *request, data);
     if (content->attachments().size() != 1) state.SkipWithError("no attachment made");
@@ -55,7 +55,7 @@ BENCHMARK(BM_StageAndAttachPNG)->Unit(benchmark::kMicrosecond);
 
 // N downloads at once, each on its own session, as N requests with media would start them.
 void BM_ConcurrentDownloads(benchmark::State& state) {
-  const std::string body = media::jpeg();
+  const std::string body = testing::media("photo.jpg");
   testing::TestOrigin origin([&](httplib::Server& server) {
     // Each kept-alive connection would hold one of the origin's few workers.
     server.set_keep_alive_max_count(1);

@@ -16,7 +16,6 @@
 #include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
 #include "support/TestData.h"
-#include "tools/media_samples.h"
 
 namespace corvanta::testing {
 namespace {
@@ -32,11 +31,11 @@ struct Sample {
 // What the origin serves under /media/<name>.
 const std::map<std::string, Sample>& samples() {
   static const std::map<std::string, Sample> all = {
-      {"pic.png", {media::png(), "image/png", "image"}},
-      {"photo.jpg", {media::jpeg(), "image/jpeg", "image"}},
-      {"anim.gif", {media::gif(), "image/gif", "image"}},
-      {"tone.mp3", {media::mp3(), "audio/mpeg", "audio"}},
-      {"clip.mp4", {media::mp4(), "video/mp4", "movie"}},
+      {"pic.png", {media("pic.png"), "image/png", "image"}},
+      {"photo.jpg", {media("photo.jpg"), "image/jpeg", "image"}},
+      {"anim.gif", {media("anim.gif"), "image/gif", "image"}},
+      {"tone.mp3", {media("tone.mp3"), "audio/mpeg", "audio"}},
+      {"clip.mp4", {media("clip.mp4"), "video/mp4", "movie"}},
   };
   return all;
 }
@@ -222,10 +221,10 @@ TEST_F(HostDeliveryTest, TextFormatPrintsOneReadableLinePerDelivery) {
   auto lines = result.outLines();
   std::sort(lines.begin(), lines.end());
   const std::string ms = " [0-9]+\\.[0-9] ms: ";
+  const std::string picSize = std::to_string(media("pic.png").size()) + " bytes";
   const std::vector<std::string> expected = {
       "\\[pic\\] delivery 1 \\(displayed\\)" + ms + "\"P\" — \"B\" \\+ image/png pic\\.png \\(" +
-          std::to_string(media::png().size()) + " bytes\\); note: download: HTTP 200, image/png, " +
-          std::to_string(media::png().size()) + " bytes",
+          picSize + "\\); note: download: HTTP 200, image/png, " + picSize,
       "\\[plain\\] delivery 1 \\(displayed\\)" + ms + "\"Hi\" / \"There\" — \"two\\\\nlines\"",
       "\\[skipped\\] delivery 1 \\(displayed\\) [0-9]+\\.[0-9] ms \\[passive\\]: "
       "\"\" — \"body only\"; note: the extension did not run: .*",

@@ -27,7 +27,6 @@
 #include "support/ScratchDirectory.h"
 #include "support/TestOrigin.h"
 #include "support/TestData.h"
-#include "tools/media_samples.h"
 
 namespace corvanta::testing {
 namespace {
@@ -210,7 +209,7 @@ TEST_F(ProviderEndpointTest, EachFaultOfAPushGetsItsDocumentedStatusAndReason) {
 TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredAndShown) {
   const TestOrigin origin([](httplib::Server& server) {
     server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-      static const std::string png = media::png();
+      static const std::string png = media("pic.png");
       response.set_content(png, "image/png");
     });
   });

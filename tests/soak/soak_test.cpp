@@ -23,7 +23,7 @@
 
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
-#include "tools/media_samples.h"
+#include "support/TestData.h"
 
 namespace corvanta::testing {
 namespace {
@@ -47,9 +47,9 @@ bool skipped(const std::string& kind) {
   return skip.find("," + kind + ",") != std::string::npos;
 }
 
-// media::png() with a text chunk naming `n` before its end: a valid image, distinct bytes.
+// pic.png with a text chunk naming `n` before its end: a valid image, distinct bytes.
 std::string distinctPNG(int n) {
-  std::string png = media::png();
+  std::string png = media("pic.png");
   const std::string typed = std::string("tEXt") + "n" + '\0' + std::to_string(n);
   auto be32 = [](uLong value) {
     return std::string{static_cast<char>(value >> 24), static_cast<char>(value >> 16),
@@ -86,7 +86,7 @@ std::vector<Kind> kinds() {
       {"jpeg", 50, "/media/photo.jpg", true},
       {"gif", 50, "/media/anim.gif", true},
       {"mp3", 50, "/media/tone.mp3", true},
-      {"wav", 50, "/media/beep.wav", true},
+      {"wav", 50, "/media/tone.wav", true},
       {"mp4", 50, "/media/clip.mp4", true},
       {"same-name", 300, "*", true},
       {"404-image", 20, "/status/404*", true},
@@ -128,15 +128,10 @@ class Soak {
     fs::create_directories(path("decoy/tmp"));
     _scratch.write("decoy/keep.txt", "the container's neighbour");
     add("/wrong/text.png", "plain text, not an image\n");
-    add("/wrong/png.mp3", media::png());
-    for (const auto& [name, bytes] : {std::pair{"pic.png", media::png()},
-                                      {"photo.jpg", media::jpeg()},
-                                      {"anim.gif", media::gif()},
-                                      {"tone.mp3", media::mp3()},
-                                      {"beep.wav", media::wav()},
-                                      {"clip.mp4", media::mp4()}}) {
-      add(std::string("/media/") + name, bytes);
-    }
+    add("/wrong/png.mp3", media("pic.png"));
+    for (const char* name :
+         {"pic.png", "photo.jpg", "anim.gif", "tone.mp3", "tone.wav", "clip.mp4"})
+      add(std::string("/media/") + name, media(name));
   }
 
   void run();
@@ -275,8 +270,7 @@ void Soak::check(const std::vector<Line>& lines, const HostResult& result) {
     for (const json& attachment :
          delivery.value(json::json_pointer("/content/attachments"), json::array())) {
       attached.insert(line.id);
-      std::ifstream file(attachment.value("file", ""), std::ios::binary);
-      if (!line.served || std::string{std::istreambuf_iterator<char>(file), {}} != *line.served)
+      if (!line.served || readFile(attachment.value("file", "")) != *line.served)
         ++faults["wrong media"][line.kind];
     }
   }

@@ -1,12 +1,12 @@
 #include "support/ScratchDirectory.h"
-#include "support/TestData.h"
 
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "support/TestData.h"
 
 namespace corvanta::testing {
 

@@ -2,12 +2,21 @@
 
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 namespace corvanta::testing {
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string media(const std::string& name) {
+  for (const char* folder : {"/tests/media/", "/examples/media/"}) {
+    std::string bytes = readFile(CORVANTA_SOURCE_DIR + std::string(folder) + name);
+    if (!bytes.empty()) return bytes;
+  }
+  throw std::runtime_error("no media file " + name);
 }
 
 std::vector<nlohmann::json> jsonLines(std::string_view text) {

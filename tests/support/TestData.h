@@ -12,6 +12,11 @@ namespace corvanta::testing {
 // The bytes of the file at `path`; "" when it cannot be read.
 std::string readFile(const std::string& path);
 
+// A real media file committed with the source: the tests' own from tests/media/, whose README
+// says how each was made, or else the demo's from examples/media/. Throws rather than give no
+// bytes, so that a missing file is not mistaken for an empty one.
+std::string media(const std::string& name);
+
 // Each line of `text` parsed as JSON (a line that does not parse is a discarded value).
 std::vector<nlohmann::json> jsonLines(std::string_view text);
 

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,14 +11,12 @@
 #include "platform/user_notifications/AttachmentStore.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
-#include "tools/media_samples.h"
 
 namespace corvanta {
 namespace {
 
 namespace fs = std::filesystem;
-namespace media = corvanta::media;
-using testing::readFile;
+using testing::media, testing::readFile;
 
 std::shared_ptr<NSURL> urlOf(const std::string& path) {
   return NSURL::URLWithString("file://" + path);
@@ -60,7 +56,7 @@ class AttachmentStoreTest : public ::testing::Test {
 };
 
 TEST_F(AttachmentStoreTest, RefusesEachWayWithItsCode) {
-  const std::string valid = put("valid.png", media::png()), dir = _scratch.path();
+  const std::string valid = put("valid.png", media("pic.png")), dir = _scratch.path();
   ASSERT_EQ(::symlink(valid.c_str(), (dir + "link.png").c_str()), 0);
   ASSERT_EQ(::mkfifo((dir + "pipe.png").c_str(), 0600), 0);
   fs::create_directory(dir + "folder.png");
@@ -83,7 +79,7 @@ TEST_F(AttachmentStoreTest, RefusesEachWayWithItsCode) {
       // An encoded NUL must not cut the path short and reach valid.png.
       {urlOf(valid + "%00.txt"), UNErrorCodeAttachmentNotReachable, ""},
       {urlOf(put("empty.png", "")), UNErrorCodeAttachmentInvalidFileSize, "empty.png"},
-      {urlOf(put("photo.bmp", media::bmp())), UNErrorCodeAttachmentUnrecognizedType,
+      {urlOf(put("photo.bmp", media("photo.bmp"))), UNErrorCodeAttachmentUnrecognizedType,
        "photo.bmp: type image/bmp"},
   };
   for (const auto& c : cases) expectRefused(attach(c.url), c.code, c.mentions);
@@ -91,16 +87,16 @@ TEST_F(AttachmentStoreTest, RefusesEachWayWithItsCode) {
 }
 
 TEST_F(AttachmentStoreTest, StoredCopyOutlivesAnAtomicReplaceOfItsSource) {
-  const std::string staging = put("pic.png", media::png());
+  const std::string staging = put("pic.png", media("pic.png"));
   const auto first = attach(urlOf(staging));
   ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(FileSystem::Default().writeFileAtomically(staging, media::gif()));
+  ASSERT_TRUE(FileSystem::Default().writeFileAtomically(staging, media("anim.gif")));
   const auto second = attach(NSURL::URLWithString("file://localhost" + staging));
   ASSERT_NE(second, nullptr);
   EXPECT_NE(second->file(), first->file());
   EXPECT_EQ(second->type(), "image/gif");
-  EXPECT_EQ(readFile(first->file()), media::png());
-  EXPECT_EQ(readFile(second->file()), media::gif());
+  EXPECT_EQ(readFile(first->file()), media("pic.png"));
+  EXPECT_EQ(readFile(second->file()), media("anim.gif"));
 }
 
 TEST_F(AttachmentStoreTest, CopiesIntoAStoreOnAnotherFileSystem) {
@@ -112,17 +108,18 @@ TEST_F(AttachmentStoreTest, CopiesIntoAStoreOnAnotherFileSystem) {
   std::string other = "/dev/shm/corvanta-store-XXXXXX";
   ASSERT_NE(::mkdtemp(other.data()), nullptr);
   setAttachmentStoreDirectory(other);
-  const std::string staging = put("tone.wav", media::wav());
+  const std::string staging = put("tone.wav", media("tone.wav"));
   const auto attachment = attach(urlOf(staging));
   ASSERT_NE(attachment, nullptr) << (_error ? _error->localizedDescription() : "");
   // Even an in-place write to the source cannot reach a copy.
-  ASSERT_TRUE(FileSystem::Default().writeFile(staging, media::mp3()));
-  EXPECT_EQ(readFile(attachment->file()), media::wav());
+  ASSERT_TRUE(FileSystem::Default().writeFile(staging, media("tone.mp3")));
+  EXPECT_EQ(readFile(attachment->file()), media("tone.wav"));
   fs::remove_all(other);
 }
 
 TEST_F(AttachmentStoreTest, StoreDirectoryIsMadeOrElseTheAttachmentIsRefused) {
-  const std::string nested = _scratch.path() + "a/b/store", source = put("pic.png", media::png());
+  const std::string nested = _scratch.path() + "a/b/store",
+                    source = put("pic.png", media("pic.png"));
   setAttachmentStoreDirectory(nested);
   const auto attachment = attach(urlOf(source));
   ASSERT_NE(attachment, nullptr);
@@ -145,37 +142,37 @@ TEST_F(AttachmentStoreTest, JudgesMediaByNameAndContentAsADeviceDoes) {
     std::string outcome;  // the type, or what the refusal's message says
     const char* kind = "";
   } cases[] = {
-      {"pic.png", media::png(), accepted, "image/png", "image"},
-      {"photo.jpg", media::jpeg(), accepted, "image/jpeg", "image"},
-      {"anim.gif", media::gif(), accepted, "image/gif", "image"},
-      {"tone.mp3", media::mp3(), accepted, "audio/mpeg", "audio"},
-      {"tone.wav", media::wav(), accepted, "audio/wav", "audio"},
-      {"tone.aiff", media::aiff(), accepted, "audio/aiff", "audio"},
-      {"tone.aifc", media::aifc(), accepted, "audio/aiff", "audio"},
-      {"clip.mp4", media::mp4(), accepted, "video/mp4", "movie"},
-      {"clip.mpg", media::mpeg(), accepted, "video/mpeg", "movie"},
-      {"clip.avi", media::avi(), accepted, "video/x-msvideo", "movie"},
+      {"pic.png", media("pic.png"), accepted, "image/png", "image"},
+      {"photo.jpg", media("photo.jpg"), accepted, "image/jpeg", "image"},
+      {"anim.gif", media("anim.gif"), accepted, "image/gif", "image"},
+      {"tone.mp3", media("tone.mp3"), accepted, "audio/mpeg", "audio"},
+      {"tone.wav", media("tone.wav"), accepted, "audio/wav", "audio"},
+      {"tone.aiff", media("tone.aiff"), accepted, "audio/aiff", "audio"},
+      {"tone.aifc", media("tone.aifc"), accepted, "audio/aiff", "audio"},
+      {"clip.mp4", media("clip.mp4"), accepted, "video/mp4", "movie"},
+      {"clip.mpg", media("clip.mpg"), accepted, "video/mpeg", "movie"},
+      {"clip.avi", media("clip.avi"), accepted, "video/x-msvideo", "movie"},
       // The content decides the type; an extension of the same kind, in any case, is no mismatch.
-      {"photo.JPG", media::png(), accepted, "image/png", "image"},
-      {"sound.m4a", media::wav(), accepted, "audio/wav", "audio"},
+      {"photo.JPG", media("pic.png"), accepted, "image/png", "image"},
+      {"sound.m4a", media("tone.wav"), accepted, "audio/wav", "audio"},
       // Cover art makes the tag far larger than the sniffed bytes; the audio follows it.
-      {"cover.mp3", media::mp3WithCoverArt(320), accepted, "audio/mpeg", "audio"},
-      {"footer.mp3", media::mp3WithCoverArt(320, true), accepted, "audio/mpeg", "audio"},
+      {"cover.mp3", media("cover.mp3"), accepted, "audio/mpeg", "audio"},
+      {"footer.mp3", media("cover-footer.mp3"), accepted, "audio/mpeg", "audio"},
       // In the MPEG-4 family the name tells the kind; a generic brand says nothing.
-      {"voice.m4a", media::m4a(), accepted, "audio/mp4", "audio"},
-      {"isom.m4a", media::m4a("isom"), accepted, "audio/mp4", "audio"},
-      {"clip.m4v", media::mp4("M4V "), accepted, "video/mp4", "movie"},
-      {"voice.mp4", media::m4a(), accepted, "video/mp4", "movie"},
-      {"pic.mp3", media::png(), UNErrorCodeAttachmentTypeMismatch, "content is image/png"},
-      {"tone.png", media::mp3(), UNErrorCodeAttachmentTypeMismatch, "content is audio/mpeg"},
-      {"voice.png", media::m4a(), UNErrorCodeAttachmentTypeMismatch, "content is audio/mp4"},
-      {"download", media::png(), UNErrorCodeAttachmentUnrecognizedType,
+      {"voice.m4a", media("voice.m4a"), accepted, "audio/mp4", "audio"},
+      {"isom.m4a", media("isom.m4a"), accepted, "audio/mp4", "audio"},
+      {"clip.m4v", media("clip.m4v"), accepted, "video/mp4", "movie"},
+      {"voice.mp4", media("voice.m4a"), accepted, "video/mp4", "movie"},
+      {"pic.mp3", media("pic.png"), UNErrorCodeAttachmentTypeMismatch, "content is image/png"},
+      {"tone.png", media("tone.mp3"), UNErrorCodeAttachmentTypeMismatch, "content is audio/mpeg"},
+      {"voice.png", media("voice.m4a"), UNErrorCodeAttachmentTypeMismatch, "content is audio/mp4"},
+      {"download", media("pic.png"), UNErrorCodeAttachmentUnrecognizedType,
        "download: no media extension; the content is image/png"},
-      {"archive.png.txt", media::gif(), UNErrorCodeAttachmentUnrecognizedType,
+      {"archive.png.txt", media("anim.gif"), UNErrorCodeAttachmentUnrecognizedType,
        "no media extension; the content is image/gif"},
-      {"tone.mp2", media::mp2(), UNErrorCodeAttachmentUnrecognizedType,
+      {"tone.mp2", media("tone.mp2"), UNErrorCodeAttachmentUnrecognizedType,
        "no media extension; the content is audio/mpeg"},
-      {"clip.mp2", media::mpeg2(), UNErrorCodeAttachmentUnrecognizedType,
+      {"clip.mp2", media("clip-mpeg2.mpg"), UNErrorCodeAttachmentUnrecognizedType,
        "no media extension; the content is video/"},
   };
   for (const auto& c : cases) {

@@ -13,12 +13,12 @@
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/foundation/Base64.h"
 #include "support/ScratchDirectory.h"
-#include "tools/media_samples.h"
+#include "support/TestData.h"
 
 namespace corvanta {
 namespace {
 
-using testing::ScratchDirectory;
+using testing::media, testing::ScratchDirectory;
 
 Delivery deliveryWith(const std::string& file, const std::string& type, const std::string& kind) {
   Delivery delivery;
@@ -44,10 +44,10 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   std::filesystem::create_directories(store);
   std::filesystem::create_directories(scratch.path() + "out");
   // Just past the inline limit: the one medium that has to travel beside the page.
-  std::string large = media::mp4();
+  std::string large = media("clip.mp4");
   large.resize(PreviewPage::kInlineMediaBytes + 1, '\0');
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"pic.png", media::png()}, {"tone.mp3", media::mp3()}, {"clip.mp4", large}};
+      {"pic.png", media("pic.png")}, {"tone.mp3", media("tone.mp3")}, {"clip.mp4", large}};
   const std::vector<std::pair<const char*, const char*>> kinds = {
       {"image/png", "image"}, {"audio/mpeg", "audio"}, {"video/mp4", "movie"}};
 
@@ -86,7 +86,7 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
 TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   const ScratchDirectory scratch;
   const std::string hostile = "\"'><script>alert(1)</script><img src=x onerror=alert(2)>";
-  const std::string hostileFile = scratch.write("\"'><script>alert(3).png", media::png());
+  const std::string hostileFile = scratch.write("\"'><script>alert(3).png", media("pic.png"));
   using Set = void (*)(Delivery&, const std::string&);
   const std::vector<std::pair<const char*, Set>> fields = {
       {"title", [](Delivery& d, const std::string& t) { d.title = t; }},
