@@ -32,8 +32,6 @@ const json kStringsJSON = {{"SHOP", "Shop"},
 
 class LocalizedAlertTest : public ::testing::Test {
  protected:
-  void TearDown() override { setLocalizedStrings(nullptr); }
-
   // Runs the option parser on --strings FILE as the host does; gives its exit status and
   // leaves its message in `_stderr`.
   int loadStrings(const std::string& name, const std::string& text) {
@@ -46,11 +44,13 @@ class LocalizedAlertTest : public ::testing::Test {
     ::testing::internal::CaptureStderr();
     const HostOptionsResult result = parseHostOptions(static_cast<int>(argv.size()), argv.data());
     _stderr = ::testing::internal::GetCapturedStderr();
+    _strings = result.options ? result.options->strings : nullptr;
     return result.options ? -1 : result.exitStatus;
   }
 
   testing::ScratchDirectory _scratch;
   std::string _stderr;
+  std::shared_ptr<const LocalizedStrings> _strings;  // the table the options loaded
 };
 
 TEST_F(LocalizedAlertTest, KeysResolveThroughEitherKindOfFileAndFillTheirArguments) {
@@ -85,14 +85,12 @@ TEST_F(LocalizedAlertTest, KeysResolveThroughEitherKindOfFileAndFillTheirArgumen
       json aps = c.aps;
       aps["mutable-content"] = 1;
       const auto payload = dictionaryWithJSON({{"aps", aps}});
-      // The host's own calls: the table installed by the option parser is the default.
-      const auto content =
-          c.withTable ? contentFromPayload(payload) : contentFromPayload(payload, nullptr);
+      const LocalizedStrings* strings = c.withTable ? _strings.get() : nullptr;
+      const auto content = contentFromPayload(payload, strings);
       EXPECT_EQ(content->title(), c.title);
       EXPECT_EQ(content->subtitle(), c.subtitle);
       EXPECT_EQ(content->body(), c.body);
-      const auto reason = c.withTable ? reasonExtensionDoesNotRun(*payload)
-                                      : reasonExtensionDoesNotRun(*payload, nullptr);
+      const auto reason = reasonExtensionDoesNotRun("alert", *payload, strings);
       EXPECT_EQ(!reason, c.runs) << reason.value_or("");
     }
   }

@@ -1,6 +1,7 @@
-// The host's guarantees, in process, on a clock the test moves: an expiry never overtakes
-// the receive call, a stopped reader of the output costs no display, the intake waits at
-// --max-in-flight, and a failed output write stops the host.
+// The host's guarantees, in process, on a clock the test moves and wired to its output as the
+// app wires it: an expiry never overtakes the receive call, a stopped reader of the output
+// costs no display, the intake waits at --max-in-flight, and a failed output write stops the
+// host.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "platform/extension_host/core/NotificationHost.h"
+#include "platform/extension_host/output/DeliveryLines.h"
 #include "platform/foundation/JSONValue.h"
 #include "support/FakeClock.h"
 #include "support/FakeURLLoader.h"
@@ -42,12 +44,22 @@ IncomingRequest downloading(int n) {
                               {"att_url", "http://origin.invalid/pic.png"}})};
 }
 
+// Delivery lines on a descriptor, written by a thread of their own; a failed write stops the
+// host.
+struct LinesTo {
+  explicit LinesTo(int fd)
+      : writer(fd, [this] { host->stop(); }), lines(writer, DeliveryFormat::json) {}
+  OutputWriter writer;
+  DeliveryLines lines;
+  NotificationHost* host = nullptr;
+};
+
 class NotificationHostTest : public ::testing::Test {
  protected:
-  NotificationHost::Settings settings(int outputFd) const {
+  NotificationHost::Settings settings(LinesTo& out) const {
     NotificationHost::Settings s;
     s.timeLimit = 1s;
-    s.outputFd = outputFd;
+    s.sink = &out.lines;
     return s;
   }
   std::string written() const {
@@ -63,23 +75,25 @@ class NotificationHostTest : public ::testing::Test {
 };
 
 TEST_F(NotificationHostTest, TheExpiryWaitsForTheReceiveCallThenTheDownloadDeliversAgain) {
-  NotificationHost host(settings(_output));
-  std::string seenInsideReceive = "unset";
+  LinesTo out(_output);
+  NotificationHost host(settings(out));
+  std::size_t displayedInsideReceive = 1;
   loader.onStart = [&] {
     clock.advance(1500ms);  // past the limit, while the receive call still runs
-    std::this_thread::sleep_for(50ms);
-    seenInsideReceive = written();
+    clock.settle();
+    displayedInsideReceive = host.counts().displayed;
   };
   ASSERT_TRUE(host.receive(downloading(1)));
-  EXPECT_EQ(seenInsideReceive, "") << "an expiry overtook the receive call";
+  EXPECT_EQ(displayedInsideReceive, 0u) << "an expiry overtook the receive call";
 
   // finish() waits for the expiry's display; the download then delivers again.
   std::thread download([&] {
-    while (written().empty()) std::this_thread::sleep_for(1ms);
+    while (host.counts().displayed == 0) std::this_thread::sleep_for(1ms);
     loader.finish(0, std::nullopt);
   });
   const auto outcome = host.finish();
   download.join();
+  out.writer.drain();
   EXPECT_TRUE(outcome.settled);
   const auto lines = jsonLines(written());
   ASSERT_EQ(lines.size(), 2u) << written();
@@ -96,18 +110,21 @@ TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
   constexpr int kRequests = 300;
   std::string read;
   {
-    NotificationHost host(settings(pipe[1]));
+    LinesTo out(pipe[1]);
+    NotificationHost host(settings(out));
     for (int n = 1; n <= kRequests; ++n) ASSERT_TRUE(host.receive(downloading(n)));
-    clock.advance(1500ms);  // every request expires while nothing reads the output
+    // Every request expires and then is abandoned while nothing reads the output.
+    clock.advance(1500ms);
+    clock.settle();
+    EXPECT_EQ(host.counts().displayed, static_cast<std::size_t>(kRequests));
+    clock.advance(1s);
+    clock.settle();
     std::thread reader([&] {
-      std::this_thread::sleep_for(200ms);
-      clock.advance(1s);  // and the downloads are abandoned
       char buffer[4096];
       for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) read.append(buffer, n);
     });
-    const auto outcome = host.finish();
-    EXPECT_FALSE(outcome.settled);
-    EXPECT_EQ(outcome.outputError, 0);
+    EXPECT_FALSE(host.finish().settled);
+    EXPECT_TRUE(out.writer.drain());
     ::close(pipe[1]);
     reader.join();
     loader.finishAll(std::nullopt);  // late: dropped, as after an abandonment
@@ -119,56 +136,64 @@ TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
 }
 
 TEST_F(NotificationHostTest, TheIntakeWaitsAtMaxInFlightAndAFailedWriteStopsIt) {
-  auto s = settings(_output);
+  LinesTo out(_output);
+  auto s = settings(out);
   s.maxInFlight = 2;
   NotificationHost host(s);
   ASSERT_TRUE(host.receive(downloading(1)));
   ASSERT_TRUE(host.receive(downloading(2)));
-  std::atomic<bool> third = false;
-  std::thread intake([&] { third = host.receive(downloading(3)); });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(third) << "a third request was taken with two in flight";
+  // The third download may start only once one of the first two has ended.
+  std::atomic<bool> released = false, startedAfterRelease = false;
+  loader.onStart = [&] { startedAfterRelease = released.load(); };
+  std::thread intake([&] { EXPECT_TRUE(host.receive(downloading(3))); });
+  released = true;
   loader.finish(0, std::nullopt);
   intake.join();
-  EXPECT_TRUE(third);
+  EXPECT_TRUE(startedAfterRelease) << "a third request was taken with two in flight";
   loader.finishAll(std::nullopt);
   EXPECT_TRUE(host.finish().settled);
 
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   std::atomic<int> stops = 0;
-  auto failing = settings(full);
+  LinesTo failingOut(full);
+  auto failing = settings(failingOut);
   failing.onStop = [&] { ++stops; };
   NotificationHost broken(failing);
+  failingOut.host = &broken;
   broken.receive(downloading(4));
   loader.finishAll(std::nullopt);
   while (stops == 0) std::this_thread::sleep_for(1ms);
   EXPECT_FALSE(broken.receive(downloading(5))) << "took a request after the output failed";
-  EXPECT_EQ(broken.finish().outputError, ENOSPC);
+  broken.finish();
+  EXPECT_FALSE(failingOut.writer.drain());
+  EXPECT_EQ(failingOut.writer.error(), ENOSPC);
   ::close(full);
 }
 
 // A download that outlives twice the limit is given up: its slot goes to the next request,
 // and its work is cancelled so that it frees what it holds.
 TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
-  auto s = settings(_output);
+  LinesTo out(_output);
+  auto s = settings(out);
   s.maxInFlight = 1;
   NotificationHost host(s);
   ASSERT_TRUE(host.receive(downloading(1)));
   std::atomic<bool> second = false;
   std::thread intake([&] { second = host.receive(downloading(2)); });
   clock.advance(1500ms);  // the first is displayed at its expiry, its download goes on
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(second);
+  clock.settle();
+  EXPECT_EQ(host.counts().inFlight, 1u);
   EXPECT_EQ(loader.cancellations, 0);
   clock.advance(1s);
   intake.join();
   EXPECT_TRUE(second);
   // The timer frees the slot first and cancels right after, outside its lock.
-  for (int i = 0; i < 5000 && loader.cancellations == 0; ++i) std::this_thread::sleep_for(1ms);
+  clock.settle();
   EXPECT_EQ(loader.cancellations, 1);
   loader.finish(0, std::nullopt);  // as the cancellation ends it: its delivery is dropped
   clock.advance(3s);
   host.finish();
+  out.writer.drain();
   const auto lines = jsonLines(written());
   ASSERT_EQ(lines.size(), 2u) << written();
   for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);

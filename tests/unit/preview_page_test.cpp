@@ -27,6 +27,20 @@ Delivery deliveryWith(const std::string& file, const std::string& type, const st
   return delivery;
 }
 
+// A page fed as the host feeds it: each request taken, then its delivery when it has one.
+struct Feed {
+  PreviewPage page;
+  std::size_t taken = 0;
+  void add(const std::string& identifier, std::optional<Delivery> delivery) {
+    page.taken(taken, identifier);
+    if (delivery) {
+      delivery->sequence = taken;
+      page.delivered(*delivery);
+    }
+    ++taken;
+  }
+};
+
 // Not std::regex: its matcher recurses per character, and an inline medium is megabytes long.
 std::vector<std::string> sources(const std::string& html) {
   std::vector<std::string> found;
@@ -51,14 +65,14 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   const std::vector<std::pair<const char*, const char*>> kinds = {
       {"image/png", "image"}, {"audio/mpeg", "audio"}, {"video/mp4", "movie"}};
 
-  PreviewPage page;
+  Feed feed;
   for (std::size_t i = 0; i < files.size(); ++i) {
     scratch.write("store/" + files[i].first, files[i].second);
-    page.addDelivery(page.addRequest(files[i].first),
-                     deliveryWith(store + files[i].first, kinds[i].first, kinds[i].second));
+    feed.add(files[i].first,
+             deliveryWith(store + files[i].first, kinds[i].first, kinds[i].second));
   }
-  std::string error;
-  ASSERT_TRUE(page.write(scratch.path() + "out/preview.html", &error)) << error;
+  const Result<> written = feed.page.write(scratch.path() + "out/preview.html");
+  ASSERT_TRUE(written) << written.failure().message;
   std::filesystem::rename(scratch.path() + "out", scratch.path() + "moved");
   std::filesystem::remove_all(store);
 
@@ -110,9 +124,9 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
     Delivery delivery = deliveryWith(hostileFile, "image/png", "image");
     set(delivery, hostile);
     if (delivery.attachments.size() > 1) delivery.attachments.back().file = hostileFile;
-    PreviewPage page;
-    page.addDelivery(page.addRequest(hostile), delivery);
-    const std::string html = page.html();
+    Feed feed;
+    feed.add(hostile, delivery);
+    const std::string html = feed.page.html();
     EXPECT_EQ(html.find("<script"), std::string::npos);
     EXPECT_EQ(html.find("<img src=x"), std::string::npos);
     EXPECT_EQ(html.find("\"'>"), std::string::npos);
@@ -132,15 +146,13 @@ TEST(PreviewPageTest, ThreadsStackWhereTheirFirstRequestArrived) {
   };
   const std::vector<Request> requests = {{"a", "t1"}, {"b", ""},      {"c", "t2"},
                                          {"d", "t1"}, {"e", nullptr}, {"f", "t2"}};
-  PreviewPage page;
+  Feed feed;
   for (const auto& request : requests) {
-    const std::size_t index = page.addRequest(request.identifier);
-    if (!request.thread) continue;
-    Delivery delivery;
-    delivery.thread = request.thread;
-    page.addDelivery(index, delivery);
+    std::optional<Delivery> delivery;
+    if (request.thread) delivery.emplace().thread = request.thread;
+    feed.add(request.identifier, delivery);
   }
-  const std::string html = page.html();
+  const std::string html = feed.page.html();
   std::string order;
   const std::regex marks(
       "<section class=\"stack\" data-thread=\"([^\"]*)\">|</section>|"

@@ -76,8 +76,8 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RunSummary summary;
-    for (std::size_t i = 0; i < c.requests; ++i) summary.addRequest();
-    for (const auto& d : c.deliveries) summary.addDelivery(d);
+    for (std::size_t i = 0; i < c.requests; ++i) summary.taken(i, "");
+    for (const auto& d : c.deliveries) summary.delivered(d);
     if (c.rejected) summary.setRejectedLines(*c.rejected);
     if (c.preview) summary.setPreviewPath(*c.preview);
     summary.setElapsed(std::chrono::milliseconds(4040));
@@ -88,28 +88,35 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasons) {
 // The progress line draws only on a terminal, over itself, and erases itself; anywhere else
 // it writes nothing at all.
 TEST(ProgressLineTest, DrawsOnATerminalOnlyAndErasesItself) {
+  const auto counts = [] { return NotificationHost::Counts{3, 2, 1}; };
+  const std::string drawn = "\r\033[Kcorvanta-nse: 3 received, 2 displayed, 1 in flight";
   int terminal = -1, side = -1;
   ASSERT_EQ(::openpty(&side, &terminal, nullptr, nullptr, nullptr), 0);
-  {
-    ProgressLine line(terminal);
-    line.update(3, 2, 1);
-    line.update(4, 3, 1);  // within the interval: not drawn
-  }
   // A terminal hands over what was written in pieces: read until nothing more comes.
   std::string seen;
-  char shown[256];
-  pollfd ready{side, POLLIN, 0};
-  while (::poll(&ready, 1, 200) > 0) {
-    const auto count = ::read(side, shown, sizeof shown);
-    if (count <= 0) break;
-    seen.append(shown, static_cast<std::size_t>(count));
+  const auto readSide = [&] {
+    char shown[256];
+    pollfd ready{side, POLLIN, 0};
+    while (::poll(&ready, 1, 200) > 0) {
+      const auto count = ::read(side, shown, sizeof shown);
+      if (count <= 0) break;
+      seen.append(shown, static_cast<std::size_t>(count));
+    }
+  };
+  {
+    ProgressLine line(terminal, true, counts);
+    readSide();
   }
-  EXPECT_EQ(seen, "\r\033[Kcorvanta-nse: 3 received, 2 displayed, 1 in flight\r\033[K");
+  readSide();
+  EXPECT_TRUE(seen.starts_with(drawn)) << seen;
+  EXPECT_TRUE(seen.ends_with(drawn + "\r\033[K")) << seen;
+
   int pipe[2];
   ASSERT_EQ(::pipe(pipe), 0);
-  ProgressLine(pipe[1]).update(1, 1, 0);
+  EXPECT_FALSE(ProgressLine(pipe[1], true, counts).active());
   ::close(pipe[1]);
-  EXPECT_EQ(::read(pipe[0], shown, sizeof shown), 0);
+  char byte;
+  EXPECT_EQ(::read(pipe[0], &byte, 1), 0);
   for (const int fd : {terminal, side, pipe[0]}) ::close(fd);
 }
 

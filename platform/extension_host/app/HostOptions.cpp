@@ -288,7 +288,6 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     auto table = LocalizedStrings::load(strings, &error);
     if (!table) return {std::nullopt, usageError("--strings: " + error)};
     options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
-    setLocalizedStrings(options.strings);
   }
 
   const bool listening = app.count("--listen") > 0;

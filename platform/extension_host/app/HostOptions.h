@@ -9,11 +9,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/extension_host/output/DeliveryFormat.h"
+
 namespace corvanta {
 
 class LocalizedStrings;
-
-enum class DeliveryFormat { json, text };
 
 // The provider endpoint's options (--listen and those that go with it).
 struct EndpointOptions {
@@ -53,9 +53,8 @@ struct HostOptionsResult {
 };
 
 // Parses the process arguments. Reads $TMPDIR for the default container, the --devices
-// file, and the --strings file, which it also installs as the process-wide table
-// (setLocalizedStrings) so that the payload mapping uses it; a file that cannot be read or parsed
-// is a usage error. Never throws.
+// file and the --strings file; a file that cannot be read or parsed is a usage error. Never
+// throws.
 HostOptionsResult parseHostOptions(int argc, char* argv[]);
 
 // The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough

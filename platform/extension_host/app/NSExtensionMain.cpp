@@ -2,22 +2,24 @@
 
 #include <unistd.h>
 
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 #include "platform/extension_host/app/Container.h"
 #include "platform/extension_host/app/HostOptions.h"
-#include "platform/extension_host/core/NotificationHost.h"
 #include "platform/extension_host/app/SignalWatcher.h"
+#include "platform/extension_host/core/DeliverySink.h"
+#include "platform/extension_host/core/NotificationHost.h"
 #include "platform/extension_host/intake/EndpointCertificates.h"
 #include "platform/extension_host/intake/ProviderEndpoint.h"
 #include "platform/extension_host/intake/ProviderToken.h"
 #include "platform/extension_host/intake/RequestReader.h"
+#include "platform/extension_host/output/DeliveryLines.h"
+#include "platform/extension_host/output/OutputWriter.h"
+#include "platform/extension_host/output/PreviewPage.h"
 #include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/Clock.h"
@@ -29,46 +31,23 @@
 namespace corvanta {
 namespace {
 
-// The progress line on a terminal, redrawn from a thread of its own while the host runs,
-// since the host's thread may wait for input or for the last expiries. No thread at all
-// when standard error is not a terminal.
-class ProgressReport {
- public:
-  ProgressReport(const NotificationHost& host, bool enabled) : _host(host), _line(2, enabled) {
-    if (_line.active()) _thread = std::thread([this] { run(); });
-  }
-  ~ProgressReport() { stop(); }
+// Output the intake may run ahead of a slow reader of standard output before it waits.
+constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 
-  void clear() {
-    const std::lock_guard lock(_mutex);
-    _line.clear();
-  }
-  void stop() {
-    {
-      const std::lock_guard lock(_mutex);
-      _stopping = true;
-    }
-    _wake.notify_one();
-    if (_thread.joinable()) _thread.join();
-    clear();
-  }
+// What a run reports: each delivery as a line on standard output, the summary at exit and,
+// when asked for, the preview page.
+struct RunReports {
+  RunReports(const HostOptions& options, std::function<void()> onWriteFailure)
+      : writer(STDOUT_FILENO, std::move(onWriteFailure)),
+        lines(writer, options.format),
+        preview(options.previewPath ? std::make_unique<PreviewPage>() : nullptr) {}
 
- private:
-  void run() {
-    std::unique_lock lock(_mutex);
-    while (!_stopping) {
-      const auto counts = _host.counts();
-      _line.update(counts.received, counts.displayed, counts.inFlight);
-      _wake.wait_for(lock, ProgressLine::kInterval);
-    }
-  }
-
-  const NotificationHost& _host;
-  ProgressLine _line;
-  std::mutex _mutex;
-  std::condition_variable _wake;
-  bool _stopping = false;
-  std::thread _thread;
+  OutputWriter writer;
+  DeliveryLines lines;
+  RunSummary summary;
+  const std::unique_ptr<PreviewPage> preview;
+  DeliverySinks all{preview ? std::vector<DeliverySink*>{&lines, &summary, preview.get()}
+                            : std::vector<DeliverySink*>{&lines, &summary}};
 };
 
 // The provider endpoint the options ask for, its certificate made or found and its key
@@ -130,6 +109,124 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
   return endpoint;
 }
 
+// The lines written at exit on standard error: the endpoint's counts, then the summary.
+void printSummary(const HostOptions& options, RunReports& reports, const RequestReader& reader,
+                  const ProviderEndpoint* endpoint, Clock::time_point started, bool previewWritten) {
+  if (options.quiet) return;
+  if (endpoint) {
+    const auto counts = endpoint->counts();
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+      return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::fprintf(stderr, "corvanta-nse: endpoint: %s, %s answered, %s taken\n",
+                 count(counts.connections, "connection", "connections").c_str(),
+                 count(counts.answered, "stream", "streams").c_str(),
+                 count(counts.accepted, "push", "pushes").c_str());
+  } else {
+    reports.summary.setRejectedLines(reader.rejected());
+  }
+  reports.summary.setElapsed(Clock::Current().now() - started);
+  if (previewWritten) reports.summary.setPreviewPath(*options.previewPath);
+  std::fputs(reports.summary.format().c_str(), stderr);
+}
+
+// What is left once the host has finished: the lines still to write and the preview. Gives
+// the exit status so far.
+int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const RequestReader& reader,
+                    bool* previewWritten) {
+  int status = reader.allAccepted() ? 0 : 1;
+  reports.writer.drain();
+  if (const int error = reports.writer.error(); error != 0) {
+    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s\n",
+                 std::strerror(error));
+    status = 1;
+  }
+  if (reports.preview) {
+    const Result<> written = reports.preview->write(*options.previewPath);
+    if (!written) {
+      std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
+                   options.previewPath->c_str(), written.failure().message.c_str());
+      status = 1;
+    }
+    *previewWritten = written.ok();
+  }
+  return status;
+}
+
+// Runs the host on the requests the options name, from files or from the endpoint, until
+// the input ends or a signal stops it; gives the exit status.
+int run(const HostOptions& options, const Container& container, Clock::time_point started) {
+  SignalWatcher::blockStopSignals();  // before any thread starts: only the watcher gets them
+  NotificationHost* host = nullptr;   // exists once any request can arrive
+  RunReports reports(options, [&host] { host->stop(); });
+
+  // Every intake hands its requests to the host the same way, once the output has room.
+  RequestReader reader([&](IncomingRequest request) {
+    reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+    return host->receive(std::move(request));
+  });
+  std::unique_ptr<ProviderEndpoint> endpoint;
+  if (options.endpoint) {
+    // A client that goes away must cost a write error on its connection, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = 0;
+    endpoint = openEndpoint(
+        *options.endpoint, container,
+        [&](IncomingRequest request) {
+          reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+          return host->offer(std::move(request));
+        },
+        &status);
+    if (!endpoint) return status;
+  }
+  const auto stopIntake = [&] {
+    reader.stop();
+    if (endpoint) endpoint->stop();
+  };
+
+  NotificationHost::Settings settings;
+  settings.timeLimit = std::chrono::duration<double>(options.timeLimitSeconds);
+  settings.maxInFlight = options.maxInFlight;
+  settings.strings = options.strings;
+  settings.sink = &reports.all;
+  settings.onStop = stopIntake;
+  NotificationHost running(settings);
+  host = &running;
+  ProgressLine progress(STDERR_FILENO, !options.quiet, [&running] { return running.counts(); });
+  reader.beforeReport([&progress] { progress.clear(); });
+  // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
+  // those taken be shown, as after the last line of a file.
+  const SignalWatcher signals(
+      [&](int) {
+        stopIntake();
+        if (!endpoint) running.stop();
+      },
+      endpoint ? "no new pushes are taken; those taken are answered and shown"
+               : "deliveries already due are written");
+
+  if (endpoint) {
+    endpoint->run();
+  } else {
+    for (const auto& input : options.inputs) reader.read(input);
+  }
+  const NotificationHost::Outcome outcome = running.finish();
+  progress.stop();
+
+  bool previewWritten = false;
+  int status = writeWhatIsLeft(options, reports, reader, &previewWritten);
+  // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
+  if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
+  printSummary(options, reports, reader, endpoint.get(), started, previewWritten);
+  container.removeUnattachedStagingFiles();
+  if (!outcome.settled) {
+    // Downloads are being abandoned, as a device ends the extension: their completions may
+    // still run on the loading pool, so the process must not run its destructors under them.
+    std::fflush(stderr);
+    std::_Exit(status);
+  }
+  return status;
+}
+
 }  // namespace
 
 int NSExtensionMain(int argc, char* argv[]) {
@@ -150,109 +247,7 @@ int NSExtensionMain(int argc, char* argv[]) {
   if (!options.certificateAuthorities.empty()) {
     setCertificateAuthorityFile(options.certificateAuthorities);
   }
-
-  // Every intake hands its requests to the host the same way; the host exists once the
-  // intake runs.
-  NotificationHost* host = nullptr;
-  RunSummary summary;  // fed under the host's lock, read once the host has finished
-  RequestReader reader([&host, &summary](IncomingRequest request) {
-    if (!host->receive(std::move(request))) return false;
-    summary.addRequest();
-    return true;
-  });
-  std::unique_ptr<ProviderEndpoint> endpoint;
-  if (options.endpoint) {
-    // A client that goes away must cost a write error on its connection, not the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    int status = 0;
-    endpoint = openEndpoint(
-        *options.endpoint, *container,
-        [&host, &summary](IncomingRequest request) {
-          const Admission admission = host->offer(std::move(request));
-          if (admission == Admission::accepted) summary.addRequest();
-          return admission;
-        },
-        &status);
-    if (!endpoint) return status;
-  }
-  const auto stopIntake = [&] {
-    reader.stop();
-    if (endpoint) endpoint->stop();
-  };
-
-  SignalWatcher::blockStopSignals();  // before the host starts its threads
-  NotificationHost::Settings settings;
-  settings.timeLimit = std::chrono::duration<double>(options.timeLimitSeconds);
-  settings.format = options.format;
-  settings.keepPreview = options.previewPath.has_value();
-  settings.maxInFlight = options.maxInFlight;
-  settings.outputFd = STDOUT_FILENO;
-  settings.onStop = stopIntake;
-  settings.onDelivery = [&summary](const Delivery& delivery) { summary.addDelivery(delivery); };
-  NotificationHost running(settings);
-  host = &running;
-  ProgressReport progress(running, !options.quiet);
-  reader.beforeReport([&progress] { progress.clear(); });
-  // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
-  // those taken be shown, as after the last line of a file.
-  const SignalWatcher signals(
-      [&](int) {
-        stopIntake();
-        if (!endpoint) running.stop();
-      },
-      endpoint ? "no new pushes are taken; those taken are answered and shown"
-               : "deliveries already due are written");
-
-  if (endpoint) {
-    endpoint->run();
-  } else {
-    for (const auto& input : options.inputs) reader.read(input);
-  }
-  const NotificationHost::Outcome outcome = running.finish();
-  progress.stop();
-
-  int status = reader.allAccepted() ? 0 : 1;
-  if (outcome.outputError != 0) {
-    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s\n",
-                 std::strerror(outcome.outputError));
-    status = 1;
-  }
-  bool previewWritten = false;
-  if (options.previewPath) {
-    previewWritten = running.writePreview(*options.previewPath, &error);
-    if (!previewWritten) {
-      std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
-                   options.previewPath->c_str(), error.c_str());
-      status = 1;
-    }
-  }
-  // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
-  if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
-  if (!options.quiet) {
-    if (endpoint) {
-      const auto counts = endpoint->counts();
-      const auto count = [](std::size_t n, const char* one, const char* many) {
-        return std::to_string(n) + " " + (n == 1 ? one : many);
-      };
-      std::fprintf(stderr, "corvanta-nse: endpoint: %s, %s answered, %s taken\n",
-                   count(counts.connections, "connection", "connections").c_str(),
-                   count(counts.answered, "stream", "streams").c_str(),
-                   count(counts.accepted, "push", "pushes").c_str());
-    } else {
-      summary.setRejectedLines(reader.rejected());
-    }
-    summary.setElapsed(Clock::Current().now() - started);
-    if (previewWritten) summary.setPreviewPath(*options.previewPath);
-    std::fputs(summary.format().c_str(), stderr);
-  }
-  container->removeUnattachedStagingFiles();
-  if (!outcome.settled) {
-    // Downloads are being abandoned, as a device ends the extension: their completions may
-    // still run on the loading pool, so the process must not run its destructors under them.
-    std::fflush(stderr);
-    std::_Exit(status);
-  }
-  return status;
+  return run(options, *container, started);
 }
 
 }  // namespace corvanta

@@ -2,6 +2,7 @@
 // moment of the call, so later changes to the delivered content do not show.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@ struct DeliveredAttachment {
 
 struct Delivery {
   std::string request;
+  std::size_t sequence = 0;  // which request: numbered from 0 in the order the host took them
   int number = 1;  // counts the request's deliveries from 1
   bool displayed = true;
   bool extension = true;  // whether the extension ran for the request
@@ -46,17 +48,5 @@ struct Delivery {
   // Copies `content`'s fields, and appends its attachments' notes to `notes`.
   void takeContent(const UNNotificationContent& content);
 };
-
-// One line of JSON, without the newline: the object the README documents. A push that came
-// over the endpoint adds "device" and "push" after "request".
-std::string formatDeliveryAsJSON(const Delivery& delivery);
-
-// One readable line, without the newline:
-//   [id] delivery N (displayed[, after expiry]) 12.5 ms[ [time-sensitive]]: "Title" — "Body"
-//   + image/png pic.png (65593 bytes); note: ...
-// and, for a push that came over the endpoint, "; device 1a2b…9f, alert push, priority 10,
-// topic com.example.app[, collapse-id X]" before the notes.
-// Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
-std::string formatDeliveryAsText(const Delivery& delivery);
 
 }  // namespace corvanta

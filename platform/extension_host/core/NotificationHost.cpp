@@ -7,10 +7,8 @@
 #include <optional>
 
 #include "platform/extension_host/core/Delivery.h"
-#include "platform/extension_host/device/NotificationPayload.h"
-#include "platform/extension_host/output/PreviewPage.h"
 #include "platform/extension_host/core/PrincipalClass.h"
-#include "platform/extension_host/output/OutputWriter.h"
+#include "platform/extension_host/device/NotificationPayload.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RequestActivity.h"
 #include "platform/user_notifications/UNNotificationRequest.h"
@@ -23,22 +21,19 @@ using TimePoint = Clock::time_point;
 
 constexpr const char* kPrincipalClass = "NotificationService";
 
-// Output the reader may run ahead of a slow consumer before it stops taking requests.
-constexpr std::size_t kOutputBacklogBytes = 4 << 20;
-
 // What the host knows of one request whose extension runs.
 struct Record {
   std::string identifier;
   TimePoint received;
-  std::size_t previewIndex = 0;
+  std::size_t sequence = 0;
   std::shared_ptr<const UNNotificationContent> content;  // as it arrived
   std::shared_ptr<const PushDetails> push;               // nullptr unless it came as a push
   std::vector<std::string> intakeNotes;                  // shown with the first delivery
   // What the platform saw while serving the request, reported with the next delivery.
   const std::shared_ptr<RequestActivity> activity = std::make_shared<RequestActivity>();
 
-  // Held from numbering a delivery until its line is queued, so that a request's lines
-  // come out in the order of their numbers.
+  // Held from numbering a delivery until the sink has it, so that a request's deliveries
+  // reach the sink in the order of their numbers.
   std::mutex deliveryMutex;
 
   // Guarded by State::mutex.
@@ -60,16 +55,12 @@ double roundedMilliseconds(Clock::duration elapsed) {
 
 struct NotificationHost::State {
   explicit State(const Settings& s)
-      : settings(s),
-        timeLimit(std::chrono::duration_cast<Clock::duration>(s.timeLimit)),
-        output(s.outputFd, [this] { stop(); }) {
-    if (settings.keepPreview) preview.emplace();
-  }
+      : settings(s), timeLimit(std::chrono::duration_cast<Clock::duration>(s.timeLimit)) {}
 
   const Settings settings;
   const Clock::duration timeLimit;
   Clock& clock = Clock::Current();
-  OutputWriter output;
+  DeliverySink& sink = *settings.sink;
 
   std::mutex mutex;
   std::condition_variable timerWake;  // a request queued for expiry, or stopping
@@ -80,22 +71,18 @@ struct NotificationHost::State {
   // Requests whose service is alive, in the order received: the order in which they are
   // abandoned, at twice the time limit.
   std::list<std::shared_ptr<Record>> alive;
-  std::size_t received = 0;
+  std::size_t received = 0;  // also the next request's sequence
   std::size_t undisplayed = 0;  // received requests without a first delivery
   std::size_t services = 0;     // services alive
   std::size_t inFlight = 0;     // services alive and not abandoned
   TimePoint lastReceived{};
   bool stopped = false;  // no more requests are taken
-  bool closed = false;   // no more deliveries are written
+  bool closed = false;   // no more deliveries are made
   bool timerStops = false;
-  std::optional<PreviewPage> preview;
 
   void stop();
   void deliver(Record& record, const std::shared_ptr<const UNNotificationContent>& content,
                const char* note = nullptr);
-  void writeLine(const Delivery& delivery);
-  // Hands a written delivery to the preview and the observer.
-  void observe(std::size_t previewIndex, Delivery delivery);
   void serviceEnded(Record& record);
   void runTimer();
   void expire(const std::shared_ptr<Record>& record);
@@ -122,13 +109,6 @@ void NotificationHost::State::stop() {
   if (settings.onStop) settings.onStop();
 }
 
-void NotificationHost::State::writeLine(const Delivery& delivery) {
-  std::string line = settings.format == DeliveryFormat::json ? formatDeliveryAsJSON(delivery)
-                                                             : formatDeliveryAsText(delivery);
-  line += '\n';
-  output.append(line);
-}
-
 void NotificationHost::State::deliver(Record& record,
                                       const std::shared_ptr<const UNNotificationContent>& content,
                                       const char* note) {
@@ -146,6 +126,7 @@ void NotificationHost::State::deliver(Record& record,
     delivery.notes.push_back(diagnostic.stage + ": " + diagnostic.message);
   }
   delivery.request = record.identifier;
+  delivery.sequence = record.sequence;
   delivery.elapsedMs = roundedMilliseconds(now - record.received);
 
   std::shared_ptr<Service> released;
@@ -170,15 +151,7 @@ void NotificationHost::State::deliver(Record& record,
     delivery.notes.insert(delivery.notes.begin(), record.intakeNotes.begin(),
                           record.intakeNotes.end());
   }
-  writeLine(delivery);
-  observe(record.previewIndex, std::move(delivery));
-}
-
-void NotificationHost::State::observe(std::size_t previewIndex, Delivery delivery) {
-  if (!settings.onDelivery && !preview) return;
-  const std::lock_guard lock(mutex);
-  if (settings.onDelivery) settings.onDelivery(delivery);
-  if (preview) preview->addDelivery(previewIndex, std::move(delivery));
+  sink.delivered(delivery);
 }
 
 void NotificationHost::State::serviceEnded(Record& record) {
@@ -201,8 +174,8 @@ void NotificationHost::State::expire(const std::shared_ptr<Record>& record) {
     const std::lock_guard lock(mutex);
     service = std::move(record->service);
     record->expired = true;
-    if (preview) preview->markExpired(record->previewIndex);
   }
+  sink.expired(record->sequence);
   if (service) service->serviceExtensionTimeWillExpire();
   bool delivered;
   {
@@ -219,11 +192,9 @@ void NotificationHost::State::expire(const std::shared_ptr<Record>& record) {
 
 void NotificationHost::State::runTimer() {
   std::unique_lock lock(mutex);
+  // Every wait goes through the clock, an idle one too, so that a test's clock sees the
+  // timer at rest.
   while (!timerStops) {
-    if (awaiting.empty() && alive.empty()) {
-      timerWake.wait(lock);
-      continue;
-    }
     const auto now = clock.now();
     if (!awaiting.empty() && awaiting.front()->received + timeLimit <= now) {
       const auto record = std::move(awaiting.front());
@@ -292,21 +263,16 @@ Admission NotificationHost::offer(IncomingRequest request) {
   return admit(std::move(request), notRunning);
 }
 
-std::optional<std::string> NotificationHost::reasonNotRunning(const IncomingRequest& request) {
-  // A device runs the extension only for alerts it is about to show.
-  if (request.push && request.push->type != "alert") {
-    return "the extension did not run: it runs only for alert pushes, not " + request.push->type +
-           " pushes";
-  }
-  return reasonExtensionDoesNotRun(*request.payload);
+std::optional<std::string> NotificationHost::reasonNotRunning(
+    const IncomingRequest& request) const {
+  return reasonExtensionDoesNotRun(request.push ? request.push->type : "alert", *request.payload,
+                                   _state->settings.strings.get());
 }
 
 Admission NotificationHost::admit(IncomingRequest request,
                                   const std::optional<std::string>& notRunning) {
   State& state = *_state;
-  state.output.waitUntilBufferedAtMost(kOutputBacklogBytes);
-
-  auto content = contentFromPayload(request.payload);
+  auto content = contentFromPayload(request.payload, state.settings.strings.get());
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 
   auto record = std::make_shared<Record>();
@@ -318,9 +284,8 @@ Admission NotificationHost::admit(IncomingRequest request,
     const std::lock_guard lock(state.mutex);
     if (state.stopped) return Admission::stopped;
     record->received = state.clock.now();
-    ++state.received;
+    record->sequence = state.received++;
     state.lastReceived = record->received;
-    if (state.preview) record->previewIndex = state.preview->addRequest(record->identifier);
     if (service) {
       ++state.services;
       ++state.inFlight;
@@ -329,6 +294,7 @@ Admission NotificationHost::admit(IncomingRequest request,
     }
   }
 
+  state.sink.taken(record->sequence, record->identifier);
   if (!service) {
     Delivery delivery;
     delivery.notes = record->intakeNotes;
@@ -338,10 +304,10 @@ Admission NotificationHost::admit(IncomingRequest request,
                                               kPrincipalClass + " is registered");
     delivery.takeContent(*content);
     delivery.request = record->identifier;
+    delivery.sequence = record->sequence;
     delivery.extension = false;
     delivery.elapsedMs = roundedMilliseconds(state.clock.now() - record->received);
-    state.writeLine(delivery);
-    state.observe(record->previewIndex, std::move(delivery));
+    state.sink.delivered(delivery);
     return Admission::accepted;
   }
 
@@ -390,15 +356,7 @@ NotificationHost::Outcome NotificationHost::finish() {
   lock.unlock();
   state.timerWake.notify_one();
   _timer.join();
-  state.output.drain();
-  return {settled, state.output.error()};
-}
-
-bool NotificationHost::writePreview(const std::string& path, std::string* error) const {
-  const std::lock_guard lock(_state->mutex);
-  if (_state->preview) return _state->preview->write(path, error);
-  *error = "no preview was kept";
-  return false;
+  return {settled};
 }
 
 NotificationHost::Counts NotificationHost::counts() const {

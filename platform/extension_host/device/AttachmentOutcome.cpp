@@ -40,19 +40,20 @@ std::string reasonOf(const Diagnostic& diagnostic) {
 
 }  // namespace
 
-AttachmentOutcome attachmentOutcome(const Delivery& delivery) {
+AttachmentOutcome attachmentOutcome(const NSDictionary* payload, bool extensionRan, bool attached,
+                                    const std::vector<Diagnostic>& diagnostics, bool expired) {
   AttachmentOutcome outcome;
-  outcome.wanted = delivery.userInfo && delivery.userInfo->objectForKey("att_url") != nullptr;
-  if (!delivery.attachments.empty()) return outcome;
-  if (!delivery.extension) {
+  outcome.wanted = payload && payload->objectForKey("att_url") != nullptr;
+  if (attached) return outcome;
+  if (!extensionRan) {
     outcome.missingReason = "extension did not run";
   } else if (!outcome.wanted) {
     outcome.missingReason = "no att_url";
-  } else if (!delivery.diagnostics.empty()) {
+  } else if (!diagnostics.empty()) {
     // The last word is the one that ended the attempt.
-    const Diagnostic& last = delivery.diagnostics.back();
+    const Diagnostic& last = diagnostics.back();
     outcome.missingReason = last.stage + ": " + reasonOf(last);
-  } else if (delivery.expired) {
+  } else if (expired) {
     outcome.missingReason = "time ran out";
   } else {
     outcome.missingReason = "no attachment made";

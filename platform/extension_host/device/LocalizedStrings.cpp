@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileDescriptor.h"
@@ -202,16 +201,6 @@ std::optional<std::string> parseJSON(std::string_view text, Formats& formats, in
   return std::nullopt;
 }
 
-struct Current {
-  std::mutex mutex;
-  std::shared_ptr<const LocalizedStrings> strings;
-};
-
-Current& current() {
-  static Current value;
-  return value;
-}
-
 }  // namespace
 
 std::optional<LocalizedStrings> LocalizedStrings::load(const std::string& path,
@@ -296,16 +285,6 @@ std::string formatWithArguments(std::string_view format,
     }
   }
   return out;
-}
-
-void setLocalizedStrings(std::shared_ptr<const LocalizedStrings> strings) {
-  std::lock_guard lock(current().mutex);
-  current().strings = std::move(strings);
-}
-
-std::shared_ptr<const LocalizedStrings> currentLocalizedStrings() {
-  std::lock_guard lock(current().mutex);
-  return current().strings;
 }
 
 }  // namespace corvanta

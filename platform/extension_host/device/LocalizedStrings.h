@@ -2,7 +2,6 @@
 // does: key to format. Immutable once loaded; any thread may read it.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,10 +32,5 @@ class LocalizedStrings {
 // `format` with "%@" filled from `arguments` in turn and "%N$@" from the Nth (1-based); an
 // argument that is missing fills nothing. "%%" is a percent sign; any other '%' stays as is.
 std::string formatWithArguments(std::string_view format, const std::vector<std::string>& arguments);
-
-// The process-wide table the payload mapping uses by default; nullptr (the start) for none.
-// The host sets it once at start, before any request runs; any thread may call either.
-void setLocalizedStrings(std::shared_ptr<const LocalizedStrings> strings);
-std::shared_ptr<const LocalizedStrings> currentLocalizedStrings();
 
 }  // namespace corvanta

@@ -103,8 +103,13 @@ std::shared_ptr<UNMutableNotificationContent> contentFromPayload(
   return content;
 }
 
-std::optional<std::string> reasonExtensionDoesNotRun(const NSDictionary& payload,
+std::optional<std::string> reasonExtensionDoesNotRun(std::string_view pushType,
+                                                     const NSDictionary& payload,
                                                      const LocalizedStrings* strings) {
+  if (pushType != "alert") {
+    return "the extension did not run: it runs only for alert pushes, not " +
+           std::string(pushType) + " pushes";
+  }
   const JSON& aps = member(payload.storage().value, "aps");
   const JSON& mutableContent = member(aps, "mutable-content");
   if (!mutableContent.is_number() || mutableContent != 1) {

@@ -308,20 +308,28 @@ std::string account(const std::vector<Delivery>& deliveries, const AttachmentOut
 
 }  // namespace
 
-std::size_t PreviewPage::addRequest(std::string identifier) {
-  _entries.push_back(Entry{std::move(identifier), false, {}, {}});
-  return _entries.size() - 1;
+void PreviewPage::taken(std::size_t sequence, const std::string& identifier) {
+  const std::lock_guard lock(_mutex);
+  if (_entries.size() <= sequence) _entries.resize(sequence + 1);
+  _entries[sequence].identifier = identifier;
 }
 
-void PreviewPage::addDelivery(std::size_t index, Delivery delivery) {
-  Entry& entry = _entries.at(index);
-  if (entry.deliveries.empty()) entry.outcome = attachmentOutcome(delivery);
-  delivery.userInfo = nullptr;
-  entry.deliveries.push_back(std::move(delivery));
+void PreviewPage::expired(std::size_t sequence) {
+  const std::lock_guard lock(_mutex);
+  _entries.at(sequence).expired = true;
 }
 
-void PreviewPage::markExpired(std::size_t index) {
-  _entries.at(index).expired = true;
+void PreviewPage::delivered(const Delivery& delivery) {
+  Delivery kept = delivery;
+  kept.userInfo = nullptr;
+  const std::lock_guard lock(_mutex);
+  Entry& entry = _entries.at(delivery.sequence);
+  if (entry.deliveries.empty()) {
+    entry.outcome =
+        attachmentOutcome(delivery.userInfo.get(), delivery.extension,
+                          !delivery.attachments.empty(), delivery.diagnostics, delivery.expired);
+  }
+  entry.deliveries.push_back(std::move(kept));
 }
 
 namespace {
@@ -401,21 +409,22 @@ std::string PreviewPage::render(Media& media) const {
 
 std::string PreviewPage::html() const {
   Media media("");
+  const std::lock_guard lock(_mutex);
   return render(media);
 }
 
-bool PreviewPage::write(const std::string& path, std::string* error) const {
+Result<> PreviewPage::write(const std::string& path) const {
   Media media(path);
-  const std::string page = render(media);
-  if (!media.error().empty()) {
-    if (error) *error = media.error();
-    return false;
+  std::string page;
+  {
+    const std::lock_guard lock(_mutex);
+    page = render(media);
   }
+  if (!media.error().empty()) return Failure{media.error()};
   if (!FileSystem::Current().writeFileAtomically(path, page)) {
-    if (error) *error = "cannot write the preview to " + path;
-    return false;
+    return Failure{"cannot write the preview to " + path};
   }
-  return true;
+  return {};
 }
 
 std::string escapeHTML(const std::string& text) {

@@ -10,40 +10,43 @@
 // security policy allows no script and no network reference at all.
 //
 // Media are read when the page is rendered, not when a delivery is added: the store keeps
-// this run's files until the process ends. Not thread-safe.
+// this run's files until the process ends. Thread-safe: it is fed as a DeliverySink while
+// the host runs, and rendered once it has finished.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/extension_host/core/Delivery.h"
+#include "platform/extension_host/core/DeliverySink.h"
 #include "platform/extension_host/device/AttachmentOutcome.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
-class PreviewPage {
+class PreviewPage final : public DeliverySink {
  public:
   static constexpr std::size_t kInlineMediaBytes = 2 << 20;
 
-  // Starts the entry of a received request; gives its index for the calls below.
-  std::size_t addRequest(std::string identifier);
-  // Adds a delivery to the entry. Its userInfo is read here (whether the payload asked for
-  // an attachment) and not kept.
-  void addDelivery(std::size_t index, Delivery delivery);
+  // An entry per request taken, in the order taken.
+  void taken(std::size_t sequence, const std::string& identifier) override;
   // Marks the entry's request as one whose expiry the host called.
-  void markExpired(std::size_t index);
+  void expired(std::size_t sequence) override;
+  // Adds the delivery to its request's entry. Its userInfo is read here (whether the payload
+  // asked for an attachment) and not kept.
+  void delivered(const Delivery& delivery) override;
 
   // The page with every medium inline, whatever its size: for a caller that does not know
   // where the page will be.
   std::string html() const;
 
   // Writes the page to `path` (atomically), copying media larger than kInlineMediaBytes to
-  // "<path>_files/", which is created as needed. False, with `*error` saying what failed,
-  // when the page or a copy cannot be written; a medium that can no longer be read is shown
-  // as missing, not an error.
-  bool write(const std::string& path, std::string* error) const;
+  // "<path>_files/", which is created as needed. Fails, saying what failed, when the page or
+  // a copy cannot be written; a medium that can no longer be read is shown as missing, not
+  // an error.
+  Result<> write(const std::string& path) const;
 
  private:
   struct Entry {
@@ -55,7 +58,8 @@ class PreviewPage {
   class Media;
   std::string render(Media& media) const;
 
-  std::vector<Entry> _entries;
+  mutable std::mutex _mutex;
+  std::vector<Entry> _entries;  // guarded by _mutex; indexed by sequence
 };
 
 // `text` with & < > " ' written as character references: safe in element content and in

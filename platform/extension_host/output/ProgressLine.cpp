@@ -6,26 +6,48 @@
 
 namespace corvanta {
 
-ProgressLine::ProgressLine(int fd, bool enabled) : _fd(fd), _active(enabled && isatty(fd) == 1) {}
-
-ProgressLine::~ProgressLine() {
-  clear();
+ProgressLine::ProgressLine(int fd, bool enabled, std::function<NotificationHost::Counts()> counts)
+    : _fd(fd), _active(enabled && isatty(fd) == 1), _counts(std::move(counts)) {
+  if (_active) _thread = std::thread([this] { run(); });
 }
 
-void ProgressLine::update(std::size_t received, std::size_t displayed, std::size_t inFlight) {
-  if (!_active) return;
-  const auto now = Clock::Current().now();
-  if (_drawn && now - _lastDraw < kInterval) return;
-  _lastDraw = now;
+ProgressLine::~ProgressLine() {
+  stop();
+}
+
+void ProgressLine::clear() {
+  const std::lock_guard lock(_mutex);
+  erase();
+}
+
+void ProgressLine::stop() {
+  {
+    const std::lock_guard lock(_mutex);
+    _stopping = true;
+    erase();
+  }
+  _wake.notify_one();
+  if (_thread.joinable()) _thread.join();
+}
+
+void ProgressLine::run() {
+  std::unique_lock lock(_mutex);
+  while (!_stopping) {
+    draw(_counts());
+    _wake.wait_for(lock, kInterval);
+  }
+}
+
+void ProgressLine::draw(const NotificationHost::Counts& counts) {
   char line[160];
   // Carriage return and erase-to-end: the line is drawn over itself.
   const int length = std::snprintf(
       line, sizeof line, "\r\033[Kcorvanta-nse: %zu received, %zu displayed, %zu in flight",
-      received, displayed, inFlight);
+      counts.received, counts.displayed, counts.inFlight);
   if (length > 0 && write(_fd, line, static_cast<std::size_t>(length)) == length) _drawn = true;
 }
 
-void ProgressLine::clear() {
+void ProgressLine::erase() {
   if (!_drawn) return;
   _drawn = false;
   static constexpr char kErase[] = "\r\033[K";

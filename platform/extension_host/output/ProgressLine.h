@@ -1,16 +1,19 @@
 // A one-line progress indicator on a terminal: how many requests were received, displayed
-// and are still in flight, redrawn in place. Silent when the descriptor is not a terminal,
-// so piped or captured standard error never holds it.
+// and are still in flight, redrawn in place every kInterval from a thread of its own (the
+// host's thread may be waiting for input or for the last expiries). Silent, with no thread
+// at all, when the descriptor is not a terminal, so piped or captured standard error never
+// holds it.
 //
-// update() is cheap enough to call for every request: it reads the clock and returns unless
-// kInterval has passed since the last redraw. Not thread-safe: call it from one thread (the
-// host's), or under a lock.
+// Thread safety: clear() and stop() may be called from any thread.
 #pragma once
 
 #include <chrono>
-#include <cstddef>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
-#include "platform/foundation/Clock.h"
+#include "platform/extension_host/core/NotificationHost.h"
 
 namespace corvanta {
 
@@ -18,24 +21,34 @@ class ProgressLine {
  public:
   static constexpr std::chrono::milliseconds kInterval{100};
 
-  // `fd` is not owned; checked once, here, for being a terminal. `enabled` false: silent.
-  explicit ProgressLine(int fd, bool enabled = true);
-  ~ProgressLine();  // clears the line
+  // Draws `counts()` on `fd` (not owned), which is checked once, here, for being a
+  // terminal. `enabled` false: silent.
+  ProgressLine(int fd, bool enabled, std::function<NotificationHost::Counts()> counts);
+  ~ProgressLine();  // stop()
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
   bool active() const { return _active; }
 
-  // Redraws the line when kInterval has passed since the last redraw.
-  void update(std::size_t received, std::size_t displayed, std::size_t inFlight);
-  // Erases the line, before other output goes to the same terminal; update() draws it again.
+  // Erases the line, before other output goes to the same terminal; it is drawn again at the
+  // next interval.
   void clear();
+  // Stops redrawing and erases the line; later calls do nothing.
+  void stop();
 
  private:
-  int _fd;
-  bool _active;
-  bool _drawn = false;
-  Clock::time_point _lastDraw{};
+  void run();
+  void draw(const NotificationHost::Counts& counts);  // with _mutex held
+  void erase();                                       // with _mutex held
+
+  const int _fd;
+  const bool _active;
+  const std::function<NotificationHost::Counts()> _counts;
+  std::mutex _mutex;
+  std::condition_variable _wake;
+  bool _drawn = false;     // guarded by _mutex
+  bool _stopping = false;  // guarded by _mutex
+  std::thread _thread;     // last: starts once the rest exists
 };
 
 }  // namespace corvanta

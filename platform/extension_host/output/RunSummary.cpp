@@ -8,15 +8,19 @@
 
 namespace corvanta {
 
-void RunSummary::addRequest() {
+void RunSummary::taken(std::size_t, const std::string&) {
+  const std::lock_guard lock(_mutex);
   ++_requests;
 }
 
-void RunSummary::addDelivery(const Delivery& delivery) {
+void RunSummary::delivered(const Delivery& delivery) {
   if (!delivery.displayed) return;
+  const AttachmentOutcome outcome =
+      attachmentOutcome(delivery.userInfo.get(), delivery.extension,
+                        !delivery.attachments.empty(), delivery.diagnostics, delivery.expired);
+  const std::lock_guard lock(_mutex);
   ++_displayed;
   if (delivery.expired) ++_expired;
-  const AttachmentOutcome outcome = attachmentOutcome(delivery);
   if (outcome.missingReason.empty()) {
     ++_attached;
   } else {
@@ -37,6 +41,7 @@ void RunSummary::setPreviewPath(std::string path) {
 }
 
 std::string RunSummary::format() const {
+  const std::lock_guard lock(_mutex);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", _elapsed.count());
   std::string text = "corvanta-nse: " + std::to_string(_requests) +

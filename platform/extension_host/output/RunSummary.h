@@ -2,27 +2,28 @@
 // displayed, attached, left without an attachment (grouped by reason, as the preview's badges
 // say it), expired, rejected input lines, the time taken and where the preview went.
 //
-// Fed the same Delivery records as the preview. Not thread-safe: the host calls it under the
-// lock it already holds for the preview, or from one thread.
+// Fed as a DeliverySink while the host runs, the same records as the preview; thread-safe.
+// The setters and format() are for the end of the run.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
-#include "platform/extension_host/core/Delivery.h"
+#include "platform/extension_host/core/DeliverySink.h"
 
 namespace corvanta {
 
-class RunSummary {
+class RunSummary final : public DeliverySink {
  public:
-  // A request was received (whether or not anything is ever delivered for it).
-  void addRequest();
+  // A request was taken (whether or not anything is ever delivered for it).
+  void taken(std::size_t sequence, const std::string& identifier) override;
   // Reads the delivery's userInfo; only displayed deliveries count (a device ignores the
   // rest).
-  void addDelivery(const Delivery& delivery);
+  void delivered(const Delivery& delivery) override;
   void setRejectedLines(std::size_t count);
   void setElapsed(std::chrono::duration<double> elapsed);
   // Where the preview was written; unset when none was.
@@ -32,6 +33,7 @@ class RunSummary {
   std::string format() const;
 
  private:
+  mutable std::mutex _mutex;  // guards the counts, fed from several threads
   std::size_t _requests = 0;
   std::size_t _displayed = 0;
   std::size_t _attached = 0;

@@ -1,0 +1,50 @@
+// Where the host reports what becomes of the requests it takes: the app hands it one sink
+// that fans out to the delivery lines, the run's summary and the preview.
+//
+// Order: a request is taken, then perhaps told of its expiry, then delivered one or more
+// times, its deliveries in the order of their numbers. Calls for different requests may come
+// at once from different threads (the host's, the timer's, the completion pool's), so a sink
+// is thread-safe. A sink is quick, never blocks for long (the timer delivers expiries
+// through it) and never calls the host back.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/extension_host/core/Delivery.h"
+
+namespace corvanta {
+
+class DeliverySink {
+ public:
+  virtual ~DeliverySink() = default;
+
+  // The host took a request; `sequence` numbers requests from 0 in the order taken.
+  virtual void taken(std::size_t /*sequence*/, const std::string& /*identifier*/) {}
+  // The host is about to call the request's serviceExtensionTimeWillExpire.
+  virtual void expired(std::size_t /*sequence*/) {}
+  // One call of the request's content handler, or the host's own delivery for it.
+  virtual void delivered(const Delivery& delivery) = 0;
+};
+
+// Hands every call to each of `sinks` in turn, in the order given. Not owning.
+class DeliverySinks final : public DeliverySink {
+ public:
+  explicit DeliverySinks(std::vector<DeliverySink*> sinks) : _sinks(std::move(sinks)) {}
+
+  void taken(std::size_t sequence, const std::string& identifier) override {
+    for (DeliverySink* sink : _sinks) sink->taken(sequence, identifier);
+  }
+  void expired(std::size_t sequence) override {
+    for (DeliverySink* sink : _sinks) sink->expired(sequence);
+  }
+  void delivered(const Delivery& delivery) override {
+    for (DeliverySink* sink : _sinks) sink->delivered(delivery);
+  }
+
+ private:
+  std::vector<DeliverySink*> _sinks;
+};
+
+}  // namespace corvanta

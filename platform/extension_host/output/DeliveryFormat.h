@@ -1,0 +1,28 @@
+// The two ways a delivery is written for a person or a program: one JSON object (the object
+// the README documents) or one readable line, never with a newline inside.
+#pragma once
+
+#include <string>
+
+#include "platform/extension_host/core/Delivery.h"
+
+namespace corvanta {
+
+enum class DeliveryFormat { json, text };
+
+// One line of JSON, without the newline. A push that came over the endpoint adds "device"
+// and "push" after "request".
+std::string formatDeliveryAsJSON(const Delivery& delivery);
+
+// One readable line, without the newline:
+//   [id] delivery N (displayed[, after expiry]) 12.5 ms[ [time-sensitive]]: "Title" — "Body"
+//   + image/png pic.png (65593 bytes); note: ...
+// and, for a push that came over the endpoint, "; device 1a2b…9f, alert push, priority 10,
+// topic com.example.app[, collapse-id X]" before the notes.
+// Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
+std::string formatDeliveryAsText(const Delivery& delivery);
+
+// One or the other, as `format` says.
+std::string formatDelivery(const Delivery& delivery, DeliveryFormat format);
+
+}  // namespace corvanta
