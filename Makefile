@@ -26,7 +26,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 # token cache), not the single-threaded rest.
 TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent|ProviderEndpoint|ProviderToken'
 
-.PHONY: all deps build test demo demo-endpoint bench format clean check check-asan check-tsan \
+.PHONY: all deps configure build demo-build test demo demo-endpoint bench format clean check check-asan check-tsan \
         fuzz-deps fuzz-build fuzz fuzz-replay
 
 all: build
@@ -34,17 +34,23 @@ all: build
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD_DIR)
+
+# What the demos run, and nothing else: the host and the local media origin.
+demo-build: configure
+	@cmake --build $(BUILD_DIR) --target corvanta-nse media-origin
 
 test: build
 	@$(LOOPBACK) ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 
-demo: build
+demo: demo-build
 	@scripts/demo $(BUILD_DIR)
 
-demo-endpoint: build
+demo-endpoint: demo-build
 	@scripts/demo-endpoint $(BUILD_DIR)
 
 bench: build

@@ -1,6 +1,7 @@
 // What the host delivers and when, through the built binary and a local origin: the content
 // read from the payload, when the extension runs, attachments of each media kind, the expiry
-// and the download's later delivery, when the process ends, and the text format.
+// and the download's later delivery, and when the process ends. The text format is the
+// README's demo transcript (readme_test).
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -205,37 +206,6 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExitShowInOutputA
 
   // What the page shows is the preview's own tests' concern; here, that the run wrote it.
   EXPECT_NE(scratch.read("preview.html").find("<!DOCTYPE html>"), std::string::npos);
-}
-
-TEST_F(HostDeliveryTest, TextFormatPrintsOneReadableLinePerDelivery) {
-  const auto result = runHost(
-      args("1.2", {"--format", "text"}),
-      request("plain", "", {{"title", "Hi"}, {"subtitle", "There"}, {"body", "two\nlines"}}) +
-          request("pic", "/media/pic.png", {{"title", "P"}, {"body", "B"}}) +
-          request("slow", "/stall/1.7/tone.mp3", {{"title", "S"}, {"body", "B"}}) +
-          R"({"identifier":"skipped","payload":{"aps":{"alert":"body only",)"
-          R"("interruption-level":"passive"}}})" +
-          "\n");
-  ASSERT_EQ(result.status, 0) << result.err;
-
-  auto lines = result.outLines();
-  std::sort(lines.begin(), lines.end());
-  const std::string ms = " [0-9]+\\.[0-9] ms: ";
-  const std::string picSize = std::to_string(media("pic.png").size()) + " bytes";
-  const std::vector<std::string> expected = {
-      "\\[pic\\] delivery 1 \\(displayed\\)" + ms + "\"P\" — \"B\" \\+ image/png pic\\.png \\(" +
-          picSize + "\\); note: download: HTTP 200, image/png, " + picSize,
-      "\\[plain\\] delivery 1 \\(displayed\\)" + ms + "\"Hi\" / \"There\" — \"two\\\\nlines\"",
-      "\\[skipped\\] delivery 1 \\(displayed\\) [0-9]+\\.[0-9] ms \\[passive\\]: "
-      "\"\" — \"body only\"; note: the extension did not run: .*",
-      "\\[slow\\] delivery 1 \\(displayed, after expiry\\)" + ms + "\"S\" — \"B\"",
-      "\\[slow\\] delivery 2 \\(not displayed, after expiry\\)" + ms +
-          "\"S\" — \"B\" \\+ audio/mpeg tone\\.mp3 .*",
-  };
-  ASSERT_EQ(lines.size(), expected.size()) << result.out;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
-  }
 }
 
 }  // namespace

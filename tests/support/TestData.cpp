@@ -11,9 +11,13 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string sourcePath(const std::string& relative) {
+  return std::string(CORVANTA_SOURCE_DIR) + "/" + relative;
+}
+
 std::string media(const std::string& name) {
-  for (const char* folder : {"/tests/media/", "/examples/media/"}) {
-    std::string bytes = readFile(CORVANTA_SOURCE_DIR + std::string(folder) + name);
+  for (const char* folder : {"tests/media/", "examples/media/"}) {
+    std::string bytes = readFile(sourcePath(folder + name));
     if (!bytes.empty()) return bytes;
   }
   throw std::runtime_error("no media file " + name);

@@ -12,6 +12,9 @@ namespace corvanta::testing {
 // The bytes of the file at `path`; "" when it cannot be read.
 std::string readFile(const std::string& path);
 
+// The path of `relative` (e.g. "README.md") in the project's source tree.
+std::string sourcePath(const std::string& relative);
+
 // A real media file committed with the source: the tests' own from tests/media/, whose README
 // says how each was made, or else the demo's from examples/media/. Throws rather than give no
 // bytes, so that a missing file is not mistaken for an empty one.
