@@ -56,11 +56,10 @@ std::string hmacToken(const std::string& alg, const EVP_MD* digest, const std::s
 class ProviderTokenTest : public ::testing::Test {
  protected:
   std::unique_ptr<ProviderTokenVerifier> verifier() {
-    std::string error;
     auto made = ProviderTokenVerifier::fromKeyFile(_dir.write("AuthKey.p8", _key.pkcs8PEM()),
-                                                   kKeyId, kTeamId, &error);
-    EXPECT_TRUE(made) << error;
-    return made;
+                                                   kKeyId, kTeamId);
+    if (!made) ADD_FAILURE() << made.failure().message;
+    return made ? std::move(*made) : nullptr;
   }
   std::string signedToken(const std::string& header, const std::string& claims) const {
     const std::string input = unsignedPart(header, claims);
@@ -171,9 +170,9 @@ TEST_F(ProviderTokenTest, AKeyFileThatHoldsNoP256KeyIsRefusedByName) {
       _dir.write("public.p8", _key.publicKeyPEM()),
   };
   for (const std::string& file : files) {
-    std::string error;
-    EXPECT_FALSE(ProviderTokenVerifier::fromKeyFile(file, kKeyId, kTeamId, &error)) << file;
-    EXPECT_NE(error.find(file), std::string::npos) << error;
+    const auto made = ProviderTokenVerifier::fromKeyFile(file, kKeyId, kTeamId);
+    ASSERT_FALSE(made) << file;
+    EXPECT_NE(made.failure().message.find(file), std::string::npos) << made.failure().message;
   }
 }
 

@@ -17,11 +17,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <unordered_map>
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
@@ -84,29 +84,22 @@ int selectHTTP2(SSL*, const unsigned char** out, unsigned char* outLength, const
   return SSL_TLSEXT_ERR_OK;
 }
 
-TLSContext makeTLSContext(const std::string& certificate, const std::string& key,
-                          std::string* error) {
+Result<TLSContext> makeTLSContext(const std::string& certificate, const std::string& key) {
   TLSContext context(SSL_CTX_new(TLS_server_method()));
-  if (!context) {
-    *error = "cannot set up TLS: " + openSSLError();
-    return nullptr;
-  }
+  if (!context) return Failure{"cannot set up TLS: " + openSSLError()};
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
   SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION |
                                          SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION |
                                          SSL_OP_NO_RENEGOTIATION);
   if (SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1) {
-    *error = "cannot load the certificate " + certificate + ": " + openSSLError();
-    return nullptr;
+    return Failure{"cannot load the certificate " + certificate + ": " + openSSLError()};
   }
   if (SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
-    *error = "cannot load the key " + key + ": " + openSSLError();
-    return nullptr;
+    return Failure{"cannot load the key " + key + ": " + openSSLError()};
   }
   if (SSL_CTX_check_private_key(context.get()) != 1) {
-    *error = "the key " + key + " does not match the certificate " + certificate;
     ERR_clear_error();
-    return nullptr;
+    return Failure{"the key " + key + " does not match the certificate " + certificate};
   }
   SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
   return context;
@@ -160,7 +153,7 @@ struct ProviderEndpoint::Loop {
   bool stopping = false;  // loop thread only
   std::atomic<std::size_t> accepted{0}, answered{0}, connectionCount{0};
 
-  bool listen(std::string* error);
+  Result<> listen();
   void setUpCallbacks();
   void accept(int fd);
   void startSession(Connection& connection);
@@ -327,7 +320,7 @@ void onDrainLimit(evutil_socket_t, short, void* data) {
 
 }  // namespace
 
-bool ProviderEndpoint::Loop::listen(std::string* error) {
+Result<> ProviderEndpoint::Loop::listen() {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -336,28 +329,23 @@ bool ProviderEndpoint::Loop::listen(std::string* error) {
   const std::string service = std::to_string(settings.port);
   const std::string named = settings.host + ":" + service;
   if (const int failure = getaddrinfo(settings.host.c_str(), service.c_str(), &hints, &found)) {
-    *error = "cannot listen on " + named + ": " + gai_strerror(failure);
-    return false;
+    return Failure{"cannot listen on " + named + ": " + gai_strerror(failure)};
   }
   const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
   if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
-    *error = "will not listen on " + named +
-             ": not a loopback address; --allow-remote lets other machines send pushes";
-    return false;
+    return Failure{"will not listen on " + named +
+                   ": not a loopback address; --allow-remote lets other machines send pushes"};
   }
   listener.reset(evconnlistener_new_bind(
       base.get(), onAccept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
       511, found->ai_addr, static_cast<int>(found->ai_addrlen)));
-  if (!listener) {
-    *error = "cannot listen on " + named + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!listener) return Failure::ofErrno("cannot listen on " + named);
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(evconnlistener_get_fd(listener.get()), reinterpret_cast<sockaddr*>(&bound), &length);
   address = numericAddress(reinterpret_cast<sockaddr*>(&bound), &port);
   address += ":" + std::to_string(port);
-  return true;
+  return {};
 }
 
 void ProviderEndpoint::Loop::setUpCallbacks() {
@@ -551,20 +539,17 @@ void ProviderEndpoint::Loop::exitWhenIdle() {
 ProviderEndpoint::ProviderEndpoint(std::unique_ptr<Loop> loop) : _loop(std::move(loop)) {}
 ProviderEndpoint::~ProviderEndpoint() = default;
 
-std::unique_ptr<ProviderEndpoint> ProviderEndpoint::open(Settings settings, Offer offer,
-                                                         std::string* error) {
+Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settings, Offer offer) {
   auto loop = std::make_unique<Loop>();
   loop->settings = std::move(settings);
   loop->offer = std::move(offer);
-  if (!loop->base || !loop->wake.valid()) {
-    *error = std::string("cannot set up the event loop: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (!loop->base || !loop->wake.valid()) return Failure::ofErrno("cannot set up the event loop");
   if (!loop->settings.cleartext) {
-    loop->tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile, error);
-    if (!loop->tls) return nullptr;
+    auto tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile);
+    if (!tls) return std::move(tls).failure();
+    loop->tls = std::move(*tls);
   }
-  if (!loop->listen(error)) return nullptr;
+  if (auto listening = loop->listen(); !listening) return std::move(listening).failure();
   loop->setUpCallbacks();
   loop->wakeEvent.reset(
       event_new(loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST, onWake, loop.get()));
