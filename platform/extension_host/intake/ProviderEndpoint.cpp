@@ -31,7 +31,6 @@ using EventBase = std::unique_ptr<event_base, FreeWith<event_base_free>>;
 using Event = std::unique_ptr<event, FreeWith<event_free>>;
 using Listener = std::unique_ptr<evconnlistener, FreeWith<evconnlistener_free>>;
 using BufferEvent = std::unique_ptr<bufferevent, FreeWith<bufferevent_free>>;
-using TLSContext = TLSContextHandle;
 using Session = std::unique_ptr<nghttp2_session, FreeWith<nghttp2_session_del>>;
 using SessionCallbacks =
     std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
@@ -39,13 +38,6 @@ using SessionCallbacks =
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
 constexpr std::chrono::milliseconds kShutdownNoticeGrace{500};
-
-std::string openSSLError() {
-  char text[256] = "unknown error";
-  if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
-  ERR_clear_error();
-  return text;
-}
 
 bool isLoopback(const sockaddr* address) {
   if (address->sa_family == AF_INET) {
@@ -84,8 +76,8 @@ int selectHTTP2(SSL*, const unsigned char** out, unsigned char* outLength, const
   return SSL_TLSEXT_ERR_OK;
 }
 
-Result<TLSContext> makeTLSContext(const std::string& certificate, const std::string& key) {
-  TLSContext context(SSL_CTX_new(TLS_server_method()));
+Result<TLSContextHandle> makeTLSContext(const std::string& certificate, const std::string& key) {
+  TLSContextHandle context(SSL_CTX_new(TLS_server_method()));
   if (!context) return Failure{"cannot set up TLS: " + openSSLError()};
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
   SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION |
@@ -142,7 +134,7 @@ struct ProviderEndpoint::Loop {
   Settings settings;
   Offer offer;
   EventBase base{event_base_new()};
-  TLSContext tls;
+  TLSContextHandle tls;
   Listener listener;
   SessionCallbacks callbacks;
   WakeEvent wake;

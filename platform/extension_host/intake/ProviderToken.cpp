@@ -79,13 +79,6 @@ std::string judgeAge(std::int64_t iat, std::chrono::system_clock::time_point now
   return "";
 }
 
-std::string openSSLReason() {
-  const unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-  return reason ? reason : "no key found";
-}
-
 // The EC P-256 private key in the PEM file at `path`. Read here rather than through
 // readPrivateKeyPEM, to tell a file that cannot be read from one that holds no key.
 Result<KeyHandle> readSigningKey(const std::string& path) {
@@ -119,7 +112,7 @@ Result<KeyHandle> readSigningKey(const std::string& path) {
 Result<std::string> publicKeyPEM(EVP_PKEY* key) {
   const BIOHandle out(BIO_new(BIO_s_mem()));
   if (!out || PEM_write_bio_PUBKEY(out.get(), key) != 1) {
-    return Failure{"cannot take the public key (" + openSSLReason() + ")"};
+    return Failure{"cannot take the public key (" + openSSLError() + ")"};
   }
   char* data = nullptr;
   const long length = BIO_get_mem_data(out.get(), &data);
