@@ -85,9 +85,10 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
   if (!options.authKeyFile.empty()) {
-    std::shared_ptr<const ProviderTokenVerifier> verifier = ProviderTokenVerifier::fromKeyFile(
-        options.authKeyFile, options.keyId, options.teamId, &error);
-    if (!verifier) return fail(2, "--auth-key: " + error);
+    auto loaded =
+        ProviderTokenVerifier::fromKeyFile(options.authKeyFile, options.keyId, options.teamId);
+    if (!loaded) return fail(2, "--auth-key: " + loaded.failure().message);
+    std::shared_ptr<const ProviderTokenVerifier> verifier = std::move(*loaded);
     policy.tokenRequired = true;
     policy.judgeToken = [verifier](std::string_view jwt) {
       return verifier->verify(jwt, std::chrono::system_clock::now());
@@ -98,8 +99,9 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
     };
   }
 
-  auto endpoint = ProviderEndpoint::open(std::move(settings), std::move(offer), &error);
-  if (!endpoint) return fail(1, error);
+  auto opened = ProviderEndpoint::open(std::move(settings), std::move(offer));
+  if (!opened) return fail(1, opened.failure().message);
+  auto endpoint = std::move(*opened);
   const std::string scheme = options.cleartext ? "http" : "https";
   std::fprintf(stderr, "corvanta-nse: listening on %s://%s (HTTP/2%s)\n", scheme.c_str(),
                endpoint->address().c_str(), options.cleartext ? ", prior knowledge" : "");

@@ -4,6 +4,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -22,6 +23,15 @@ using X509Handle = std::unique_ptr<X509, FreeWith<X509_free>>;
 using X509ExtensionHandle = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
 using BignumHandle = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 using TLSContextHandle = std::unique_ptr<SSL_CTX, FreeWith<SSL_CTX_free>>;
+
+// The first error on this thread's OpenSSL error queue as text ("unknown error" when there is
+// none); the queue is left empty, so that a later failure is not blamed on this one.
+inline std::string openSSLError() {
+  char text[256] = "unknown error";
+  if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
+  ERR_clear_error();
+  return text;
+}
 
 // A passphrase callback that refuses, so that reading an encrypted key fails rather than
 // prompting on the terminal.

@@ -17,12 +17,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <unordered_map>
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
-#include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
@@ -32,7 +31,6 @@ using EventBase = std::unique_ptr<event_base, FreeWith<event_base_free>>;
 using Event = std::unique_ptr<event, FreeWith<event_free>>;
 using Listener = std::unique_ptr<evconnlistener, FreeWith<evconnlistener_free>>;
 using BufferEvent = std::unique_ptr<bufferevent, FreeWith<bufferevent_free>>;
-using TLSContext = TLSContextHandle;
 using Session = std::unique_ptr<nghttp2_session, FreeWith<nghttp2_session_del>>;
 using SessionCallbacks =
     std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
@@ -40,13 +38,6 @@ using SessionCallbacks =
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
 constexpr std::chrono::milliseconds kShutdownNoticeGrace{500};
-
-std::string openSSLError() {
-  char text[256] = "unknown error";
-  if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, text, sizeof text);
-  ERR_clear_error();
-  return text;
-}
 
 bool isLoopback(const sockaddr* address) {
   if (address->sa_family == AF_INET) {
@@ -85,32 +76,30 @@ int selectHTTP2(SSL*, const unsigned char** out, unsigned char* outLength, const
   return SSL_TLSEXT_ERR_OK;
 }
 
-TLSContext makeTLSContext(const std::string& certificate, const std::string& key,
-                          std::string* error) {
-  TLSContext context(SSL_CTX_new(TLS_server_method()));
-  if (!context) {
-    *error = "cannot set up TLS: " + openSSLError();
-    return nullptr;
-  }
+Result<TLSContextHandle> makeTLSContext(const std::string& certificate, const std::string& key) {
+  TLSContextHandle context(SSL_CTX_new(TLS_server_method()));
+  if (!context) return Failure{"cannot set up TLS: " + openSSLError()};
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
   SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION |
                                          SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION |
                                          SSL_OP_NO_RENEGOTIATION);
   if (SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1) {
-    *error = "cannot load the certificate " + certificate + ": " + openSSLError();
-    return nullptr;
+    return Failure{"cannot load the certificate " + certificate + ": " + openSSLError()};
   }
   if (SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
-    *error = "cannot load the key " + key + ": " + openSSLError();
-    return nullptr;
+    return Failure{"cannot load the key " + key + ": " + openSSLError()};
   }
   if (SSL_CTX_check_private_key(context.get()) != 1) {
-    *error = "the key " + key + " does not match the certificate " + certificate;
     ERR_clear_error();
-    return nullptr;
+    return Failure{"the key " + key + " does not match the certificate " + certificate};
   }
   SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
   return context;
+}
+
+timeval toTimeval(std::chrono::milliseconds ms) {
+  return timeval{static_cast<time_t>(ms.count() / 1000),
+                 static_cast<suseconds_t>(ms.count() % 1000 * 1000)};
 }
 
 // What a client that speaks HTTP/1 to the cleartext endpoint is told before it is closed:
@@ -145,7 +134,7 @@ struct ProviderEndpoint::Loop {
   Settings settings;
   Offer offer;
   EventBase base{event_base_new()};
-  TLSContext tls;
+  TLSContextHandle tls;
   Listener listener;
   SessionCallbacks callbacks;
   WakeEvent wake;
@@ -156,7 +145,7 @@ struct ProviderEndpoint::Loop {
   bool stopping = false;  // loop thread only
   std::atomic<std::size_t> accepted{0}, answered{0}, connectionCount{0};
 
-  bool listen(std::string* error);
+  Result<> listen();
   void setUpCallbacks();
   void accept(int fd);
   void startSession(Connection& connection);
@@ -168,14 +157,162 @@ struct ProviderEndpoint::Loop {
   void flush(Connection& connection);
   void close(Connection& connection);
   void answer(Connection& connection, std::int32_t streamId, Stream& stream);
+  // Offers the push of an accepted verdict to the host, and turns the verdict into 429 or 503
+  // when the host is full or stopped.
+  void admit(ProviderVerdict& verdict);
   void beginStop();
   void sendFinalGoaway();
   void exitWhenIdle();
-
-  static Connection& of(void* data) { return *static_cast<Connection*>(data); }
 };
 
-bool ProviderEndpoint::Loop::listen(std::string* error) {
+namespace {
+
+using Loop = ProviderEndpoint::Loop;
+using Connection = Loop::Connection;
+
+Connection& connectionOf(void* data) {
+  return *static_cast<Connection*>(data);
+}
+
+Stream* streamOf(nghttp2_session* session, std::int32_t streamId) {
+  return static_cast<Stream*>(nghttp2_session_get_stream_user_data(session, streamId));
+}
+
+// Trailers are HEADERS too, but carry nothing a push needs.
+bool isRequestHeaders(const nghttp2_frame* frame) {
+  return frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST;
+}
+
+int onBeginHeaders(nghttp2_session* session, const nghttp2_frame* frame, void* data) {
+  if (!isRequestHeaders(frame)) return 0;
+  auto stream = std::make_unique<Stream>();
+  nghttp2_session_set_stream_user_data(session, frame->hd.stream_id, stream.get());
+  connectionOf(data).streams[frame->hd.stream_id] = std::move(stream);
+  return 0;
+}
+
+int onHeader(nghttp2_session* session, const nghttp2_frame* frame, const uint8_t* name,
+             size_t nameLength, const uint8_t* value, size_t valueLength, uint8_t, void*) {
+  if (!isRequestHeaders(frame)) return 0;
+  Stream* stream = streamOf(session, frame->hd.stream_id);
+  if (!stream) return 0;
+  stream->headerBytes += nameLength + valueLength;
+  if (stream->headerBytes > ProviderEndpoint::kMaximumHeaderBytes) {
+    return static_cast<int>(NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE);  // resets the stream
+  }
+  const std::string_view key(reinterpret_cast<const char*>(name), nameLength);
+  std::string text(reinterpret_cast<const char*>(value), valueLength);
+  if (key == ":method") {
+    stream->request.method = std::move(text);
+  } else if (key == ":path") {
+    stream->request.path = std::move(text);
+  } else if (!key.starts_with(':')) {
+    stream->request.headers.emplace_back(key, std::move(text));
+  }
+  return 0;
+}
+
+int onDataChunk(nghttp2_session* session, uint8_t, int32_t streamId, const uint8_t* bytes,
+                size_t length, void*) {
+  Stream* stream = streamOf(session, streamId);
+  if (!stream) return 0;
+  std::string& body = stream->request.body;
+  const std::size_t kept = std::min(length, ProviderRequest::kKeptBodyBytes - body.size());
+  body.append(reinterpret_cast<const char*>(bytes), kept);
+  if (kept < length) stream->request.bodyTruncated = true;
+  return 0;
+}
+
+int onFrameReceived(nghttp2_session* session, const nghttp2_frame* frame, void* data) {
+  const bool ends = frame->hd.flags & NGHTTP2_FLAG_END_STREAM;
+  if (!ends || (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)) return 0;
+  if (Stream* stream = streamOf(session, frame->hd.stream_id)) {
+    Connection& connection = connectionOf(data);
+    connection.loop.answer(connection, frame->hd.stream_id, *stream);
+  }
+  return 0;
+}
+
+int onStreamClose(nghttp2_session*, int32_t streamId, uint32_t, void* data) {
+  connectionOf(data).streams.erase(streamId);
+  return 0;
+}
+
+ssize_t readAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity, uint32_t* flags,
+                   nghttp2_data_source* source, void*) {
+  auto& stream = *static_cast<Stream*>(source->ptr);
+  const std::size_t n = std::min(capacity, stream.answer.size() - stream.sent);
+  std::memcpy(buffer, stream.answer.data() + stream.sent, n);
+  stream.sent += n;
+  if (stream.sent == stream.answer.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+  return static_cast<ssize_t>(n);
+}
+
+void onReadable(bufferevent* buffer, void* data) {
+  Connection& connection = connectionOf(data);
+  Loop& loop = connection.loop;
+  evbuffer* input = bufferevent_get_input(buffer);
+  if (!connection.session && !loop.startCleartextSession(connection, input)) return;
+  const std::size_t length = evbuffer_get_length(input);
+  const ssize_t used =
+      nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, -1), length);
+  if (used < 0) return loop.close(connection);
+  evbuffer_drain(input, static_cast<std::size_t>(used));
+  loop.flush(connection);
+}
+
+// All written: a client that had stopped reading its answers is read from again.
+void onWritten(bufferevent* buffer, void* data) {
+  Connection& connection = connectionOf(data);
+  if (connection.closeWhenWritten) {
+    if (evbuffer_get_length(bufferevent_get_output(buffer)) == 0) {
+      connection.loop.close(connection);
+    }
+    return;
+  }
+  bufferevent_enable(buffer, EV_READ);
+  if (connection.session) connection.loop.flush(connection);
+}
+
+void onConnectionEvent(bufferevent* buffer, short events, void* data) {
+  Connection& connection = connectionOf(data);
+  if (events & BEV_EVENT_CONNECTED) {
+    const unsigned char* protocol = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(bufferevent_openssl_get_ssl(buffer), &protocol, &length);
+    if (length != 2 || std::memcmp(protocol, "h2", 2) != 0) {
+      return connection.loop.close(connection);
+    }
+    return connection.loop.startSession(connection);
+  }
+  if (events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) {
+    connection.loop.close(connection);
+  }
+}
+
+void onAccept(evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* data) {
+  static_cast<Loop*>(data)->accept(fd);
+}
+
+void onWake(evutil_socket_t, short, void* data) {
+  auto& loop = *static_cast<Loop*>(data);
+  loop.wake.clear();
+  loop.beginStop();
+}
+
+void onNoticeOver(evutil_socket_t, short, void* data) {
+  static_cast<Loop*>(data)->sendFinalGoaway();
+}
+
+void onDrainLimit(evutil_socket_t, short, void* data) {
+  auto& loop = *static_cast<Loop*>(data);
+  loop.connections.clear();
+  event_base_loopexit(loop.base.get(), nullptr);
+}
+
+}  // namespace
+
+Result<> ProviderEndpoint::Loop::listen() {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -184,120 +321,57 @@ bool ProviderEndpoint::Loop::listen(std::string* error) {
   const std::string service = std::to_string(settings.port);
   const std::string named = settings.host + ":" + service;
   if (const int failure = getaddrinfo(settings.host.c_str(), service.c_str(), &hints, &found)) {
-    *error = "cannot listen on " + named + ": " + gai_strerror(failure);
-    return false;
+    return Failure{"cannot listen on " + named + ": " + gai_strerror(failure)};
   }
   const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
   if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
-    *error = "will not listen on " + named +
-             ": not a loopback address; --allow-remote lets other machines send pushes";
-    return false;
+    return Failure{"will not listen on " + named +
+                   ": not a loopback address; --allow-remote lets other machines send pushes"};
   }
   listener.reset(evconnlistener_new_bind(
-      base.get(),
-      [](evconnlistener*, evutil_socket_t fd, sockaddr*, int, void* data) {
-        static_cast<Loop*>(data)->accept(fd);
-      },
-      this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC, 511, found->ai_addr,
-      static_cast<int>(found->ai_addrlen)));
-  if (!listener) {
-    *error = "cannot listen on " + named + ": " + std::strerror(errno);
-    return false;
-  }
+      base.get(), onAccept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
+      511, found->ai_addr, static_cast<int>(found->ai_addrlen)));
+  if (!listener) return Failure::ofErrno("cannot listen on " + named);
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   getsockname(evconnlistener_get_fd(listener.get()), reinterpret_cast<sockaddr*>(&bound), &length);
   address = numericAddress(reinterpret_cast<sockaddr*>(&bound), &port);
   address += ":" + std::to_string(port);
-  return true;
+  return {};
 }
 
 void ProviderEndpoint::Loop::setUpCallbacks() {
   nghttp2_session_callbacks* made = nullptr;
   nghttp2_session_callbacks_new(&made);
   callbacks.reset(made);
-  nghttp2_session_callbacks_set_on_begin_headers_callback(
-      made, [](nghttp2_session* session, const nghttp2_frame* frame, void* data) {
-        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) {
-          return 0;
-        }
-        auto stream = std::make_unique<Stream>();
-        nghttp2_session_set_stream_user_data(session, frame->hd.stream_id, stream.get());
-        of(data).streams[frame->hd.stream_id] = std::move(stream);
-        return 0;
-      });
-  nghttp2_session_callbacks_set_on_header_callback(
-      made, [](nghttp2_session* session, const nghttp2_frame* frame, const uint8_t* name,
-               size_t nameLength, const uint8_t* value, size_t valueLength, uint8_t, void*) {
-        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) {
-          return 0;  // trailers carry nothing a push needs
-        }
-        auto* stream = static_cast<Stream*>(
-            nghttp2_session_get_stream_user_data(session, frame->hd.stream_id));
-        if (!stream) return 0;
-        stream->headerBytes += nameLength + valueLength;
-        if (stream->headerBytes > kMaximumHeaderBytes) {
-          return static_cast<int>(NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE);  // resets the stream
-        }
-        const std::string_view key(reinterpret_cast<const char*>(name), nameLength);
-        std::string text(reinterpret_cast<const char*>(value), valueLength);
-        if (key == ":method") {
-          stream->request.method = std::move(text);
-        } else if (key == ":path") {
-          stream->request.path = std::move(text);
-        } else if (!key.starts_with(':')) {
-          stream->request.headers.emplace_back(key, std::move(text));
-        }
-        return 0;
-      });
-  nghttp2_session_callbacks_set_on_data_chunk_recv_callback(
-      made, [](nghttp2_session* session, uint8_t, int32_t streamId, const uint8_t* bytes,
-               size_t length, void*) {
-        auto* stream =
-            static_cast<Stream*>(nghttp2_session_get_stream_user_data(session, streamId));
-        if (!stream) return 0;
-        std::string& body = stream->request.body;
-        const std::size_t kept = std::min(length, ProviderRequest::kKeptBodyBytes - body.size());
-        body.append(reinterpret_cast<const char*>(bytes), kept);
-        if (kept < length) stream->request.bodyTruncated = true;
-        return 0;
-      });
-  nghttp2_session_callbacks_set_on_frame_recv_callback(
-      made, [](nghttp2_session* session, const nghttp2_frame* frame, void* data) {
-        const bool ends = frame->hd.flags & NGHTTP2_FLAG_END_STREAM;
-        if (!ends || (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)) {
-          return 0;
-        }
-        auto* stream = static_cast<Stream*>(
-            nghttp2_session_get_stream_user_data(session, frame->hd.stream_id));
-        if (stream) of(data).loop.answer(of(data), frame->hd.stream_id, *stream);
-        return 0;
-      });
-  nghttp2_session_callbacks_set_on_stream_close_callback(
-      made, [](nghttp2_session*, int32_t streamId, uint32_t, void* data) {
-        of(data).streams.erase(streamId);
-        return 0;
-      });
+  nghttp2_session_callbacks_set_on_begin_headers_callback(made, onBeginHeaders);
+  nghttp2_session_callbacks_set_on_header_callback(made, onHeader);
+  nghttp2_session_callbacks_set_on_data_chunk_recv_callback(made, onDataChunk);
+  nghttp2_session_callbacks_set_on_frame_recv_callback(made, onFrameReceived);
+  nghttp2_session_callbacks_set_on_stream_close_callback(made, onStreamClose);
+}
+
+void ProviderEndpoint::Loop::admit(ProviderVerdict& verdict) {
+  const Admission admission = offer(std::move(*verdict.request));
+  verdict.request.reset();
+  switch (admission) {
+    case Admission::accepted:
+      ++accepted;
+      break;
+    case Admission::busy:
+      verdict.status = 429;
+      verdict.reason = "TooManyRequests";
+      break;
+    case Admission::stopped:
+      verdict.status = 503;
+      verdict.reason = "Shutdown";
+      break;
+  }
 }
 
 void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamId, Stream& stream) {
   ProviderVerdict verdict = judgeProviderRequest(stream.request, settings.policy);
-  if (verdict.request) {
-    switch (offer(std::move(*verdict.request))) {
-      case Admission::accepted:
-        ++accepted;
-        break;
-      case Admission::busy:
-        verdict.status = 429;
-        verdict.reason = "TooManyRequests";
-        break;
-      case Admission::stopped:
-        verdict.status = 503;
-        verdict.reason = "Shutdown";
-        break;
-    }
-    verdict.request.reset();
-  }
+  if (verdict.request) admit(verdict);
   stream.answer = providerAnswerBody(verdict);
 
   const std::string status = std::to_string(verdict.status);
@@ -317,15 +391,7 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   }
   nghttp2_data_provider body{};
   body.source.ptr = &stream;
-  body.read_callback = [](nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity,
-                          uint32_t* flags, nghttp2_data_source* source, void*) -> ssize_t {
-    auto& from = *static_cast<Stream*>(source->ptr);
-    const std::size_t n = std::min(capacity, from.answer.size() - from.sent);
-    std::memcpy(buffer, from.answer.data() + from.sent, n);
-    from.sent += n;
-    if (from.sent == from.answer.size()) *flags |= NGHTTP2_DATA_FLAG_EOF;
-    return static_cast<ssize_t>(n);
-  };
+  body.read_callback = readAnswer;
   nghttp2_submit_response(connection.session.get(), streamId, fields.data(), fields.size(),
                           stream.answer.empty() ? nullptr : &body);
   ++answered;
@@ -359,41 +425,7 @@ void ProviderEndpoint::Loop::accept(int fd) {
   // Further clients wait in the listen queue until one of these has gone.
   if (connections.size() >= kMaximumConnections) evconnlistener_disable(listener.get());
 
-  bufferevent_setcb(
-      made.buffer.get(),
-      [](bufferevent* bev, void* data) {
-        Connection& c = of(data);
-        evbuffer* input = bufferevent_get_input(bev);
-        if (!c.session && !c.loop.startCleartextSession(c, input)) return;
-        const std::size_t length = evbuffer_get_length(input);
-        const ssize_t used =
-            nghttp2_session_mem_recv(c.session.get(), evbuffer_pullup(input, -1), length);
-        if (used < 0) return c.loop.close(c);
-        evbuffer_drain(input, static_cast<std::size_t>(used));
-        c.loop.flush(c);
-      },
-      [](bufferevent* bev, void* data) {
-        // All written: a client that had stopped reading its answers is read from again.
-        Connection& c = of(data);
-        if (c.closeWhenWritten) {
-          if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) c.loop.close(c);
-          return;
-        }
-        bufferevent_enable(bev, EV_READ);
-        if (c.session) c.loop.flush(c);
-      },
-      [](bufferevent* bev, short events, void* data) {
-        Connection& c = of(data);
-        if (events & BEV_EVENT_CONNECTED) {
-          const unsigned char* protocol = nullptr;
-          unsigned int length = 0;
-          SSL_get0_alpn_selected(bufferevent_openssl_get_ssl(bev), &protocol, &length);
-          if (length != 2 || std::memcmp(protocol, "h2", 2) != 0) return c.loop.close(c);
-          return c.loop.startSession(c);
-        }
-        if (events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) c.loop.close(c);
-      },
-      &made);
+  bufferevent_setcb(made.buffer.get(), onReadable, onWritten, onConnectionEvent, &made);
   bufferevent_enable(made.buffer.get(), EV_READ | EV_WRITE);
 }
 
@@ -471,24 +503,10 @@ void ProviderEndpoint::Loop::beginStop() {
     nghttp2_submit_shutdown_notice(connection->session.get());
     flush(*connection);
   }
-  const auto toTimeval = [](std::chrono::milliseconds ms) {
-    return timeval{static_cast<time_t>(ms.count() / 1000),
-                   static_cast<suseconds_t>(ms.count() % 1000 * 1000)};
-  };
-  noticeTimer.reset(evtimer_new(
-      base.get(),
-      [](evutil_socket_t, short, void* data) { static_cast<Loop*>(data)->sendFinalGoaway(); },
-      this));
+  noticeTimer.reset(evtimer_new(base.get(), onNoticeOver, this));
   const timeval notice = toTimeval(std::min(kShutdownNoticeGrace, settings.drainLimit));
   evtimer_add(noticeTimer.get(), &notice);
-  drainTimer.reset(evtimer_new(
-      base.get(),
-      [](evutil_socket_t, short, void* data) {
-        auto& loop = *static_cast<Loop*>(data);
-        loop.connections.clear();
-        event_base_loopexit(loop.base.get(), nullptr);
-      },
-      this));
+  drainTimer.reset(evtimer_new(base.get(), onDrainLimit, this));
   const timeval drain = toTimeval(settings.drainLimit);
   evtimer_add(drainTimer.get(), &drain);
   exitWhenIdle();
@@ -513,28 +531,20 @@ void ProviderEndpoint::Loop::exitWhenIdle() {
 ProviderEndpoint::ProviderEndpoint(std::unique_ptr<Loop> loop) : _loop(std::move(loop)) {}
 ProviderEndpoint::~ProviderEndpoint() = default;
 
-std::unique_ptr<ProviderEndpoint> ProviderEndpoint::open(Settings settings, Offer offer,
-                                                         std::string* error) {
+Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settings, Offer offer) {
   auto loop = std::make_unique<Loop>();
   loop->settings = std::move(settings);
   loop->offer = std::move(offer);
-  if (!loop->base || !loop->wake.valid()) {
-    *error = std::string("cannot set up the event loop: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (!loop->base || !loop->wake.valid()) return Failure::ofErrno("cannot set up the event loop");
   if (!loop->settings.cleartext) {
-    loop->tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile, error);
-    if (!loop->tls) return nullptr;
+    auto tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile);
+    if (!tls) return std::move(tls).failure();
+    loop->tls = std::move(*tls);
   }
-  if (!loop->listen(error)) return nullptr;
+  if (auto listening = loop->listen(); !listening) return std::move(listening).failure();
   loop->setUpCallbacks();
-  loop->wakeEvent.reset(event_new(
-      loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST,
-      [](evutil_socket_t, short, void* data) {
-        static_cast<Loop*>(data)->wake.clear();
-        static_cast<Loop*>(data)->beginStop();
-      },
-      loop.get()));
+  loop->wakeEvent.reset(
+      event_new(loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST, onWake, loop.get()));
   event_add(loop->wakeEvent.get(), nullptr);
   return std::make_unique<ProviderEndpoint>(std::move(loop));
 }

@@ -23,6 +23,7 @@
 
 #include "platform/extension_host/core/IncomingRequest.h"
 #include "platform/extension_host/intake/ProviderRequest.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
@@ -47,10 +48,10 @@ class ProviderEndpoint {
   // Hands an accepted push to the host; must not wait for room.
   using Offer = std::function<Admission(IncomingRequest request)>;
 
-  // Listens on the address (nothing is served before run()). nullptr with the reason in
-  // `*error`: an address that cannot be resolved, is not loopback without allowRemote, is
-  // in use; a certificate or key that cannot be loaded or do not match.
-  static std::unique_ptr<ProviderEndpoint> open(Settings settings, Offer offer, std::string* error);
+  // Listens on the address (nothing is served before run()). Fails, saying which, on an
+  // address that cannot be resolved, is not loopback without allowRemote, or is in use (the
+  // errno in the failure's code); a certificate or key that cannot be loaded or do not match.
+  static Result<std::unique_ptr<ProviderEndpoint>> open(Settings settings, Offer offer);
   ~ProviderEndpoint();
   ProviderEndpoint(const ProviderEndpoint&) = delete;
   ProviderEndpoint& operator=(const ProviderEndpoint&) = delete;

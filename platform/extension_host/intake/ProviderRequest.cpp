@@ -1,12 +1,13 @@
 #include "platform/extension_host/intake/ProviderRequest.h"
 
+#include <uuid/uuid.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSONValue.h"
@@ -55,32 +56,19 @@ bool isHex(char c) {
   return hexDigitValue(c) >= 0;
 }
 
+// Exactly the 8-4-4-4-12 hex form, in either case, which is all uuid_parse_range takes; not
+// uuid_parse, which would stop at a NUL inside the value.
 bool isCanonicalUUID(std::string_view text) {
-  constexpr std::string_view kShape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
-  if (text.size() != kShape.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (kShape[i] == '-' ? text[i] != '-' : !isHex(text[i])) return false;
-  }
-  return true;
+  uuid_t parsed;
+  return uuid_parse_range(text.data(), text.data() + text.size(), parsed) == 0;
 }
 
 // A random (version 4) UUID, upper-case as the push service writes its own.
 std::string newUUID() {
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  std::array<unsigned char, 16> bytes;
-  for (std::size_t i = 0; i < bytes.size(); i += 8) {
-    const auto word = random();
-    for (std::size_t j = 0; j < 8; ++j) bytes[i + j] = static_cast<unsigned char>(word >> (8 * j));
-  }
-  bytes[6] = (bytes[6] & 0x0F) | 0x40;
-  bytes[8] = (bytes[8] & 0x3F) | 0x80;
-  constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0x0F];
-  }
+  uuid_t id;
+  uuid_generate_random(id);
+  char text[UUID_STR_LEN];
+  uuid_unparse_upper(id, text);
   return text;
 }
 
