@@ -132,15 +132,15 @@ TEST(ProviderRequest, AnAcceptedPushCarriesItsDetailsAndTheDefaults) {
   const std::string collapseId(64, 'c');
   const std::unordered_set<std::string> registered = {kDevice};
   using Fields = std::tuple<std::string, int, std::string, std::optional<std::string>,
-                            std::optional<std::int64_t>, std::vector<std::string>>;
+                            std::vector<std::string>>;
   const struct {
     const char* what;
     Change change;
-    Fields expected;  // type, priority, topic, collapse-id, expiration, notes
+    Fields expected;  // type, priority, topic, collapse-id, notes
   } cases[] = {
       {"the defaults, from an upper-case device token",
        path("/3/device/" + std::string(64, 'A')),
-       {"alert", 10, kTopic, {}, {}, noToken}},
+       {"alert", 10, kTopic, {}, noToken}},
       {"everything named, an unchecked token, the largest voip body",
        [&](auto& r, auto&) {
          r.headers = {{"authorization", "BEARER good"}, {"apns-push-type", "voip"},
@@ -152,7 +152,6 @@ TEST(ProviderRequest, AnAcceptedPushCarriesItsDetailsAndTheDefaults) {
         5,
         kTopic + ".voip",
         collapseId,
-        0,
         {"the provider token was not verified: no --auth-key was given"}}},
       {"background under a verified token, 1000 levels deep",
        [&](auto& r, auto& policy) {
@@ -163,10 +162,10 @@ TEST(ProviderRequest, AnAcceptedPushCarriesItsDetailsAndTheDefaults) {
                       {"apns-topic", kTopic}};
          r.body = nested(1000);
        },
-       {"background", 5, kTopic, {}, {}, {}}},
+       {"background", 5, kTopic, {}, {}}},
       {"voip to --topic",
        add("apns-push-type", "voip"),
-       {"voip", 10, kTopic + ".voip", {}, {}, noToken}},
+       {"voip", 10, kTopic + ".voip", {}, noToken}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -174,7 +173,7 @@ TEST(ProviderRequest, AnAcceptedPushCarriesItsDetailsAndTheDefaults) {
     ASSERT_EQ(verdict.status, 200) << verdict.reason << verdict.description;
     const PushDetails& push = *verdict.request->push;
     EXPECT_EQ(push.device, kDevice);
-    EXPECT_EQ(Fields(push.type, push.priority, push.topic, push.collapseId, push.expiration,
+    EXPECT_EQ(Fields(push.type, push.priority, push.topic, push.collapseId,
                      verdict.request->notes),
               c.expected);
     EXPECT_EQ(verdict.request->identifier, verdict.apnsId);

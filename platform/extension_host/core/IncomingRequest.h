@@ -20,7 +20,6 @@ struct PushDetails {
   int priority = 10;   // 10, 5 or 1
   std::string topic;   // empty when the sender named none
   std::optional<std::string> collapseId;
-  std::optional<std::int64_t> expiration;  // seconds since the epoch; 0 is "now or never"
 };
 
 struct IncomingRequest {

@@ -199,7 +199,6 @@ class Judgement {
         error != std::errc() || stop != end) {
       return Refusal{400, "BadExpirationDate"};
     }
-    _push.expiration = seconds;
     return std::nullopt;
   }
 
