@@ -284,9 +284,8 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   }
 
   if (app.count("--strings") > 0) {
-    std::string error;
-    auto table = LocalizedStrings::load(strings, &error);
-    if (!table) return {std::nullopt, usageError("--strings: " + error)};
+    auto table = LocalizedStrings::load(strings);
+    if (!table) return {std::nullopt, usageError("--strings: " + table.failure().message)};
     options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
     setLocalizedStrings(options.strings);
   }
