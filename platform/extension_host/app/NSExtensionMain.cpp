@@ -155,11 +155,23 @@ int NSExtensionMain(int argc, char* argv[]) {
   // intake runs.
   NotificationHost* host = nullptr;
   RunSummary summary;  // fed under the host's lock, read once the host has finished
-  RequestReader reader([&host, &summary](IncomingRequest request) {
-    if (!host->receive(std::move(request))) return false;
-    summary.addRequest();
-    return true;
-  });
+  ProgressReport* progressLine = nullptr;  // cleared before a rejection is reported
+  RequestReader reader(
+      [&host, &summary](IncomingRequest request) {
+        if (!host->receive(std::move(request))) return false;
+        summary.addRequest();
+        return true;
+      },
+      [&progressLine](const RequestReader::Rejection& rejection) {
+        if (progressLine) progressLine->clear();
+        if (rejection.line == 0) {
+          std::fprintf(stderr, "corvanta-nse: %s: cannot read: %s\n", rejection.input.c_str(),
+                       rejection.reason.c_str());
+        } else {
+          std::fprintf(stderr, "corvanta-nse: %s:%zu: %s\n", rejection.input.c_str(),
+                       rejection.line, rejection.reason.c_str());
+        }
+      });
   std::unique_ptr<ProviderEndpoint> endpoint;
   if (options.endpoint) {
     // A client that goes away must cost a write error on its connection, not the process.
@@ -192,7 +204,7 @@ int NSExtensionMain(int argc, char* argv[]) {
   NotificationHost running(settings);
   host = &running;
   ProgressReport progress(running, !options.quiet);
-  reader.beforeReport([&progress] { progress.clear(); });
+  progressLine = &progress;
   // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
   // those taken be shown, as after the last line of a file.
   const SignalWatcher signals(

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdio>  // EOF
 #include <cstring>
 
 #include "platform/foundation/JSONValue.h"
@@ -178,8 +178,8 @@ class RequestReader::Stream {
   bool _ended = false;
 };
 
-RequestReader::RequestReader(Receive receive)
-    : _receive(std::move(receive)) {}
+RequestReader::RequestReader(Receive receive, Reject reject)
+    : _receive(std::move(receive)), _reject(std::move(reject)) {}
 
 void RequestReader::stop() {
   _stopped.store(true, std::memory_order_release);
@@ -192,12 +192,12 @@ void RequestReader::read(const std::string& input) {
   FileDescriptor opened;
   if (!standardInput) {
     opened = FileDescriptor(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!opened.valid()) return reportUnreadable(input, errno);
+    if (!opened.valid()) return rejectUnreadable(input, errno);
   }
   const int fd = standardInput ? STDIN_FILENO : opened.get();
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return reportUnreadable(input, errno);
-  if (S_ISDIR(status.st_mode)) return reportUnreadable(input, EISDIR);
+  if (::fstat(fd, &status) != 0) return rejectUnreadable(input, errno);
+  if (S_ISDIR(status.st_mode)) return rejectUnreadable(input, EISDIR);
 
   const std::string name = standardInput ? "<stdin>" : input;
   auto stream = std::make_unique<Stream>(fd, _wake.fd(), !S_ISREG(status.st_mode));
@@ -217,7 +217,7 @@ void RequestReader::read(const std::string& input) {
     }
   }
   readValues(*stream, name, standardInput);
-  if (stream->error() != 0) reportUnreadable(name, stream->error());
+  if (stream->error() != 0) rejectUnreadable(name, stream->error());
 }
 
 // Line by line; a value left open at the end of a line goes on over the next lines, unless
@@ -357,16 +357,12 @@ void RequestReader::accept(nlohmann::json value, const std::string& name, std::s
 void RequestReader::reject(const std::string& name, std::size_t line, const std::string& reason) {
   _allAccepted = false;
   ++_rejected;
-  if (_beforeReport) _beforeReport();
-  std::fprintf(stderr, "corvanta-nse: %s:%zu: %s\n", name.c_str(), line, reason.c_str());
-  std::fflush(stderr);
+  _reject({name, line, reason});
 }
 
-void RequestReader::reportUnreadable(const std::string& name, int error) {
+void RequestReader::rejectUnreadable(const std::string& name, int error) {
   _allAccepted = false;
-  if (_beforeReport) _beforeReport();
-  std::fprintf(stderr, "corvanta-nse: %s: cannot read: %s\n", name.c_str(), std::strerror(error));
-  std::fflush(stderr);
+  _reject({name, 0, std::strerror(error)});
 }
 
 }  // namespace corvanta
