@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstdio>  // EOF
 #include <cstring>
+#include <string_view>
 
 #include "platform/foundation/JSONValue.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 namespace {
@@ -49,6 +51,9 @@ class NestingTracker {
     }
     return false;
   }
+  void feed(std::string_view text) {
+    for (const char c : text) feed(c);
+  }
   // Whether a bracket or string opened so far is still open.
   bool open() const { return _depth > 0 || _inString; }
   int nesting() const { return _nesting; }
@@ -76,15 +81,13 @@ std::string describeParseError(const nlohmann::json::exception& error) {
   return "not valid JSON " + message;
 }
 
-// The value of `text`, or nothing with the reason in `*reason` (when not nullptr).
-std::optional<JSON> parse(const std::string& text, std::string* reason) {
+// A syntax error fails, and so does what the parser cannot represent: a number beyond the
+// range of a double (1e400), a thousand-digit integer.
+Result<JSON> parse(const std::string& text) {
   try {
     return JSON::parse(text);
   } catch (const JSON::exception& error) {
-    // A syntax error, and also what the parser cannot represent: a number beyond the range
-    // of a double (1e400), a thousand-digit integer.
-    if (reason) *reason = describeParseError(error);
-    return std::nullopt;
+    return Failure{describeParseError(error)};
   }
 }
 
@@ -230,28 +233,24 @@ void RequestReader::readValues(Stream& stream, const std::string& name, bool lin
     if (!pending.empty()) {
       pending += '\n';
       pending += text;
-      if (length <= kMaximum) {
-        for (const char c : text) tracker.feed(c);
-      }
-      if (!tracker.open() && pending.size() <= kMaximum) {
+      if (length <= kMaximum) tracker.feed(text);
+      if (pending.size() > kMaximum) {
+        takeLines(pending, name, pendingLine);
+        pending.clear();
+      } else if (!tracker.open()) {
         // Parsed here, so that a value that does not parse is read again line by line.
-        if (auto value = parse(pending, nullptr); value && tracker.nesting() <= kMaximumNesting) {
+        if (auto value = parse(pending); value && tracker.nesting() <= kMaximumNesting) {
           accept(std::move(*value), name, pendingLine);
         } else {
           takeLines(pending, name, pendingLine);
         }
-        pending.clear();
-      } else if (pending.size() > kMaximum) {
-        takeLines(pending, name, pendingLine);
         pending.clear();
       }
       continue;
     }
     if (length <= kMaximum && isBlank(text)) continue;
     tracker = NestingTracker();
-    if (length <= kMaximum) {
-      for (const char c : text) tracker.feed(c);
-    }
+    if (length <= kMaximum) tracker.feed(text);
     if (!linesOnly && length <= kMaximum && tracker.open()) {
       pending = text;
       pendingLine = line;
@@ -270,7 +269,7 @@ void RequestReader::takeLines(const std::string& text, const std::string& name, 
     const std::string part = text.substr(start, end - start);
     if (!isBlank(part)) {
       NestingTracker tracker;
-      for (const char c : part) tracker.feed(c);
+      tracker.feed(part);
       take(part, part.size(), tracker.nesting(), name, line);
     }
     start = end + 1;
@@ -325,9 +324,8 @@ void RequestReader::take(const std::string& text, std::size_t length, int nestin
   if (nesting > kMaximumNesting) {
     return reject(name, line, "nested deeper than " + std::to_string(kMaximumNesting) + " levels");
   }
-  std::string reason;
-  auto value = parse(text, &reason);
-  if (!value) return reject(name, line, reason);
+  auto value = parse(text);
+  if (!value) return reject(name, line, value.failure().message);
   accept(std::move(*value), name, line);
 }
 

@@ -3,7 +3,7 @@
 // handled with bounded memory and nothing is copied aside.
 //
 // Standard input ("-") is JSON Lines. A FILE that starts with '[' is an array, one request
-// per element (what follows the array is read as JSON Lines). Any other FILE is a sequence
+// per element (what follows the array is read as any other FILE). Any other FILE is a sequence
 // of JSON values, one request each: JSON Lines, or values written over several lines (a
 // pretty-printed request). A value that spans lines but does not parse, or grows past
 // kMaximumRequestBytes, is read again line by line, so one broken line never takes the lines
