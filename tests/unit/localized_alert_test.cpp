@@ -1,12 +1,13 @@
-// Localized alerts: the --strings table, loaded from either kind of file, and the alert text
+// Localized alerts: the --strings table, read from either kind of file, and the alert text
 // that the payload mapping gives with it.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "platform/extension_host/app/HostOptions.h"
 #include "platform/extension_host/device/LocalizedStrings.h"
 #include "platform/extension_host/device/NotificationPayload.h"
 #include "platform/foundation/JSONValue.h"
@@ -17,104 +18,60 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kStringsFile = R"(/* The shop's alerts. */
+TEST(LocalizedAlertTest, KeysResolveThroughEitherKindOfFileAndFillTheirArguments) {
+  const std::string stringsFile = R"(/* The shop's alerts. */
 "SHOP" = "Shop";  // a trailing comment
 "ORDER" = "Order %@ of %@ \"%%\"\t\U00e9";
 "SWAP" = "%2$@ then %1$@";
 EMPTY = "";
 )";
-
-// The same table as a JSON object.
-const json kStringsJSON = {{"SHOP", "Shop"},
+  const json sameAsJSON = {{"SHOP", "Shop"},
                            {"ORDER", "Order %@ of %@ \"%%\"\t\u00e9"},
                            {"SWAP", "%2$@ then %1$@"},
                            {"EMPTY", ""}};
-
-class LocalizedAlertTest : public ::testing::Test {
- protected:
-  // Runs the option parser on --strings FILE as the host does; gives its exit status and
-  // leaves its message in `_stderr`.
-  int loadStrings(const std::string& name, const std::string& text) {
-    return loadStrings(_scratch.write(name, text));
-  }
-  int loadStrings(const std::string& path) {
-    std::vector<std::string> words = {"corvanta-nse", "--strings", path};
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    ::testing::internal::CaptureStderr();
-    const HostOptionsResult result = parseHostOptions(static_cast<int>(argv.size()), argv.data());
-    _stderr = ::testing::internal::GetCapturedStderr();
-    _strings = result.options ? result.options->strings : nullptr;
-    return result.options ? -1 : result.exitStatus;
-  }
-
-  testing::ScratchDirectory _scratch;
-  std::string _stderr;
-  std::shared_ptr<const LocalizedStrings> _strings;  // the table the options loaded
-};
-
-TEST_F(LocalizedAlertTest, KeysResolveThroughEitherKindOfFileAndFillTheirArguments) {
-  struct Case {
-    json aps;
-    const char* title;
-    const char* subtitle;
-    const char* body;
-    bool runs = true;
-    bool withTable = true;
-  };
   const json order = {{"title-loc-key", "SHOP"}, {"loc-key", "ORDER"}, {"loc-args", {"42"}}};
-  const std::vector<Case> cases = {
+  // The alert, then what shows (title|subtitle|body) and whether the extension runs.
+  const std::vector<std::tuple<json, std::string, bool>> cases = {
       // A missing argument fills nothing; %% is a percent sign; escapes are read.
-      {{{"alert", order}}, "Shop", "", "Order 42 of  \"%\"\t\u00e9"},
-      {{{"alert", order}}, "SHOP", "", "ORDER", true, false},
-      {{{"alert", {{"subtitle-loc-key", "SWAP"}, {"subtitle-loc-args", {1, "b"}}}}},
-       "",
-       "b then 1",
-       ""},
+      {order, "Shop||Order 42 of  \"%\"\t\u00e9", true},
+      {{{"subtitle-loc-key", "SWAP"}, {"subtitle-loc-args", {1, "b"}}}, "|b then 1|", true},
       // A key that resolves wins over a literal; one that does not gives way to it.
-      {{{"alert", {{"title", "literal"}, {"title-loc-key", "SHOP"}}}}, "Shop", "", ""},
-      {{{"alert", {{"body", "literal"}, {"loc-key", "NOPE"}}}}, "", "", "literal"},
-      {{{"alert", {{"loc-key", "NOPE %@"}, {"loc-args", {"x"}}}}}, "", "", "NOPE x"},
-      {{{"alert", {{"loc-key", "EMPTY"}}}}, "", "", "", false},
+      {{{"title", "literal"}, {"title-loc-key", "SHOP"}}, "Shop||", true},
+      {{{"body", "literal"}, {"loc-key", "NOPE"}}, "||literal", true},
+      {{{"loc-key", "NOPE %@"}, {"loc-args", {"x"}}}, "||NOPE x", true},
+      {{{"loc-key", "EMPTY"}}, "||", false},
   };
-  for (const auto& [name, text] : {std::pair{"en.strings", std::string(kStringsFile)},
-                                   std::pair{"en.json", kStringsJSON.dump(2)}}) {
-    ASSERT_EQ(loadStrings(name, text), -1) << _stderr;
-    for (const Case& c : cases) {
-      SCOPED_TRACE(name + (" " + c.aps.dump()));
-      json aps = c.aps;
-      aps["mutable-content"] = 1;
-      const auto payload = dictionaryWithJSON({{"aps", aps}});
-      const LocalizedStrings* strings = c.withTable ? _strings.get() : nullptr;
-      const auto content = contentFromPayload(payload, strings);
-      EXPECT_EQ(content->title(), c.title);
-      EXPECT_EQ(content->subtitle(), c.subtitle);
-      EXPECT_EQ(content->body(), c.body);
-      const auto reason = reasonExtensionDoesNotRun("alert", *payload, strings);
-      EXPECT_EQ(!reason, c.runs) << reason.value_or("");
+  const auto shown = [](const json& alert, const LocalizedStrings* table) {
+    const auto payload = dictionaryWithJSON({{"aps", {{"alert", alert}, {"mutable-content", 1}}}});
+    const auto content = contentFromPayload(payload, table);
+    const bool runs = !reasonExtensionDoesNotRun("alert", *payload, table);
+    return std::pair{content->title() + "|" + content->subtitle() + "|" + content->body(), runs};
+  };
+  testing::ScratchDirectory scratch;
+  for (const auto& [name, text] :
+       {std::pair{"en.strings", stringsFile}, std::pair{"en.json", sameAsJSON.dump(2)}}) {
+    const auto table = LocalizedStrings::load(scratch.write(name, text));
+    ASSERT_TRUE(table.ok()) << table.failure().message;
+    for (const auto& [alert, expected, runs] : cases) {
+      EXPECT_EQ(shown(alert, &*table), std::pair(expected, runs)) << name << " " << alert;
     }
   }
+  // Without a table, each key is its own format.
+  EXPECT_EQ(shown(order, nullptr), std::pair(std::string("SHOP||ORDER"), true));
 }
 
-TEST_F(LocalizedAlertTest, ABadStringsFileIsAUsageErrorNamingItsLine) {
-  const struct {
-    const char* name;
-    std::string text;
-    const char* says;
-  } cases[] = {
-      {"semicolon.strings", "\"A\" = \"x\";\n\"B\" = \"y\"\n\"C\" = \"z\";\n",
-       "semicolon.strings:2: expected ';'"},
-      {"comment.strings", "/* never closed\n\"A\" = \"x\";\n",
-       "comment.strings:1: unclosed comment"},
-      {"syntax.json", "{\n  \"A\": \"x\",\n  \"B\" \"y\"\n}\n", "syntax.json:3: not valid JSON"},
-      {"value.json", "{\n  \"A\": \"x\",\n  \"B\": 2\n}\n", "value.json:3: the format for \"B\""},
+TEST(LocalizedAlertTest, ABadStringsFileFailsNamingItsLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\"A\" = \"x\";\n\"B\" = \"y\"\n\"C\" = \"z\";\n", "en:2: expected ';'"},
+      {"/* never closed\n\"A\" = \"x\";\n", "en:1: unclosed comment"},
+      {"{\n  \"A\": \"x\",\n  \"B\" \"y\"\n}\n", "en:3: not valid JSON"},
+      {"{\n  \"A\": \"x\",\n  \"B\": 2\n}\n", "en:3: the format for \"B\" is not a string"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(loadStrings(c.name, c.text), 2) << c.name;
-    EXPECT_NE(_stderr.find(c.says), std::string::npos) << _stderr;
+  for (const auto& [text, says] : cases) {
+    const auto table = LocalizedStrings::parse(text, "en");
+    ASSERT_FALSE(table.ok()) << says;
+    EXPECT_TRUE(table.failure().message.starts_with(says)) << table.failure().message;
   }
-  EXPECT_EQ(loadStrings(_scratch.path()), 2) << "a directory is no file to read";
-  EXPECT_NE(_stderr.find(_scratch.path() + ": cannot read"), std::string::npos) << _stderr;
 }
 
 }  // namespace

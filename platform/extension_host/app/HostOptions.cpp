@@ -3,20 +3,20 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cctype>
 #include <cerrno>
-#include <cmath>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <tuple>
 
 #include "platform/extension_host/device/LocalizedStrings.h"
 #include "platform/extension_host/intake/ProviderRequest.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 namespace {
@@ -68,6 +68,93 @@ constexpr const char* kFooter =
     "anything runs, a --preview folder that does not exist included); 130 or 143 when\n"
     "stopped by SIGINT or SIGTERM while reading files.";
 
+// A usage error worded whole by us: CLI11 words a validator's refusal "NAME: <message>", and
+// some of ours read "--format must be ...". Being our own, it also lets --help and --version
+// win over our checks, as they did when the checks ran after parsing.
+class UsageError : public CLI::ParseError {
+ public:
+  explicit UsageError(std::string message)
+      : CLI::ParseError("UsageError", std::move(message), CLI::ExitCodes::ValidationError) {}
+};
+
+// A validator that throws what `problem` finds wrong with a value, if anything. It sees only
+// the value taken: CLI11 numbers the earlier values of a repeated option below 0.
+CLI::Validator refusing(std::function<std::optional<std::string>(const std::string&)> problem) {
+  CLI::Validator validator(
+      [problem = std::move(problem)](std::string& value) {
+        if (auto what = problem(value)) throw UsageError(std::move(*what));
+        return std::string();
+      },
+      "");
+  validator.application_index(0);
+  return validator;
+}
+
+// An option's callback that reads the value taken into `target` with `parse`, and refuses
+// what `parse` cannot read with "<rule>, not '<value>'". Our parsers rather than CLI11's
+// conversions, which read "010" as octal and a double through a long double.
+template <class T>
+std::function<void(const std::string&)> readInto(T& target,
+                                                 std::optional<T> (*parse)(const std::string&),
+                                                 std::string rule) {
+  return [&target, parse, rule = std::move(rule)](const std::string& text) {
+    std::optional<T> value = parse(text);
+    if (!value) throw UsageError(rule + ", not '" + text + "'");
+    target = std::move(*value);
+  };
+}
+
+// A decimal number of seconds, above 0 and at most kMaximumTimeLimitSeconds.
+std::optional<double> parseTimeLimit(const std::string& text) {
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || errno != 0 || end != text.c_str() + text.size() ||
+      text.find_first_of("xXpPnN") != std::string::npos ||  // hex, nan, inf
+      value <= 0 || value > kMaximumTimeLimitSeconds) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::size_t> parseMaxInFlight(const std::string& text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > kMaximumInFlight) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<DeliveryFormat> parseFormat(const std::string& text) {
+  if (text == "json") return DeliveryFormat::json;
+  if (text == "text") return DeliveryFormat::text;
+  return std::nullopt;
+}
+
+std::optional<std::string> containerProblem(const std::string& path) {
+  if (path.empty()) return "--container needs a directory";
+  return std::nullopt;
+}
+
+// Checked now, so that a long run does not end in a page it cannot write.
+std::optional<std::string> previewProblem(const std::string& path) {
+  if (path.empty()) return "--preview needs a file name";
+  const std::string parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty() && !CLI::ExistingDirectory(parent).empty()) {
+    return "--preview: no directory '" + parent + "'";
+  }
+  if (CLI::ExistingDirectory(path).empty()) return "--preview: '" + path + "' is a directory";
+  return std::nullopt;
+}
+
+// Checked now: a file that cannot be read would fail every HTTPS download of the run.
+std::optional<std::string> cacertProblem(const std::string& path) {
+  if (CLI::ExistingFile(path).empty() && ::access(path.c_str(), R_OK) == 0) return std::nullopt;
+  return "--cacert: cannot read '" + path + "'";
+}
+
 // "[HOST:]PORT", the host a name or a numeric address, an IPv6 one in brackets.
 std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& text) {
   std::string host = "127.0.0.1";
@@ -92,13 +179,10 @@ std::optional<std::pair<std::string, int>> parseListenAddress(const std::string&
 }
 
 // One token a line; blank lines and lines starting with '#' are skipped.
-std::shared_ptr<const std::unordered_set<std::string>> loadDevices(const std::string& path,
-                                                                   std::string* error) {
+Result<std::shared_ptr<const std::unordered_set<std::string>>> loadDevices(
+    const std::string& path) {
   std::ifstream file(path);
-  if (!file) {
-    *error = "cannot read '" + path + "': " + std::strerror(errno);
-    return nullptr;
-  }
+  if (!file) return Failure::ofErrno("cannot read '" + path + "'");
   auto devices = std::make_shared<std::unordered_set<std::string>>();
   std::string line;
   for (std::size_t number = 1; std::getline(file, line); ++number) {
@@ -106,41 +190,137 @@ std::shared_ptr<const std::unordered_set<std::string>> loadDevices(const std::st
     if (first == std::string::npos || line[first] == '#') continue;
     std::string token = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
     if (!isDeviceToken(token)) {
-      *error = path + ":" + std::to_string(number) +
-               ": not a device token (hex, an even number of 64 to 200 digits)";
-      return nullptr;
+      return Failure{path + ":" + std::to_string(number) +
+                     ": not a device token (hex, an even number of 64 to 200 digits)"};
     }
     devices->insert(asciiLowercase(token));
   }
-  if (file.bad()) {
-    *error = "cannot read '" + path + "': " + std::strerror(errno);
-    return nullptr;
-  }
-  return devices;
+  if (file.bad()) return Failure::ofErrno("cannot read '" + path + "'");
+  return std::shared_ptr<const std::unordered_set<std::string>>(std::move(devices));
 }
 
 std::string defaultContainer() {
   return environmentTemporaryDirectory() + "corvanta-nse-" + std::to_string(geteuid());
 }
 
-int usageError(const std::string& what) {
-  std::fprintf(stderr, "corvanta-nse: %s\nTry 'corvanta-nse --help' for more information.\n",
-               what.c_str());
-  return 2;
+// What the command line gives that becomes options only once parsing is done.
+struct Given {
+  std::string preview, strings, devices, topic;
+  std::pair<std::string, int> address;  // --listen
+  std::vector<std::string> inputs;
+};
+
+void addOptions(CLI::App& app, HostOptions& options, Given& given) {
+  app.add_option_function<std::string>(
+         "--time-limit",
+         readInto(options.timeLimitSeconds, parseTimeLimit,
+                  "--time-limit must be a number of seconds above 0 and at most 1000000"),
+         "Time each request may take (default 30)")
+      ->type_name("SECONDS");
+  app.add_option("--container", options.container, "The extension's container (see below)")
+      ->type_name("DIR")
+      ->check(refusing(containerProblem));
+  app.add_option_function<std::string>(
+         "--format", readInto(options.format, parseFormat, "--format must be json or text"),
+         "One JSON object per delivery (default), or a line of text")
+      ->type_name("json|text");
+  app.add_option("--preview", given.preview, "At exit, write an HTML page of the notifications")
+      ->type_name("FILE")
+      ->check(refusing(previewProblem));
+  app.add_option_function<std::string>(
+         "--max-in-flight",
+         readInto(options.maxInFlight, parseMaxInFlight,
+                  "--max-in-flight must be a whole number from 1 to " +
+                      std::to_string(kMaximumInFlight)),
+         "Requests running at once before reading waits (default 10000)")
+      ->type_name("N");
+  app.add_option("--connections-per-host", options.connectionsPerHost,
+                 "Connections open at once to one origin; more wait (default 8)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000));
+  app.add_option("--cacert", options.certificateAuthorities,
+                 "Trust the CAs in this PEM file for HTTPS, instead of $SSL_CERT_FILE or the "
+                 "system's")
+      ->type_name("FILE")
+      ->check(refusing(cacertProblem));
+  app.add_option("--strings", given.strings, "Formats for the alerts' localization keys")
+      ->type_name("FILE");
 }
 
-// strtod rather than CLI11's conversion, to accept exactly a decimal number of seconds and
-// to say precisely what was wrong.
-std::optional<double> parseTimeLimit(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) {
+void addEndpointOptions(CLI::App& app, EndpointOptions& endpoint, Given& given) {
+  app.add_option_function<std::string>(
+         "--listen",
+         readInto(given.address, parseListenAddress,
+                  "--listen must be [HOST:]PORT, a port from 0 to 65535"),
+         "Take pushes over HTTP/2 on this address, not from files")
+      ->type_name("[HOST:]PORT");
+  app.add_flag("--allow-remote", endpoint.allowRemote,
+               "Let --listen use an address other machines reach");
+  app.add_option("--tls-cert", endpoint.certificateFile, "The endpoint's certificate chain (PEM)")
+      ->type_name("FILE");
+  app.add_option("--tls-key", endpoint.keyFile, "The endpoint's private key (PEM)")
+      ->type_name("FILE");
+  app.add_flag("--h2c", endpoint.cleartext, "Cleartext HTTP/2 with prior knowledge instead of TLS");
+  app.add_option("--devices", given.devices, "Registered device tokens, one a line; others get 410")
+      ->type_name("FILE");
+  app.add_option("--auth-key", endpoint.authKeyFile,
+                 "Verify provider tokens with this signing key (.p8)")
+      ->type_name("FILE");
+  app.add_option("--key-id", endpoint.keyId, "The signing key's ID, a provider token's kid")
+      ->type_name("ID");
+  app.add_option("--team-id", endpoint.teamId, "The team ID, a provider token's iss")
+      ->type_name("ID");
+  app.add_option("--topic", given.topic, "The app's topic; a push naming another gets 400 BadTopic")
+      ->type_name("TOPIC");
+}
+
+// How the endpoint's options go together, checked in the order a problem is reported. An
+// explicit check rather than CLI11's needs() and excludes(), which word their refusals
+// "A requires B" and "A excludes B".
+std::optional<std::string> endpointRelationProblem(const CLI::App& app, bool readsFiles) {
+  const auto given = [&app](const char* name) { return app.count(name) > 0; };
+  if (!given("--listen")) {
+    for (const char* name : {"--allow-remote", "--tls-cert", "--tls-key", "--h2c", "--devices",
+                             "--auth-key", "--key-id", "--team-id", "--topic"}) {
+      if (given(name)) return std::string(name) + " goes with --listen";
+    }
     return std::nullopt;
   }
-  if (text.find_first_of("xXpPnN") != std::string::npos) return std::nullopt;  // hex, nan, inf
-  return value;
+  if (readsFiles) return "--listen takes pushes over HTTP/2 and reads no FILE";
+  if (given("--tls-cert") != given("--tls-key")) return "--tls-cert and --tls-key go together";
+  if (given("--h2c") && given("--tls-cert")) return "--h2c is cleartext: it takes no --tls-cert";
+  const int keys = given("--auth-key") + given("--key-id") + given("--team-id");
+  if (keys != 0 && keys != 3) return "--auth-key, --key-id and --team-id go together";
+  return std::nullopt;
+}
+
+// The endpoint's options once their relations hold.
+Result<EndpointOptions> endpointOptions(const CLI::App& app, EndpointOptions endpoint,
+                                        const Given& given) {
+  std::tie(endpoint.host, endpoint.port) = given.address;
+  if (app.count("--devices") > 0) {
+    auto devices = loadDevices(given.devices);
+    if (!devices) return std::move(devices).failure().within("--devices");
+    endpoint.devices = std::move(*devices);
+  }
+  if (app.count("--topic") > 0) endpoint.topic = given.topic;
+  return endpoint;
+}
+
+HostOptionsResult usageError(const std::string& what) {
+  std::fprintf(stderr, "corvanta-nse: %s\nTry 'corvanta-nse --help' for more information.\n",
+               what.c_str());
+  return {std::nullopt, 2};
+}
+
+HostOptionsResult help(const CLI::App& app) {
+  std::fputs(app.help().c_str(), stdout);
+  return {std::nullopt, 0};
+}
+
+HostOptionsResult version() {
+  std::printf("corvanta-nse %s\n", CORVANTA_VERSION);
+  return {std::nullopt, 0};
 }
 
 }  // namespace
@@ -149,197 +329,47 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   CLI::App app(kDescription, "corvanta-nse");
   app.footer(kFooter);
   app.get_formatter()->column_width(26);
-
-  std::string timeLimit = "30";
-  std::string container = defaultContainer();
-  std::string format = "json";
-  std::string preview;
-  std::string maxInFlight = "10000";
-  int connectionsPerHost = 8;
-  std::string cacert;
-  std::string strings;
-  std::vector<std::string> inputs;
-  bool quiet = false;
-  bool version = false;
-  std::string listen, tlsCert, tlsKey, devices, authKey, keyId, teamId, topic;
-  bool allowRemote = false;
-  bool cleartext = false;
-
-  app.add_option("--time-limit", timeLimit, "Time each request may take (default 30)")
-      ->type_name("SECONDS");
-  app.add_option("--container", container, "The extension's container (see below)")
-      ->type_name("DIR");
-  app.add_option("--format", format, "One JSON object per delivery (default), or a line of text")
-      ->type_name("json|text");
-  app.add_option("--preview", preview, "At exit, write an HTML page of the notifications")
-      ->type_name("FILE");
-  app.add_option("--max-in-flight", maxInFlight,
-                 "Requests running at once before reading waits (default 10000)")
-      ->type_name("N");
-  app.add_option("--connections-per-host", connectionsPerHost,
-                 "Connections open at once to one origin; more wait (default 8)")
-      ->type_name("N")
-      ->check(CLI::Range(1, 1000));
-  app.add_option("--cacert", cacert,
-                 "Trust the CAs in this PEM file for HTTPS, instead of $SSL_CERT_FILE or the "
-                 "system's")
-      ->type_name("FILE");
-  app.add_option("--strings", strings, "Formats for the alerts' localization keys")
-      ->type_name("FILE");
-  app.add_option("--listen", listen, "Take pushes over HTTP/2 on this address, not from files")
-      ->type_name("[HOST:]PORT");
-  app.add_flag("--allow-remote", allowRemote, "Let --listen use an address other machines reach");
-  app.add_option("--tls-cert", tlsCert, "The endpoint's certificate chain (PEM)")
-      ->type_name("FILE");
-  app.add_option("--tls-key", tlsKey, "The endpoint's private key (PEM)")->type_name("FILE");
-  app.add_flag("--h2c", cleartext, "Cleartext HTTP/2 with prior knowledge instead of TLS");
-  app.add_option("--devices", devices, "Registered device tokens, one a line; others get 410")
-      ->type_name("FILE");
-  app.add_option("--auth-key", authKey, "Verify provider tokens with this signing key (.p8)")
-      ->type_name("FILE");
-  app.add_option("--key-id", keyId, "The signing key's ID, a provider token's kid")
-      ->type_name("ID");
-  app.add_option("--team-id", teamId, "The team ID, a provider token's iss")->type_name("ID");
-  app.add_option("--topic", topic, "The app's topic; a push naming another gets 400 BadTopic")
-      ->type_name("TOPIC");
-  app.add_flag("--quiet", quiet, "No summary at exit and no progress line on standard error");
-  app.add_flag("--version", version, "Print the version and exit");
   // As with most commands, a repeated option takes its last value: scripts append to a base.
-  for (const char* name :
-       {"--time-limit", "--container", "--format", "--preview", "--max-in-flight", "--strings",
-        "--connections-per-host", "--cacert", "--listen", "--tls-cert", "--tls-key", "--devices",
-        "--auth-key", "--key-id", "--team-id", "--topic"}) {
-    app.get_option(name)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  }
-  app.add_option("FILE", inputs, "Requests to read; '-' is standard input")->type_name("");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  HostOptions options;
+  options.container = defaultContainer();
+  EndpointOptions endpoint;
+  Given given;
+  addOptions(app, options, given);
+  addEndpointOptions(app, endpoint, given);
+  app.add_flag("--quiet", options.quiet,
+               "No summary at exit and no progress line on standard error");
+  app.add_flag("--version")->description("Print the version and exit");
+  app.add_option("FILE", given.inputs, "Requests to read; '-' is standard input")->type_name("");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return {std::nullopt, 0};
+    return help(app);
+  } catch (const UsageError& error) {
+    if (app.count("--help") > 0) return help(app);
+    if (app.count("--version") > 0) return version();
+    return usageError(error.what());
   } catch (const CLI::ParseError& error) {
-    return {std::nullopt, usageError(error.what())};
+    return usageError(error.what());
   }
+  if (app.count("--version") > 0) return version();
 
-  if (version) {
-    std::printf("corvanta-nse %s\n", CORVANTA_VERSION);
-    return {std::nullopt, 0};
-  }
-
-  HostOptions options;
-  const auto seconds = parseTimeLimit(timeLimit);
-  if (!seconds || *seconds <= 0 || *seconds > kMaximumTimeLimitSeconds) {
-    return {std::nullopt, usageError("--time-limit must be a number of seconds above 0 and at "
-                                     "most 1000000, not '" +
-                                     timeLimit + "'")};
-  }
-  options.timeLimitSeconds = *seconds;
-
-  {
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long n = std::strtoull(maxInFlight.c_str(), &end, 10);
-    if (maxInFlight.empty() || maxInFlight.find_first_not_of("0123456789") != std::string::npos ||
-        errno != 0 || *end != '\0' || n == 0 || n > kMaximumInFlight) {
-      return {std::nullopt,
-              usageError("--max-in-flight must be a whole number from 1 to " +
-                         std::to_string(kMaximumInFlight) + ", not '" + maxInFlight + "'")};
-    }
-    options.maxInFlight = static_cast<std::size_t>(n);
-  }
-  options.connectionsPerHost = connectionsPerHost;
-  if (app.count("--cacert") > 0) {
-    // Checked now: a file that cannot be read would fail every HTTPS download of the run.
-    if (cacert.empty() || ::access(cacert.c_str(), R_OK) != 0 ||
-        std::filesystem::is_directory(cacert)) {
-      return {std::nullopt, usageError("--cacert: cannot read '" + cacert + "'")};
-    }
-    options.certificateAuthorities = cacert;
-  }
-
-  if (format == "json") {
-    options.format = DeliveryFormat::json;
-  } else if (format == "text") {
-    options.format = DeliveryFormat::text;
-  } else {
-    return {std::nullopt, usageError("--format must be json or text, not '" + format + "'")};
-  }
-
-  if (container.empty()) return {std::nullopt, usageError("--container needs a directory")};
-  options.container = container;
-
-  if (app.count("--preview") > 0) {
-    if (preview.empty()) return {std::nullopt, usageError("--preview needs a file name")};
-    // Checked now rather than at exit, so a long run does not end in a page it cannot write.
-    std::error_code error;
-    const auto parent = std::filesystem::path(preview).parent_path();
-    if (!parent.empty() && !std::filesystem::is_directory(parent, error)) {
-      return {std::nullopt, usageError("--preview: no directory '" + parent.string() + "'")};
-    }
-    if (std::filesystem::is_directory(preview, error)) {
-      return {std::nullopt, usageError("--preview: '" + preview + "' is a directory")};
-    }
-    options.previewPath = preview;
-  }
-
+  if (app.count("--preview") > 0) options.previewPath = given.preview;
   if (app.count("--strings") > 0) {
-    std::string error;
-    auto table = LocalizedStrings::load(strings, &error);
-    if (!table) return {std::nullopt, usageError("--strings: " + error)};
+    auto table = LocalizedStrings::load(given.strings);
+    if (!table) return usageError("--strings: " + table.failure().message);
     options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
   }
-
-  const bool listening = app.count("--listen") > 0;
-  if (!listening) {
-    for (const char* name : {"--allow-remote", "--tls-cert", "--tls-key", "--h2c", "--devices",
-                             "--auth-key", "--key-id", "--team-id", "--topic"}) {
-      if (app.count(name) > 0) {
-        return {std::nullopt, usageError(std::string(name) + " goes with --listen")};
-      }
-    }
-  } else {
-    EndpointOptions endpoint;
-    const auto address = parseListenAddress(listen);
-    if (!address) {
-      return {
-          std::nullopt,
-          usageError("--listen must be [HOST:]PORT, a port from 0 to 65535, not '" + listen + "'")};
-    }
-    std::tie(endpoint.host, endpoint.port) = *address;
-    if (!inputs.empty()) {
-      return {std::nullopt, usageError("--listen takes pushes over HTTP/2 and reads no FILE")};
-    }
-    if ((app.count("--tls-cert") > 0) != (app.count("--tls-key") > 0)) {
-      return {std::nullopt, usageError("--tls-cert and --tls-key go together")};
-    }
-    if (cleartext && app.count("--tls-cert") > 0) {
-      return {std::nullopt, usageError("--h2c is cleartext: it takes no --tls-cert")};
-    }
-    const auto keyOptions =
-        app.count("--auth-key") + app.count("--key-id") + app.count("--team-id");
-    if (keyOptions > 0 && (app.count("--auth-key") == 0 || app.count("--key-id") == 0 ||
-                           app.count("--team-id") == 0)) {
-      return {std::nullopt, usageError("--auth-key, --key-id and --team-id go together")};
-    }
-    if (app.count("--devices") > 0) {
-      std::string error;
-      endpoint.devices = loadDevices(devices, &error);
-      if (!endpoint.devices) return {std::nullopt, usageError("--devices: " + error)};
-    }
-    endpoint.allowRemote = allowRemote;
-    endpoint.cleartext = cleartext;
-    endpoint.certificateFile = tlsCert;
-    endpoint.keyFile = tlsKey;
-    endpoint.authKeyFile = authKey;
-    endpoint.keyId = keyId;
-    endpoint.teamId = teamId;
-    if (app.count("--topic") > 0) endpoint.topic = topic;
-    options.endpoint = std::move(endpoint);
+  if (auto problem = endpointRelationProblem(app, !given.inputs.empty())) {
+    return usageError(*problem);
   }
-
-  options.quiet = quiet;
-  options.inputs = inputs.empty() ? std::vector<std::string>{"-"} : std::move(inputs);
+  if (app.count("--listen") > 0) {
+    auto listening = endpointOptions(app, std::move(endpoint), given);
+    if (!listening) return usageError(listening.failure().message);
+    options.endpoint = std::move(*listening);
+  }
+  options.inputs = given.inputs.empty() ? std::vector<std::string>{"-"} : std::move(given.inputs);
   return {std::move(options), 0};
 }
 

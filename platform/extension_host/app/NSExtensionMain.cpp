@@ -163,10 +163,22 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   RunReports reports(options, [&host] { host->stop(); });
 
   // Every intake hands its requests to the host the same way, once the output has room.
-  RequestReader reader([&](IncomingRequest request) {
-    reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
-    return host->receive(std::move(request));
-  });
+  ProgressLine* progressLine = nullptr;  // cleared before a rejection is reported
+  RequestReader reader(
+      [&](IncomingRequest request) {
+        reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+        return host->receive(std::move(request));
+      },
+      [&progressLine](const RequestReader::Rejection& rejection) {
+        if (progressLine) progressLine->clear();
+        if (rejection.line == 0) {
+          std::fprintf(stderr, "corvanta-nse: %s: cannot read: %s\n", rejection.input.c_str(),
+                       rejection.reason.c_str());
+        } else {
+          std::fprintf(stderr, "corvanta-nse: %s:%zu: %s\n", rejection.input.c_str(),
+                       rejection.line, rejection.reason.c_str());
+        }
+      });
   std::unique_ptr<ProviderEndpoint> endpoint;
   if (options.endpoint) {
     // A client that goes away must cost a write error on its connection, not the process.
@@ -195,7 +207,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   NotificationHost running(settings);
   host = &running;
   ProgressLine progress(STDERR_FILENO, !options.quiet, [&running] { return running.counts(); });
-  reader.beforeReport([&progress] { progress.clear(); });
+  progressLine = &progress;
   // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
   // those taken be shown, as after the last line of a file.
   const SignalWatcher signals(

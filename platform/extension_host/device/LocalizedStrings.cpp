@@ -203,36 +203,28 @@ std::optional<std::string> parseJSON(std::string_view text, Formats& formats, in
 
 }  // namespace
 
-std::optional<LocalizedStrings> LocalizedStrings::load(const std::string& path,
-                                                       std::string* error) {
-  auto fail = [&](const std::string& reason) {
-    if (error) *error = path + ": " + reason;
-    return std::nullopt;
-  };
+Result<LocalizedStrings> LocalizedStrings::load(const std::string& path) {
   // O_NONBLOCK: a FIFO given by mistake must not hang the start.
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (!file.valid() || ::fstat(file.get(), &status) != 0)
-    return fail(std::string("cannot read: ") + std::strerror(errno));
-  if (!S_ISREG(status.st_mode)) return fail("cannot read: not a regular file");
+    return Failure::ofErrno(path + ": cannot read");
+  if (!S_ISREG(status.st_mode)) return Failure{path + ": cannot read: not a regular file"};
   std::string text;
   char buffer[1 << 16];
   for (;;) {
     const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return fail(std::string("cannot read: ") + std::strerror(errno));
+    if (got < 0) return Failure::ofErrno(path + ": cannot read");
     if (got == 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
   }
-  return parse(text, path, error);
+  return parse(text, path);
 }
 
-std::optional<LocalizedStrings> LocalizedStrings::parse(std::string_view text,
-                                                        const std::string& name,
-                                                        std::string* error) {
-  auto fail = [&](int line, const std::string& problem) {
-    if (error) *error = name + ":" + std::to_string(line) + ": " + problem;
-    return std::nullopt;
+Result<LocalizedStrings> LocalizedStrings::parse(std::string_view text, const std::string& name) {
+  const auto fail = [&name](int line, const std::string& problem) {
+    return Failure{name + ":" + std::to_string(line) + ": " + problem};
   };
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))

@@ -8,19 +8,20 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/foundation/Result.h"
+
 namespace corvanta {
 
 class LocalizedStrings {
  public:
   // The table in the file at `path`: a JSON object of key to format when its first character
   // (after white space) is '{', otherwise a strings file of `"KEY" = "format";` entries with
-  // C-style escapes and /* */ or // comments. On failure gives nullopt and sets `*error` to
-  // "PATH:LINE: what is wrong" ("PATH: ..." when the file cannot be read).
-  static std::optional<LocalizedStrings> load(const std::string& path, std::string* error);
+  // C-style escapes and /* */ or // comments. A Failure reads "PATH:LINE: what is wrong", or
+  // "PATH: cannot read: ..." when the file cannot be read.
+  static Result<LocalizedStrings> load(const std::string& path);
 
-  // The same, from the file's text; `name` stands for the file in the error.
-  static std::optional<LocalizedStrings> parse(std::string_view text, const std::string& name,
-                                               std::string* error);
+  // The same, from the file's text; `name` stands for the file in the failure.
+  static Result<LocalizedStrings> parse(std::string_view text, const std::string& name);
 
   // The format for `key`, or nullptr when the table lacks it.
   const std::string* formatFor(const std::string& key) const;

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdio>  // EOF
 #include <cstring>
+#include <string_view>
 
 #include "platform/foundation/JSONValue.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 namespace {
@@ -49,6 +51,9 @@ class NestingTracker {
     }
     return false;
   }
+  void feed(std::string_view text) {
+    for (const char c : text) feed(c);
+  }
   // Whether a bracket or string opened so far is still open.
   bool open() const { return _depth > 0 || _inString; }
   int nesting() const { return _nesting; }
@@ -76,15 +81,13 @@ std::string describeParseError(const nlohmann::json::exception& error) {
   return "not valid JSON " + message;
 }
 
-// The value of `text`, or nothing with the reason in `*reason` (when not nullptr).
-std::optional<JSON> parse(const std::string& text, std::string* reason) {
+// A syntax error fails, and so does what the parser cannot represent: a number beyond the
+// range of a double (1e400), a thousand-digit integer.
+Result<JSON> parse(const std::string& text) {
   try {
     return JSON::parse(text);
   } catch (const JSON::exception& error) {
-    // A syntax error, and also what the parser cannot represent: a number beyond the range
-    // of a double (1e400), a thousand-digit integer.
-    if (reason) *reason = describeParseError(error);
-    return std::nullopt;
+    return Failure{describeParseError(error)};
   }
 }
 
@@ -178,8 +181,8 @@ class RequestReader::Stream {
   bool _ended = false;
 };
 
-RequestReader::RequestReader(Receive receive)
-    : _receive(std::move(receive)) {}
+RequestReader::RequestReader(Receive receive, Reject reject)
+    : _receive(std::move(receive)), _reject(std::move(reject)) {}
 
 void RequestReader::stop() {
   _stopped.store(true, std::memory_order_release);
@@ -192,12 +195,12 @@ void RequestReader::read(const std::string& input) {
   FileDescriptor opened;
   if (!standardInput) {
     opened = FileDescriptor(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!opened.valid()) return reportUnreadable(input, errno);
+    if (!opened.valid()) return rejectUnreadable(input, errno);
   }
   const int fd = standardInput ? STDIN_FILENO : opened.get();
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return reportUnreadable(input, errno);
-  if (S_ISDIR(status.st_mode)) return reportUnreadable(input, EISDIR);
+  if (::fstat(fd, &status) != 0) return rejectUnreadable(input, errno);
+  if (S_ISDIR(status.st_mode)) return rejectUnreadable(input, EISDIR);
 
   const std::string name = standardInput ? "<stdin>" : input;
   auto stream = std::make_unique<Stream>(fd, _wake.fd(), !S_ISREG(status.st_mode));
@@ -217,7 +220,7 @@ void RequestReader::read(const std::string& input) {
     }
   }
   readValues(*stream, name, standardInput);
-  if (stream->error() != 0) reportUnreadable(name, stream->error());
+  if (stream->error() != 0) rejectUnreadable(name, stream->error());
 }
 
 // Line by line; a value left open at the end of a line goes on over the next lines, unless
@@ -230,28 +233,24 @@ void RequestReader::readValues(Stream& stream, const std::string& name, bool lin
     if (!pending.empty()) {
       pending += '\n';
       pending += text;
-      if (length <= kMaximum) {
-        for (const char c : text) tracker.feed(c);
-      }
-      if (!tracker.open() && pending.size() <= kMaximum) {
+      if (length <= kMaximum) tracker.feed(text);
+      if (pending.size() > kMaximum) {
+        takeLines(pending, name, pendingLine);
+        pending.clear();
+      } else if (!tracker.open()) {
         // Parsed here, so that a value that does not parse is read again line by line.
-        if (auto value = parse(pending, nullptr); value && tracker.nesting() <= kMaximumNesting) {
+        if (auto value = parse(pending); value && tracker.nesting() <= kMaximumNesting) {
           accept(std::move(*value), name, pendingLine);
         } else {
           takeLines(pending, name, pendingLine);
         }
-        pending.clear();
-      } else if (pending.size() > kMaximum) {
-        takeLines(pending, name, pendingLine);
         pending.clear();
       }
       continue;
     }
     if (length <= kMaximum && isBlank(text)) continue;
     tracker = NestingTracker();
-    if (length <= kMaximum) {
-      for (const char c : text) tracker.feed(c);
-    }
+    if (length <= kMaximum) tracker.feed(text);
     if (!linesOnly && length <= kMaximum && tracker.open()) {
       pending = text;
       pendingLine = line;
@@ -270,7 +269,7 @@ void RequestReader::takeLines(const std::string& text, const std::string& name, 
     const std::string part = text.substr(start, end - start);
     if (!isBlank(part)) {
       NestingTracker tracker;
-      for (const char c : part) tracker.feed(c);
+      tracker.feed(part);
       take(part, part.size(), tracker.nesting(), name, line);
     }
     start = end + 1;
@@ -325,9 +324,8 @@ void RequestReader::take(const std::string& text, std::size_t length, int nestin
   if (nesting > kMaximumNesting) {
     return reject(name, line, "nested deeper than " + std::to_string(kMaximumNesting) + " levels");
   }
-  std::string reason;
-  auto value = parse(text, &reason);
-  if (!value) return reject(name, line, reason);
+  auto value = parse(text);
+  if (!value) return reject(name, line, value.failure().message);
   accept(std::move(*value), name, line);
 }
 
@@ -357,16 +355,12 @@ void RequestReader::accept(nlohmann::json value, const std::string& name, std::s
 void RequestReader::reject(const std::string& name, std::size_t line, const std::string& reason) {
   _allAccepted = false;
   ++_rejected;
-  if (_beforeReport) _beforeReport();
-  std::fprintf(stderr, "corvanta-nse: %s:%zu: %s\n", name.c_str(), line, reason.c_str());
-  std::fflush(stderr);
+  _reject({name, line, reason});
 }
 
-void RequestReader::reportUnreadable(const std::string& name, int error) {
+void RequestReader::rejectUnreadable(const std::string& name, int error) {
   _allAccepted = false;
-  if (_beforeReport) _beforeReport();
-  std::fprintf(stderr, "corvanta-nse: %s: cannot read: %s\n", name.c_str(), std::strerror(error));
-  std::fflush(stderr);
+  _reject({name, 0, std::strerror(error)});
 }
 
 }  // namespace corvanta

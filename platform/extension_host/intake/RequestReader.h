@@ -3,7 +3,7 @@
 // handled with bounded memory and nothing is copied aside.
 //
 // Standard input ("-") is JSON Lines. A FILE that starts with '[' is an array, one request
-// per element (what follows the array is read as JSON Lines). Any other FILE is a sequence
+// per element (what follows the array is read as any other FILE). Any other FILE is a sequence
 // of JSON values, one request each: JSON Lines, or values written over several lines (a
 // pretty-printed request). A value that spans lines but does not parse, or grows past
 // kMaximumRequestBytes, is read again line by line, so one broken line never takes the lines
@@ -14,10 +14,7 @@
 // A rejected request (not valid JSON, whatever the parser objects to, numbers out of range
 // included; not an object; an envelope whose identifier is not a string; longer than
 // kMaximumRequestBytes; nested deeper than kMaximumNesting) and an input that cannot be read
-// are reported on standard error, one line each:
-//   corvanta-nse: <input>:<line>: <reason>     (<input> is "<stdin>" for standard input)
-//   corvanta-nse: <input>: cannot read: <reason>
-// and reading goes on.
+// are handed to the caller's Reject, and reading goes on.
 //
 // Threads: read() runs on one thread; stop() may be called from any thread, also while
 // read() waits for input, and makes it return soon after.
@@ -43,7 +40,15 @@ class RequestReader {
 
   // Takes one accepted request; false to stop reading.
   using Receive = std::function<bool(IncomingRequest request)>;
-  explicit RequestReader(Receive receive);
+  // A request rejected, or an input that could not be read; Reject hears of it on the thread
+  // of read(), before reading goes on.
+  struct Rejection {
+    std::string input;   // as given to read(); "<stdin>" once standard input is being read
+    std::size_t line;    // where the rejected request starts, from 1; 0: the input is unreadable
+    std::string reason;  // why; for an unreadable input, the system's strerror
+  };
+  using Reject = std::function<void(const Rejection& rejection)>;
+  RequestReader(Receive receive, Reject reject);
 
   // Reads `input` ("-" is standard input) to its end, calling receive for each accepted
   // request before reading further. Returns at once after stop().
@@ -57,8 +62,6 @@ class RequestReader {
   bool allAccepted() const { return _allAccepted; }
   // How many requests were rejected so far.
   std::size_t rejected() const { return _rejected; }
-  // Runs before each report on standard error (a progress line clears itself).
-  void beforeReport(std::function<void()> hook) { _beforeReport = std::move(hook); }
 
  private:
   class Stream;
@@ -72,12 +75,12 @@ class RequestReader {
   // Hands on a parsed request, or reports why it is not one.
   void accept(nlohmann::json value, const std::string& name, std::size_t line);
   void reject(const std::string& name, std::size_t line, const std::string& reason);
-  void reportUnreadable(const std::string& name, int error);
+  void rejectUnreadable(const std::string& name, int error);
 
   Receive _receive;
+  Reject _reject;
   std::size_t _accepted = 0;
   std::size_t _rejected = 0;
-  std::function<void()> _beforeReport;
   bool _allAccepted = true;
   std::atomic<bool> _stopped{false};
   WakeEvent _wake;  // readable once stop() was called
