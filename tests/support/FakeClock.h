@@ -17,27 +17,30 @@ namespace corvanta::testing {
 
 class FakeClock : public Clock {
  public:
-  FakeClock() : _installed(*this) {}
+  FakeClock();
+  ~FakeClock() override;
 
   time_point now() override;
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                  time_point deadline) override;
 
   void advance(duration by);
-  // Waits until every thread that was waiting on the clock when it last advanced has come
-  // back to wait on it again: it has seen the new time and done what fell due. Fails the
-  // test when that takes more than a few seconds of real time.
-  void settle();
+  // Waits until at least `threads` threads wait on this clock and every one that does (and
+  // has not ended) is asleep on it since it last advanced: each has seen the new time and
+  // done what fell due. Fails the test when that takes more than a few seconds of real time.
+  void settle(std::size_t threads = 1);
+
+  // A thread that waited on the clock has ended.
+  void forget(std::thread::id thread);
 
  private:
   std::mutex _mutex;
   std::condition_variable _entered;  // a thread began to wait
   time_point _now{std::chrono::hours(1)};
   std::set<std::condition_variable*> _waiting;
-  std::multiset<std::thread::id> _waitingThreads;
   std::uint64_t _advances = 0;
-  std::map<std::thread::id, std::uint64_t> _lastWait;  // the advance each thread last waited at
-  std::set<std::thread::id> _woken;                    // waiting when the clock last advanced
+  // Each thread that waits on the clock: the advance at which it last fell asleep.
+  std::map<std::thread::id, std::uint64_t> _asleepSince;
   ScopedBackend<Clock> _installed;
 };
 
