@@ -45,9 +45,11 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
       "{\"aps\":{\"alert\":{\"loc-key\":\"SHOP\"}}}";  // the last line has no newline
   const auto values = scratch.write(
       "values.json", "{\n  \"aps\": {\n    \"alert\": \"multi\"\n  }\n}\n" + alert("line") + "\n");
+  // Lines are counted through the array and on after it.
   const auto array = scratch.write(
-      "array.json", "[\n  " + alert("first") + ",\n  {\"identifier\": \"kept\",\n   \"payload\": " +
-                        alert("second") + "},\n  \"text\"\n]\n");
+      "array.json", "\n[\n  " + alert("first") +
+                        ",\n  {\"identifier\": \"kept\",\n   \"payload\": " + alert("second") +
+                        "},\n  \"text\"\n]\nafter\n");
   // A one-line array file is one JSON value too: one request per element.
   const auto oneLine = scratch.write("one-line.json", "[" + alert("e") + "]");
   const auto missing = scratch.path() + "missing.json";
@@ -73,7 +75,7 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
       "<stdin>:10: not valid JSON: a number is beyond the range of a double",
       "<stdin>:11: the envelope's \"identifier\" is not a string",
       "<stdin>:12: longer than 1 MiB (1048577 bytes)", "<stdin>:14: nested deeper than 1000 levels",
-      array + ":5: not a JSON object but string",
+      array + ":6: not a JSON object but string", array + ":8: not valid JSON at column 1",
       missing + ": cannot read: No such file or directory"};
   const auto errors = result.errLines();
   ASSERT_EQ(errors.size(), rejected.size()) << result.err;

@@ -204,6 +204,7 @@ void RequestReader::read(const std::string& input) {
 
   const std::string name = standardInput ? "<stdin>" : input;
   auto stream = std::make_unique<Stream>(fd, _wake.fd(), !S_ISREG(status.st_mode));
+  std::size_t line = 1;
   if (!standardInput) {
     int c = stream->next();
     if (c == 0xEF) {  // a byte order mark
@@ -211,25 +212,26 @@ void RequestReader::read(const std::string& input) {
       stream->next();
       c = stream->next();
     }
-    while (isSpace(c)) c = stream->next();
+    for (; isSpace(c); c = stream->next()) line += c == '\n';
     if (c == '[') {
       stream->putBack();
-      readArray(*stream, name);
+      line = readArray(*stream, name, line);
     } else if (c != EOF) {
       stream->putBack();
     }
   }
-  readValues(*stream, name, standardInput);
+  readValues(*stream, name, standardInput, line);
   if (stream->error() != 0) rejectUnreadable(name, stream->error());
 }
 
 // Line by line; a value left open at the end of a line goes on over the next lines, unless
 // `linesOnly`.
-void RequestReader::readValues(Stream& stream, const std::string& name, bool linesOnly) {
+void RequestReader::readValues(Stream& stream, const std::string& name, bool linesOnly,
+                               std::size_t line) {
   std::string text, pending;
   std::size_t length = 0, pendingLine = 0;
   NestingTracker tracker;
-  for (std::size_t line = 1; !stopped() && stream.readLine(text, length); ++line) {
+  for (; !stopped() && stream.readLine(text, length); ++line) {
     if (!pending.empty()) {
       pending += '\n';
       pending += text;
@@ -276,8 +278,7 @@ void RequestReader::takeLines(const std::string& text, const std::string& name, 
   }
 }
 
-void RequestReader::readArray(Stream& stream, const std::string& name) {
-  std::size_t line = 1;
+std::size_t RequestReader::readArray(Stream& stream, const std::string& name, std::size_t line) {
   auto next = [&] {
     const int c = stream.next();
     if (c == '\n') ++line;
@@ -314,6 +315,7 @@ void RequestReader::readArray(Stream& stream, const std::string& name) {
     take(text, length, tracker.nesting(), name, start);
     if (skipSpace() != ',') break;
   }
+  return line;
 }
 
 void RequestReader::take(const std::string& text, std::size_t length, int nesting,

@@ -65,8 +65,10 @@ class RequestReader {
 
  private:
   class Stream;
-  void readValues(Stream& stream, const std::string& name, bool linesOnly);
-  void readArray(Stream& stream, const std::string& name);
+  // Both count lines from `line`, the line the stream is at; readArray gives the line it
+  // stopped on.
+  void readValues(Stream& stream, const std::string& name, bool linesOnly, std::size_t line);
+  std::size_t readArray(Stream& stream, const std::string& name, std::size_t line);
   // Takes each line of `text`, the first being line `line`, as a request of its own.
   void takeLines(const std::string& text, const std::string& name, std::size_t line);
   // Checks one request's text; hands it on or reports it.
