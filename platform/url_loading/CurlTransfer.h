@@ -60,7 +60,7 @@ class CurlTransfer {
   const std::string& hostKey() const { return _hostKey; }
   // Whether the server answered over HTTP/2 or later, which carries many transfers at once
   // on one connection.
-  bool multiplexed() const { return _multiplexed; }
+  bool multiplexed() const;
 
   // Called as the transfer leaves the engine's queue for libcurl: charges the time it waited
   // to its resource timeout. False when none of that timeout is left.
@@ -90,7 +90,7 @@ class CurlTransfer {
   bool spool();
   void discardBody();
   bool configure(CURLSH* share);
-  bool headersEndFinalResponseTooLong() const;
+  long long announcedLength() const;
   Result success();
   std::string effectiveURL() const;
   std::string host(bool withPort) const;
@@ -104,11 +104,6 @@ class CurlTransfer {
   Clock::time_point _created = Clock::now();
   Clock::time_point _lastReceived = _created;
   bool _connected = false;
-
-  // About the response whose headers are arriving, reset at each status line.
-  long long _contentLength = -1;
-  bool _hasLocation = false;
-  bool _multiplexed = false;
 
   // The body so far: in _body, or all in _spool once it grew past kLargestBodyInMemory.
   std::string _body;
