@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 
 #include <algorithm>
 #include <array>
@@ -15,7 +16,9 @@ namespace corvanta {
 namespace {
 
 constexpr std::size_t kCompletionThreads = 2;
-constexpr int kLongestWaitMilliseconds = 60'000;
+constexpr std::chrono::milliseconds kLongestWait{60'000};
+// How often the loading thread looks at a clock other than the real one, which may jump.
+constexpr std::chrono::milliseconds kLongestWaitOnAnInstalledClock{10};
 // Transfers run at once to a host that answers over HTTP/2: what one connection carries by
 // libcurl's default. More would only share the same bandwidth while each holds buffers.
 constexpr long kStreamsPerConnection = 100;
@@ -48,6 +51,13 @@ long defaultConnectionLimit(rlim_t openFiles) {
   return static_cast<long>(std::clamp<rlim_t>(half, 16, 1'000'000));
 }
 
+bool addToEpoll(int epoll, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
 // A write to a socket the peer has closed must fail with EPIPE, not end the process.
 void ignoreBrokenPipesOnThisThread() {
   sigset_t pipe;
@@ -67,7 +77,8 @@ URLLoader& URLLoader::Default() {
 CurlEngine::CurlEngine(long connectionLimit)
     : _pool(kCompletionThreads),
       _backlog(std::make_shared<Backlog>()),
-      _epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+      _epoll(::epoll_create1(EPOLL_CLOEXEC)),
+      _curlTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
   const rlim_t openFiles = preparedProcess();
   _share.reset(curl_share_init());
   // Only the loading thread uses the share, so it needs no lock callbacks.
@@ -75,11 +86,9 @@ CurlEngine::CurlEngine(long connectionLimit)
     curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
-  epoll_event wakeup{};
-  wakeup.events = EPOLLIN;
-  wakeup.data.fd = _backlog->wakeup.fd();
-  if (_epoll.valid() && _backlog->wakeup.valid() &&
-      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.fd(), &wakeup) == 0) {
+  if (_epoll.valid() && _backlog->wakeup.valid() && _curlTimer.valid() &&
+      addToEpoll(_epoll.get(), _backlog->wakeup.fd()) &&
+      addToEpoll(_epoll.get(), _curlTimer.get())) {
     _multi.reset(curl_multi_init());
   }
   if (_multi) {
@@ -169,13 +178,15 @@ int CurlEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void
   return 0;
 }
 
+// -1 disarms the timer. Every other time is set one nanosecond later than asked: a zero
+// time would disarm the timer too, where libcurl's 0 means at once.
 int CurlEngine::onTimer(CURLM*, long milliseconds, void* self) {
-  auto& engine = *static_cast<CurlEngine*>(self);
-  if (milliseconds < 0) {
-    engine._curlDeadline.reset();
-  } else {
-    engine._curlDeadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  itimerspec due{};
+  if (milliseconds >= 0) {
+    due.it_value.tv_sec = milliseconds / 1000;
+    due.it_value.tv_nsec = milliseconds % 1000 * 1'000'000 + 1;
   }
+  ::timerfd_settime(static_cast<CurlEngine*>(self)->_curlTimer.get(), 0, &due, nullptr);
   return 0;
 }
 
@@ -185,7 +196,7 @@ void CurlEngine::run() {
   std::array<epoll_event, 256> events;
   for (;;) {
     const int ready = ::epoll_wait(_epoll.get(), events.data(), static_cast<int>(events.size()),
-                                   waitMilliseconds(Clock::now()));
+                                   waitMilliseconds(Clock::Current().now()));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
       if (fd == _backlog->wakeup.fd()) {
@@ -194,17 +205,18 @@ void CurlEngine::run() {
         startAllWaiting();
         continue;
       }
+      if (fd == _curlTimer.get()) {
+        std::uint64_t expirations;
+        [[maybe_unused]] const auto read = ::read(fd, &expirations, sizeof expirations);
+        act(CURL_SOCKET_TIMEOUT, 0);
+        continue;
+      }
       const auto happened = events[i].events;
       act(fd, (happened & EPOLLIN ? CURL_CSELECT_IN : 0) |
                   (happened & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
                   (happened & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0));
     }
-    const auto now = Clock::now();
-    if (_curlDeadline && *_curlDeadline <= now) {
-      _curlDeadline.reset();
-      act(CURL_SOCKET_TIMEOUT, 0);
-    }
-    expireIdle(now);
+    expireIdle(Clock::Current().now());
   }
 }
 
@@ -266,7 +278,7 @@ void CurlEngine::startAllWaiting() {
 
 void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
   CURL* handle = transfer->handle();
-  const auto now = Clock::now();
+  const auto now = Clock::Current().now();
   if (!transfer->chargeWaiting(now)) {
     complete(transfer->takeRequest(), transfer->waitedTooLong());
     return;
@@ -321,10 +333,11 @@ void CurlEngine::expireIdle(Clock::time_point now) {
 }
 
 int CurlEngine::waitMilliseconds(Clock::time_point now) const {
-  auto next = now + std::chrono::milliseconds(kLongestWaitMilliseconds);
-  if (_curlDeadline) next = std::min(next, *_curlDeadline);
-  if (!_idleChecks.empty()) next = std::min(next, _idleChecks.top().at);
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  auto wait =
+      &Clock::Current() == &Clock::Default() ? kLongestWait : kLongestWaitOnAnInstalledClock;
+  if (!_idleChecks.empty()) {
+    wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(_idleChecks.top().at - now));
+  }
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
 }
 

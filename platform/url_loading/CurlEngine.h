@@ -7,8 +7,13 @@
 //
 // The thread is event-driven: it waits on epoll for the sockets libcurl names and for an
 // eventfd that start() and destruction write, and gives libcurl only the sockets that are
-// ready, so its work follows active sockets, not transfers. Request timeouts are kept in a
-// heap of deadlines, so watching them costs nothing while they are far away.
+// ready, so its work follows active sockets, not transfers. libcurl's own timer is a timerfd
+// in the same epoll set, on the kernel's monotonic clock as libcurl's timeouts are. Request
+// timeouts are kept in a heap of deadlines on the platform's Clock, so watching them costs
+// nothing while they are far away. A clock installed in place of the real one (a test's)
+// moves when its owner says, not as time passes: while one is installed the thread looks at
+// it every few milliseconds, and libcurl's own timeouts run on regardless. The clock must not
+// be replaced while transfers run.
 //
 // One connection pool serves the whole process. Connections stay open for reuse; HTTP/2
 // connections carry many transfers at once, and a transfer to a host whose HTTP/2 connection
@@ -47,12 +52,10 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <queue>
 #include <string>
 #include <thread>
@@ -85,8 +88,6 @@ class CurlEngine final : public URLLoader {
   std::thread::id loadingThreadId() const { return _thread.get_id(); }
 
  private:
-  using Clock = CurlTransfer::Clock;
-
   struct Entry {
     std::unique_ptr<CurlTransfer> transfer;
     std::uint64_t serial;
@@ -138,8 +139,9 @@ class CurlEngine final : public URLLoader {
   };
   std::shared_ptr<Backlog> _backlog;
 
-  // Made before the multi handle and freed after it: its callbacks use it.
+  // Made before the multi handle and freed after it: its callbacks use them.
   FileDescriptor _epoll;
+  FileDescriptor _curlTimer;  // a timerfd, armed when libcurl asks to be called
 
   // Everything below belongs to the loading thread while it runs.
   CurlShare _share;
@@ -147,8 +149,6 @@ class CurlEngine final : public URLLoader {
   std::unordered_map<CURL*, Entry> _transfers;
   std::uint64_t _nextSerial = 0;
   std::priority_queue<IdleCheck, std::vector<IdleCheck>, std::greater<>> _idleChecks;
-  // When libcurl wants to be called for its own timeouts; nothing when it does not.
-  std::optional<Clock::time_point> _curlDeadline;
   // Hosts with transfers running or waiting, and those known to multiplex.
   std::unordered_map<std::string, Host> _hosts;
   // Whether a host's queue stopped for the completions' backlog, to be looked at again.

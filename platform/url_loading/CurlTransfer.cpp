@@ -146,8 +146,7 @@ bool CurlTransfer::configure(CURLSH* share) {
   return failed == CURLE_OK;
 }
 
-std::optional<CurlTransfer::Clock::time_point> CurlTransfer::idleDeadline(
-    Clock::time_point now) const {
+std::optional<Clock::time_point> CurlTransfer::idleDeadline(Clock::time_point now) const {
   if (_idleMilliseconds == 0) return std::nullopt;
   return (_connected ? _lastReceived : now) + std::chrono::milliseconds(_idleMilliseconds);
 }
@@ -161,20 +160,20 @@ long CurlTransfer::connectionsPerHost() const {
 int CurlTransfer::onConnected(void* self, char*, char*, int, int) {
   auto& transfer = *static_cast<CurlTransfer*>(self);
   transfer._connected = true;
-  transfer._lastReceived = Clock::now();
+  transfer._lastReceived = Clock::Current().now();
   return CURL_PREREQFUNC_OK;
 }
 
 // Headers count as something received; libcurl parses them.
 std::size_t CurlTransfer::onHeader(char*, std::size_t size, std::size_t count, void* self) {
-  static_cast<CurlTransfer*>(self)->_lastReceived = Clock::now();
+  static_cast<CurlTransfer*>(self)->_lastReceived = Clock::Current().now();
   return size * count;
 }
 
 std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t count, void* self) {
   auto& transfer = *static_cast<CurlTransfer*>(self);
   const std::size_t length = size * count;
-  transfer._lastReceived = Clock::now();
+  transfer._lastReceived = Clock::Current().now();
   const long long total = static_cast<long long>(transfer._body.size()) + transfer._spooledBytes;
   if (total + static_cast<long long>(length) > kMaximumBodyBytes) {
     transfer._tooLong = true;

@@ -10,11 +10,11 @@
 
 #include <curl/curl.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileDescriptor.h"
 #include "platform/url_loading/CurlHandles.h"
 #include "platform/url_loading/NSURLError.h"
@@ -24,8 +24,6 @@ namespace corvanta {
 
 class CurlTransfer {
  public:
-  using Clock = std::chrono::steady_clock;
-
   // What a completion is called with: data and response, or an error alone.
   struct Result {
     std::shared_ptr<NSData> data;
@@ -101,7 +99,7 @@ class CurlTransfer {
   std::string _url;
   std::string _hostKey;
   long _idleMilliseconds = 0;
-  Clock::time_point _created = Clock::now();
+  Clock::time_point _created = Clock::Current().now();
   Clock::time_point _lastReceived = _created;
   bool _connected = false;
 
