@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform/url_loading/NSURLError.h"
 
@@ -58,6 +59,14 @@ bool addToEpoll(int epoll, int fd) {
   return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
+// The file named, else the one the environment names (as libcurl's command-line tool
+// honours it), else "" for libcurl's default.
+std::string resolvedCertificateAuthorityFile(std::string named) {
+  if (!named.empty()) return named;
+  const char* fromEnvironment = std::getenv("SSL_CERT_FILE");
+  return fromEnvironment ? fromEnvironment : "";
+}
+
 // A write to a socket the peer has closed must fail with EPIPE, not end the process.
 void ignoreBrokenPipesOnThisThread() {
   sigset_t pipe;
@@ -74,8 +83,12 @@ URLLoader& URLLoader::Default() {
   return engine;
 }
 
-CurlEngine::CurlEngine(long connectionLimit)
-    : _pool(kCompletionThreads),
+CurlEngine::CurlEngine() : CurlEngine(Settings{}) {}
+
+CurlEngine::CurlEngine(Settings settings)
+    : _settings{resolvedCertificateAuthorityFile(std::move(settings.certificateAuthorityFile)),
+                settings.maximumConnectionsPerHost, settings.connectionLimit},
+      _pool(kCompletionThreads),
       _backlog(std::make_shared<Backlog>()),
       _epoll(::epoll_create1(EPOLL_CLOEXEC)),
       _curlTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
@@ -99,7 +112,8 @@ CurlEngine::CurlEngine(long connectionLimit)
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
-                      connectionLimit > 0 ? connectionLimit : defaultConnectionLimit(openFiles));
+                      _settings.connectionLimit > 0 ? _settings.connectionLimit
+                                                    : defaultConnectionLimit(openFiles));
   }
   _thread = std::thread([this] { run(); });
 }
@@ -234,7 +248,8 @@ bool CurlEngine::admitArrived() {
 }
 
 void CurlEngine::admit(DataTaskRequest request) {
-  auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get());
+  auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get(),
+                                                 _settings.certificateAuthorityFile);
   if (!transfer->handle()) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));

@@ -43,7 +43,9 @@
 //
 // The first engine made raises the process's open-file limit to its hard limit, so that
 // thousands of transfers can be open at once; by default each engine keeps half of that
-// limit for connections.
+// limit for connections. Its other settings are fixed when it is made; URLLoader::Default()
+// is one made with the defaults. Its threads start with the signal mask of the thread that
+// makes it, so a program that takes signals on a thread of its own blocks them first.
 //
 // Destruction stops the loading thread and waits for it; transfers not finished by then are
 // dropped with their completions unrun, and completions not yet started are not run. A
@@ -75,14 +77,29 @@ class CurlEngine final : public URLLoader {
  public:
   static constexpr long kMostCompletionsWaiting = 64;
 
-  // `connectionLimit` caps the connections open at once; 0 takes half the open-file limit.
-  explicit CurlEngine(long connectionLimit = 0);
+  struct Settings {
+    // The certificate authorities HTTPS servers are verified against: this file; when "",
+    // the one $SSL_CERT_FILE names as the engine is made, if any; else libcurl's default.
+    // Verification is never turned off: a file that cannot be read fails every HTTPS
+    // transfer with NSURLErrorSecureConnectionFailed.
+    std::string certificateAuthorityFile;
+    // What the default session configuration gives as HTTPMaximumConnectionsPerHost.
+    int maximumConnectionsPerHost = NSURLSessionConfiguration::kDefaultMaximumConnectionsPerHost;
+    // Connections open at once to every host together; 0 takes half the open-file limit.
+    long connectionLimit = 0;
+  };
+
+  CurlEngine();
+  explicit CurlEngine(Settings settings);
   ~CurlEngine() override;
   CurlEngine(const CurlEngine&) = delete;
   CurlEngine& operator=(const CurlEngine&) = delete;
 
   void start(DataTaskRequest request) override;
   void noticeCancellations() override;
+  int defaultMaximumConnectionsPerHost() const override {
+    return _settings.maximumConnectionsPerHost;
+  }
 
   // The thread that runs libcurl, for checks that user code never runs on it.
   std::thread::id loadingThreadId() const { return _thread.get_id(); }
@@ -124,6 +141,7 @@ class CurlEngine final : public URLLoader {
   void end(CURL* handle, CurlTransfer::Result result);
   void complete(DataTaskRequest request, CurlTransfer::Result result);
 
+  const Settings _settings;  // certificateAuthorityFile already resolved against $SSL_CERT_FILE
   CompletionPool _pool;
 
   std::mutex _mutex;

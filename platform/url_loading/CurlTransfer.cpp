@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sstream>
 #include <string_view>
 
@@ -43,35 +41,7 @@ std::string mediaType(const char* contentType) {
   return asciiLowercase(type.substr(0, type.find_last_not_of(" \t") + 1));
 }
 
-struct CertificateAuthority {
-  std::mutex mutex;
-  std::string file;
-};
-
-CertificateAuthority& certificateAuthority() {
-  static CertificateAuthority authority;
-  return authority;
-}
-
-// The file set for the process, else the one the environment names (as the command-line
-// tool of libcurl honours it), else "" for libcurl's default.
-std::string certificateAuthorityFile() {
-  auto& authority = certificateAuthority();
-  {
-    std::lock_guard lock(authority.mutex);
-    if (!authority.file.empty()) return authority.file;
-  }
-  const char* fromEnvironment = std::getenv("SSL_CERT_FILE");
-  return fromEnvironment ? fromEnvironment : "";
-}
-
 }  // namespace
-
-void setCertificateAuthorityFile(std::string path) {
-  auto& authority = certificateAuthority();
-  std::lock_guard lock(authority.mutex);
-  authority.file = std::move(path);
-}
 
 CurlTransfer::Result CurlTransfer::failure(long code, std::string message) {
   return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
@@ -87,7 +57,8 @@ std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest&
   return std::nullopt;
 }
 
-CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
+CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share,
+                           const std::string& certificateAuthorityFile)
     : _request(std::move(request)), _easy(curl_easy_init()) {
   if (_request.url) {
     _url = _request.url->absoluteString();
@@ -96,10 +67,10 @@ CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
     _hostKey = url.scheme() + "://" + asciiLowercase(url.host()) + ":" + std::to_string(port);
   }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
-  if (_easy && !configure(share)) _easy.reset();
+  if (_easy && !configure(share, certificateAuthorityFile)) _easy.reset();
 }
 
-bool CurlTransfer::configure(CURLSH* share) {
+bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthorityFile) {
   CURL* easy = _easy.get();
   const auto& configuration = _request.configuration;
   const long redirects = std::max(0, configuration.HTTPMaximumRedirects);
@@ -139,9 +110,7 @@ bool CurlTransfer::configure(CURLSH* share) {
   // open one of our own. Only TLS offers HTTP/2 here; over plain HTTP waiting would only
   // put transfers one behind the other on a connection that can never be shared.
   if (_request.url && _request.url->scheme() == "https") set(CURLOPT_PIPEWAIT, 1L);
-  if (const auto authorities = certificateAuthorityFile(); !authorities.empty()) {
-    set(CURLOPT_CAINFO, authorities.c_str());
-  }
+  if (!certificateAuthorityFile.empty()) set(CURLOPT_CAINFO, certificateAuthorityFile.c_str());
   if (share) set(CURLOPT_SHARE, share);
   return failed == CURLE_OK;
 }

@@ -39,8 +39,9 @@ class CurlTransfer {
   static std::optional<Result> refusal(const DataTaskRequest& request);
 
   // `share`, when not nullptr, is attached to the handle and must outlive the transfer.
-  // handle() is nullptr when libcurl could not make or set up a handle.
-  CurlTransfer(DataTaskRequest request, CURLSH* share);
+  // HTTPS servers are verified against `certificateAuthorityFile`, or libcurl's default when
+  // it is "". handle() is nullptr when libcurl could not make or set up a handle.
+  CurlTransfer(DataTaskRequest request, CURLSH* share, const std::string& certificateAuthorityFile);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
@@ -87,7 +88,7 @@ class CurlTransfer {
   bool keep(std::string_view bytes);
   bool spool();
   void discardBody();
-  bool configure(CURLSH* share);
+  bool configure(CURLSH* share, const std::string& certificateAuthorityFile);
   long long announcedLength() const;
   Result success();
   std::string effectiveURL() const;

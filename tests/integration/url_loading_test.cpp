@@ -24,8 +24,8 @@
 #include "platform/url_loading/NSURLError.h"
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
-#include "support/TestOrigin.h"
 #include "support/TestData.h"
+#include "support/TestOrigin.h"
 
 namespace corvanta {
 namespace {
@@ -325,7 +325,9 @@ TEST(ConnectionPool, TransfersBeyondTheCapPerHostWaitForAKeptAliveConnection) {
 // With few connections in all, a host that never answers must still leave room for others.
 TEST(ConnectionPool, AStalledHostDoesNotHoldUpAnother) {
   CountingOrigin stalled, healthy;
-  CurlEngine engine(/*connectionLimit=*/16);
+  CurlEngine::Settings fewConnections;
+  fewConnections.connectionLimit = 16;
+  CurlEngine engine(fewConnections);
   ScopedBackend<URLLoader> useEngine(engine);
   const std::vector<std::string> stalls(40, stalled.server.url("/stall"));
   fetchAll(stalls, NSURLSessionConfiguration(), 1s);  // gives up waiting, they go on
@@ -488,7 +490,8 @@ TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
     SCOPED_TRACE(c.set + " " + c.environment);
     c.environment.empty() ? ::unsetenv("SSL_CERT_FILE")
                           : ::setenv("SSL_CERT_FILE", c.environment.c_str(), 1);
-    setCertificateAuthorityFile(c.set);
+    CurlEngine engine({.certificateAuthorityFile = c.set});
+    ScopedBackend<URLLoader> useEngine(engine);
     const auto got = fetch(origin + "n7");
     if (c.code) {
       expectFailure(got, c.code);
@@ -499,6 +502,8 @@ TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
 
   // Transfers started together to a host not yet connected to (by another name) wait for
   // the one connection and share it.
+  CurlEngine engine({.certificateAuthorityFile = ca});
+  ScopedBackend<URLLoader> useEngine(engine);
   const auto before = connections();
   std::vector<std::string> urls;
   for (int i = 0; i < 20; ++i) {
@@ -508,7 +513,6 @@ TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(outcomes[i].body(), std::to_string(i)) << i;
   EXPECT_LE(connections() - before, 1u);
   saved.empty() ? ::unsetenv("SSL_CERT_FILE") : ::setenv("SSL_CERT_FILE", saved.c_str(), 1);
-  setCertificateAuthorityFile("");
 }
 
 }  // namespace

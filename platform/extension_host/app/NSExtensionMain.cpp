@@ -22,8 +22,7 @@
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
-#include "platform/url_loading/NSURLSessionConfiguration.h"
-#include "platform/url_loading/URLLoader.h"
+#include "platform/url_loading/CurlEngine.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
 namespace corvanta {
@@ -146,10 +145,6 @@ int NSExtensionMain(int argc, char* argv[]) {
   }
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
-  defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
-  if (!options.certificateAuthorities.empty()) {
-    setCertificateAuthorityFile(options.certificateAuthorities);
-  }
 
   // Every intake hands its requests to the host the same way; the host exists once the
   // intake runs.
@@ -181,6 +176,11 @@ int NSExtensionMain(int argc, char* argv[]) {
   };
 
   SignalWatcher::blockStopSignals();  // before the host starts its threads
+  // The run's URL loader: its threads made with the stop signals blocked, and made before the
+  // host, so that it outlives every download.
+  CurlEngine loader({.certificateAuthorityFile = options.certificateAuthorities,
+                     .maximumConnectionsPerHost = options.connectionsPerHost});
+  const ScopedBackend<URLLoader> loading(loader);
   NotificationHost::Settings settings;
   settings.timeLimit = std::chrono::duration<double>(options.timeLimitSeconds);
   settings.format = options.format;
