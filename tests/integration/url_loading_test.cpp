@@ -16,8 +16,10 @@
 #include <mutex>
 #include <regex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
+#include "platform/extension_host/intake/EndpointCertificates.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/RequestActivity.h"
 #include "platform/url_loading/CurlEngine.h"
@@ -435,28 +437,28 @@ int freePort() {
   return ntohs(address.sin_port);
 }
 
-// nghttpd, an HTTP/2 server over TLS, with a certificate from an authority of the test's own;
+// The project's own CA and a server certificate it signed for the loopback names.
+EndpointCertificates certificatesIn(const std::string& directory) {
+  std::string error;
+  auto made = endpointCertificates(directory, &error);
+  if (!made) throw std::runtime_error("cannot make certificates: " + error);
+  return *made;
+}
+
+// nghttpd, an HTTP/2 server over TLS, with a certificate from the project's own authority;
 // its log names each connection "[id=N]".
 TEST(URLLoading, HTTPSTrustsTheAuthorityItIsGivenAndSharesOneHTTP2Connection) {
-  if (std::system("command -v nghttpd >/dev/null && command -v openssl >/dev/null") != 0) {
-    GTEST_SKIP() << "needs nghttpd (nghttp2-server) and openssl";
-  }
+  if (std::system("command -v nghttpd >/dev/null") != 0) GTEST_SKIP() << "needs nghttpd";
   testing::ScratchDirectory dir;
-  const std::string d = dir.path(), ca = d + "ca.pem";
-  const std::string makeCertificates =
-      "cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " +
-      "-nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=TestAuthority && " +
-      "openssl req -x509 -CA ca.pem -CAkey ca.key -newkey ec -pkeyopt " +
-      "ec_paramgen_curve:prime256v1 -nodes -keyout key.pem -out cert.pem -days 2 " +
-      "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -addext "
-      "basicConstraints=CA:FALSE";
-  ASSERT_EQ(std::system((makeCertificates + " 2>/dev/null").c_str()), 0);
+  const std::string d = dir.path();
+  const auto tls = certificatesIn(d + "tls");
+  const std::string& ca = tls.authorityFile;
   std::filesystem::create_directory(d + "docs");
   for (int i = 0; i < 20; ++i) dir.write("docs/n" + std::to_string(i), std::to_string(i));
   const int port = freePort();
   testing::HostProcess server(
       "/bin/sh", {"-c", "exec nghttpd -v -a 127.0.0.1 -d " + d + "docs " + std::to_string(port) +
-                            " " + d + "key.pem " + d + "cert.pem >" + d + "log 2>&1"});
+                            " " + tls.keyFile + " " + tls.certificateFile + " >" + d + "log 2>&1"});
   const std::string origin = "https://127.0.0.1:" + std::to_string(port) + "/";
   // Any outcome but a refused connection, even a refused certificate, says the server is up.
   auto refused = [&] {
