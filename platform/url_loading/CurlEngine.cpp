@@ -356,7 +356,7 @@ int CurlEngine::waitMilliseconds(Clock::time_point now) const {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
 }
 
-void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
+void CurlEngine::end(CURL* handle, CurlTransfer::Outcome outcome) {
   auto found = _transfers.find(handle);
   curl_multi_remove_handle(_multi.get(), handle);
   auto& transfer = *found->second.transfer;
@@ -367,19 +367,20 @@ void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
   host.multiplexed = host.multiplexed || transfer.multiplexed();
   _transfers.erase(found);
   startWaiting(key);
-  complete(std::move(request), std::move(result));
+  complete(std::move(request), std::move(outcome));
 }
 
-void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Result result) {
+void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Outcome outcome) {
   if (!request.completion) return;
   _backlog->waiting.fetch_add(1);
-  _pool.post([request = std::move(request), result = std::move(result),
-              backlog = _backlog]() mutable {
-    request.completion(std::move(result.data), std::move(result.response), std::move(result.error));
-    request.completion = nullptr;
-    result = {};
-    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) backlog->wakeup.notify();
-  });
+  _pool.post(
+      [request = std::move(request), outcome = std::move(outcome), backlog = _backlog]() mutable {
+        request.completion(std::move(outcome.data), std::move(outcome.response),
+                           std::move(outcome.error));
+        request.completion = nullptr;
+        outcome = {};
+        if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) backlog->wakeup.notify();
+      });
 }
 
 }  // namespace corvanta

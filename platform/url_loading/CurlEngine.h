@@ -15,7 +15,7 @@
 // it every few milliseconds, and libcurl's own timeouts run on regardless. The clock must not
 // be replaced while transfers run.
 //
-// One connection pool serves the whole process. Connections stay open for reuse; HTTP/2
+// The engine keeps one connection pool for every session. Connections stay open for reuse; HTTP/2
 // connections carry many transfers at once, and a transfer to a host whose HTTP/2 connection
 // is being set up waits for it rather than opening another. DNS results and TLS sessions are
 // shared.
@@ -138,8 +138,8 @@ class CurlEngine final : public URLLoader {
   void collectFinished();
   void expireIdle(Clock::time_point now);
   int waitMilliseconds(Clock::time_point now) const;
-  void end(CURL* handle, CurlTransfer::Result result);
-  void complete(DataTaskRequest request, CurlTransfer::Result result);
+  void end(CURL* handle, CurlTransfer::Outcome outcome);
+  void complete(DataTaskRequest request, CurlTransfer::Outcome outcome);
 
   const Settings _settings;  // certificateAuthorityFile already resolved against $SSL_CERT_FILE
   CompletionPool _pool;

@@ -43,11 +43,11 @@ std::string mediaType(const char* contentType) {
 
 }  // namespace
 
-CurlTransfer::Result CurlTransfer::failure(long code, std::string message) {
+CurlTransfer::Outcome CurlTransfer::failure(long code, std::string message) {
   return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
 }
 
-std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest& request) {
+std::optional<CurlTransfer::Outcome> CurlTransfer::refusal(const DataTaskRequest& request) {
   if (!request.url) return failure(NSURLErrorBadURL, "no URL to load");
   const auto& scheme = request.url->scheme();
   if (scheme != "http" && scheme != "https") {
@@ -189,7 +189,7 @@ void CurlTransfer::discardBody() {
   _spooledBytes = 0;
 }
 
-CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
+CurlTransfer::Outcome CurlTransfer::finish(CURLcode code) {
   if (_tooLong || code == CURLE_FILESIZE_EXCEEDED) {
     return failure(NSURLErrorDataLengthExceedsMaximum,
                    "the body of " + effectiveURL() + " is longer than the largest allowed, " +
@@ -271,19 +271,19 @@ bool CurlTransfer::chargeWaiting(Clock::time_point now) {
                           limit - static_cast<long>(waited.count())) == CURLE_OK;
 }
 
-CurlTransfer::Result CurlTransfer::waitedTooLong() const {
+CurlTransfer::Outcome CurlTransfer::waitedTooLong() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + _url + ": still waiting for a connection after " +
                      seconds(_request.configuration.timeoutIntervalForResource) + " s");
 }
 
-CurlTransfer::Result CurlTransfer::idleTimeout() const {
+CurlTransfer::Outcome CurlTransfer::idleTimeout() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + effectiveURL() + ": nothing received for " +
                      seconds(_request.configuration.timeoutIntervalForRequest) + " s");
 }
 
-CurlTransfer::Result CurlTransfer::success() {
+CurlTransfer::Outcome CurlTransfer::success() {
   CURL* easy = _easy.get();
   long status = 0;
   char* contentType = nullptr;

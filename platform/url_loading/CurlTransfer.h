@@ -25,18 +25,18 @@ namespace corvanta {
 class CurlTransfer {
  public:
   // What a completion is called with: data and response, or an error alone.
-  struct Result {
+  struct Outcome {
     std::shared_ptr<NSData> data;
     std::shared_ptr<NSURLResponse> response;
     std::shared_ptr<NSError> error;
   };
 
   // An NSURLErrorDomain failure with `code` and `message`.
-  static Result failure(long code, std::string message);
+  static Outcome failure(long code, std::string message);
 
   // The failure for a request that must not reach libcurl at all (no URL, or a scheme
   // other than http and https), or nothing when it may be loaded.
-  static std::optional<Result> refusal(const DataTaskRequest& request);
+  static std::optional<Outcome> refusal(const DataTaskRequest& request);
 
   // `share`, when not nullptr, is attached to the handle and must outlive the transfer.
   // HTTPS servers are verified against `certificateAuthorityFile`, or libcurl's default when
@@ -65,17 +65,17 @@ class CurlTransfer {
   // to its resource timeout. False when none of that timeout is left.
   bool chargeWaiting(Clock::time_point now);
   // The completion's arguments for a transfer whose resource timeout ran out while waiting.
-  Result waitedTooLong() const;
+  Outcome waitedTooLong() const;
 
   // The completion's arguments once libcurl has ended the transfer with `code`.
-  Result finish(CURLcode code);
+  Outcome finish(CURLcode code);
   // The completion's arguments for a transfer stopped at its idle deadline.
-  Result idleTimeout() const;
+  Outcome idleTimeout() const;
 
   // Whether the request was cancelled.
   bool cancelled() const { return _request.cancelled && _request.cancelled->load(); }
   // The completion's arguments for a cancelled request.
-  static Result cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
+  static Outcome cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
 
   // Gives up the request, so that its completion can run elsewhere.
   DataTaskRequest takeRequest() { return std::move(_request); }
@@ -90,7 +90,7 @@ class CurlTransfer {
   void discardBody();
   bool configure(CURLSH* share, const std::string& certificateAuthorityFile);
   long long announcedLength() const;
-  Result success();
+  Outcome success();
   std::string effectiveURL() const;
   std::string host(bool withPort) const;
   std::string detail(CURLcode code) const;
