@@ -87,8 +87,8 @@ bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthor
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, redirects);
   set(CURLOPT_TIMEOUT_MS, milliseconds(configuration.timeoutIntervalForResource));
-  // Fails a final response whose announced length is too long before its first byte; a
-  // body of unknown length is counted as it arrives.
+  // Fails a response whose announced length is too long before its first byte (a redirect
+  // too, which is then not followed); a body of unknown length is counted as it arrives.
   set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaximumBodyBytes));
   // Receiving nothing for the request timeout is watched by the loading thread (libcurl's
   // low-speed check counts whole seconds only); the connect timeout names the cause sooner.
