@@ -3,10 +3,12 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform/url_loading/NSURLError.h"
 
@@ -15,7 +17,9 @@ namespace corvanta {
 namespace {
 
 constexpr std::size_t kCompletionThreads = 2;
-constexpr int kLongestWaitMilliseconds = 60'000;
+constexpr std::chrono::milliseconds kLongestWait{60'000};
+// How often the loading thread looks at a clock other than the real one, which may jump.
+constexpr std::chrono::milliseconds kLongestWaitOnAnInstalledClock{10};
 // Transfers run at once to a host that answers over HTTP/2: what one connection carries by
 // libcurl's default. More would only share the same bandwidth while each holds buffers.
 constexpr long kStreamsPerConnection = 100;
@@ -48,6 +52,21 @@ long defaultConnectionLimit(rlim_t openFiles) {
   return static_cast<long>(std::clamp<rlim_t>(half, 16, 1'000'000));
 }
 
+bool addToEpoll(int epoll, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+// The file named, else the one the environment names (as libcurl's command-line tool
+// honours it), else "" for libcurl's default.
+std::string resolvedCertificateAuthorityFile(std::string named) {
+  if (!named.empty()) return named;
+  const char* fromEnvironment = std::getenv("SSL_CERT_FILE");
+  return fromEnvironment ? fromEnvironment : "";
+}
+
 // A write to a socket the peer has closed must fail with EPIPE, not end the process.
 void ignoreBrokenPipesOnThisThread() {
   sigset_t pipe;
@@ -64,10 +83,15 @@ URLLoader& URLLoader::Default() {
   return engine;
 }
 
-CurlEngine::CurlEngine(long connectionLimit)
-    : _pool(kCompletionThreads),
+CurlEngine::CurlEngine() : CurlEngine(Settings{}) {}
+
+CurlEngine::CurlEngine(Settings settings)
+    : _settings{resolvedCertificateAuthorityFile(std::move(settings.certificateAuthorityFile)),
+                settings.maximumConnectionsPerHost, settings.connectionLimit},
+      _pool(kCompletionThreads),
       _backlog(std::make_shared<Backlog>()),
-      _epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+      _epoll(::epoll_create1(EPOLL_CLOEXEC)),
+      _curlTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
   const rlim_t openFiles = preparedProcess();
   _share.reset(curl_share_init());
   // Only the loading thread uses the share, so it needs no lock callbacks.
@@ -75,11 +99,9 @@ CurlEngine::CurlEngine(long connectionLimit)
     curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(_share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
-  epoll_event wakeup{};
-  wakeup.events = EPOLLIN;
-  wakeup.data.fd = _backlog->wakeup.fd();
-  if (_epoll.valid() && _backlog->wakeup.valid() &&
-      ::epoll_ctl(_epoll.get(), EPOLL_CTL_ADD, _backlog->wakeup.fd(), &wakeup) == 0) {
+  if (_epoll.valid() && _backlog->wakeup.valid() && _curlTimer.valid() &&
+      addToEpoll(_epoll.get(), _backlog->wakeup.fd()) &&
+      addToEpoll(_epoll.get(), _curlTimer.get())) {
     _multi.reset(curl_multi_init());
   }
   if (_multi) {
@@ -90,7 +112,8 @@ CurlEngine::CurlEngine(long connectionLimit)
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
-                      connectionLimit > 0 ? connectionLimit : defaultConnectionLimit(openFiles));
+                      _settings.connectionLimit > 0 ? _settings.connectionLimit
+                                                    : defaultConnectionLimit(openFiles));
   }
   _thread = std::thread([this] { run(); });
 }
@@ -169,13 +192,15 @@ int CurlEngine::onSocket(CURL*, curl_socket_t socket, int what, void* self, void
   return 0;
 }
 
+// -1 disarms the timer. Every other time is set one nanosecond later than asked: a zero
+// time would disarm the timer too, where libcurl's 0 means at once.
 int CurlEngine::onTimer(CURLM*, long milliseconds, void* self) {
-  auto& engine = *static_cast<CurlEngine*>(self);
-  if (milliseconds < 0) {
-    engine._curlDeadline.reset();
-  } else {
-    engine._curlDeadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  itimerspec due{};
+  if (milliseconds >= 0) {
+    due.it_value.tv_sec = milliseconds / 1000;
+    due.it_value.tv_nsec = milliseconds % 1000 * 1'000'000 + 1;
   }
+  ::timerfd_settime(static_cast<CurlEngine*>(self)->_curlTimer.get(), 0, &due, nullptr);
   return 0;
 }
 
@@ -185,7 +210,7 @@ void CurlEngine::run() {
   std::array<epoll_event, 256> events;
   for (;;) {
     const int ready = ::epoll_wait(_epoll.get(), events.data(), static_cast<int>(events.size()),
-                                   waitMilliseconds(Clock::now()));
+                                   waitMilliseconds(Clock::Current().now()));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
       if (fd == _backlog->wakeup.fd()) {
@@ -194,17 +219,18 @@ void CurlEngine::run() {
         startAllWaiting();
         continue;
       }
+      if (fd == _curlTimer.get()) {
+        std::uint64_t expirations;
+        [[maybe_unused]] const auto read = ::read(fd, &expirations, sizeof expirations);
+        act(CURL_SOCKET_TIMEOUT, 0);
+        continue;
+      }
       const auto happened = events[i].events;
       act(fd, (happened & EPOLLIN ? CURL_CSELECT_IN : 0) |
                   (happened & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
                   (happened & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0));
     }
-    const auto now = Clock::now();
-    if (_curlDeadline && *_curlDeadline <= now) {
-      _curlDeadline.reset();
-      act(CURL_SOCKET_TIMEOUT, 0);
-    }
-    expireIdle(now);
+    expireIdle(Clock::Current().now());
   }
 }
 
@@ -222,7 +248,8 @@ bool CurlEngine::admitArrived() {
 }
 
 void CurlEngine::admit(DataTaskRequest request) {
-  auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get());
+  auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get(),
+                                                 _settings.certificateAuthorityFile);
   if (!transfer->handle()) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
@@ -266,7 +293,7 @@ void CurlEngine::startAllWaiting() {
 
 void CurlEngine::launch(std::unique_ptr<CurlTransfer> transfer, Host& host) {
   CURL* handle = transfer->handle();
-  const auto now = Clock::now();
+  const auto now = Clock::Current().now();
   if (!transfer->chargeWaiting(now)) {
     complete(transfer->takeRequest(), transfer->waitedTooLong());
     return;
@@ -321,14 +348,15 @@ void CurlEngine::expireIdle(Clock::time_point now) {
 }
 
 int CurlEngine::waitMilliseconds(Clock::time_point now) const {
-  auto next = now + std::chrono::milliseconds(kLongestWaitMilliseconds);
-  if (_curlDeadline) next = std::min(next, *_curlDeadline);
-  if (!_idleChecks.empty()) next = std::min(next, _idleChecks.top().at);
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  auto wait =
+      &Clock::Current() == &Clock::Default() ? kLongestWait : kLongestWaitOnAnInstalledClock;
+  if (!_idleChecks.empty()) {
+    wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(_idleChecks.top().at - now));
+  }
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
 }
 
-void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
+void CurlEngine::end(CURL* handle, CurlTransfer::Outcome outcome) {
   auto found = _transfers.find(handle);
   curl_multi_remove_handle(_multi.get(), handle);
   auto& transfer = *found->second.transfer;
@@ -339,19 +367,20 @@ void CurlEngine::end(CURL* handle, CurlTransfer::Result result) {
   host.multiplexed = host.multiplexed || transfer.multiplexed();
   _transfers.erase(found);
   startWaiting(key);
-  complete(std::move(request), std::move(result));
+  complete(std::move(request), std::move(outcome));
 }
 
-void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Result result) {
+void CurlEngine::complete(DataTaskRequest request, CurlTransfer::Outcome outcome) {
   if (!request.completion) return;
   _backlog->waiting.fetch_add(1);
-  _pool.post([request = std::move(request), result = std::move(result),
-              backlog = _backlog]() mutable {
-    request.completion(std::move(result.data), std::move(result.response), std::move(result.error));
-    request.completion = nullptr;
-    result = {};
-    if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) backlog->wakeup.notify();
-  });
+  _pool.post(
+      [request = std::move(request), outcome = std::move(outcome), backlog = _backlog]() mutable {
+        request.completion(std::move(outcome.data), std::move(outcome.response),
+                           std::move(outcome.error));
+        request.completion = nullptr;
+        outcome = {};
+        if (backlog->waiting.fetch_sub(1) == kMostCompletionsWaiting) backlog->wakeup.notify();
+      });
 }
 
 }  // namespace corvanta

@@ -7,10 +7,15 @@
 //
 // The thread is event-driven: it waits on epoll for the sockets libcurl names and for an
 // eventfd that start() and destruction write, and gives libcurl only the sockets that are
-// ready, so its work follows active sockets, not transfers. Request timeouts are kept in a
-// heap of deadlines, so watching them costs nothing while they are far away.
+// ready, so its work follows active sockets, not transfers. libcurl's own timer is a timerfd
+// in the same epoll set, on the kernel's monotonic clock as libcurl's timeouts are. Request
+// timeouts are kept in a heap of deadlines on the platform's Clock, so watching them costs
+// nothing while they are far away. A clock installed in place of the real one (a test's)
+// moves when its owner says, not as time passes: while one is installed the thread looks at
+// it every few milliseconds, and libcurl's own timeouts run on regardless. The clock must not
+// be replaced while transfers run.
 //
-// One connection pool serves the whole process. Connections stay open for reuse; HTTP/2
+// The engine keeps one connection pool for every session. Connections stay open for reuse; HTTP/2
 // connections carry many transfers at once, and a transfer to a host whose HTTP/2 connection
 // is being set up waits for it rather than opening another. DNS results and TLS sessions are
 // shared.
@@ -38,7 +43,9 @@
 //
 // The first engine made raises the process's open-file limit to its hard limit, so that
 // thousands of transfers can be open at once; by default each engine keeps half of that
-// limit for connections.
+// limit for connections. Its other settings are fixed when it is made; URLLoader::Default()
+// is one made with the defaults. Its threads start with the signal mask of the thread that
+// makes it, so a program that takes signals on a thread of its own blocks them first.
 //
 // Destruction stops the loading thread and waits for it; transfers not finished by then are
 // dropped with their completions unrun, and completions not yet started are not run. A
@@ -47,12 +54,10 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <queue>
 #include <string>
 #include <thread>
@@ -72,21 +77,34 @@ class CurlEngine final : public URLLoader {
  public:
   static constexpr long kMostCompletionsWaiting = 64;
 
-  // `connectionLimit` caps the connections open at once; 0 takes half the open-file limit.
-  explicit CurlEngine(long connectionLimit = 0);
+  struct Settings {
+    // The certificate authorities HTTPS servers are verified against: this file; when "",
+    // the one $SSL_CERT_FILE names as the engine is made, if any; else libcurl's default.
+    // Verification is never turned off: a file that cannot be read fails every HTTPS
+    // transfer with NSURLErrorSecureConnectionFailed.
+    std::string certificateAuthorityFile;
+    // What the default session configuration gives as HTTPMaximumConnectionsPerHost.
+    int maximumConnectionsPerHost = NSURLSessionConfiguration::kDefaultMaximumConnectionsPerHost;
+    // Connections open at once to every host together; 0 takes half the open-file limit.
+    long connectionLimit = 0;
+  };
+
+  CurlEngine();
+  explicit CurlEngine(Settings settings);
   ~CurlEngine() override;
   CurlEngine(const CurlEngine&) = delete;
   CurlEngine& operator=(const CurlEngine&) = delete;
 
   void start(DataTaskRequest request) override;
   void noticeCancellations() override;
+  int defaultMaximumConnectionsPerHost() const override {
+    return _settings.maximumConnectionsPerHost;
+  }
 
   // The thread that runs libcurl, for checks that user code never runs on it.
   std::thread::id loadingThreadId() const { return _thread.get_id(); }
 
  private:
-  using Clock = CurlTransfer::Clock;
-
   struct Entry {
     std::unique_ptr<CurlTransfer> transfer;
     std::uint64_t serial;
@@ -120,9 +138,10 @@ class CurlEngine final : public URLLoader {
   void collectFinished();
   void expireIdle(Clock::time_point now);
   int waitMilliseconds(Clock::time_point now) const;
-  void end(CURL* handle, CurlTransfer::Result result);
-  void complete(DataTaskRequest request, CurlTransfer::Result result);
+  void end(CURL* handle, CurlTransfer::Outcome outcome);
+  void complete(DataTaskRequest request, CurlTransfer::Outcome outcome);
 
+  const Settings _settings;  // certificateAuthorityFile already resolved against $SSL_CERT_FILE
   CompletionPool _pool;
 
   std::mutex _mutex;
@@ -138,8 +157,9 @@ class CurlEngine final : public URLLoader {
   };
   std::shared_ptr<Backlog> _backlog;
 
-  // Made before the multi handle and freed after it: its callbacks use it.
+  // Made before the multi handle and freed after it: its callbacks use them.
   FileDescriptor _epoll;
+  FileDescriptor _curlTimer;  // a timerfd, armed when libcurl asks to be called
 
   // Everything below belongs to the loading thread while it runs.
   CurlShare _share;
@@ -147,8 +167,6 @@ class CurlEngine final : public URLLoader {
   std::unordered_map<CURL*, Entry> _transfers;
   std::uint64_t _nextSerial = 0;
   std::priority_queue<IdleCheck, std::vector<IdleCheck>, std::greater<>> _idleChecks;
-  // When libcurl wants to be called for its own timeouts; nothing when it does not.
-  std::optional<Clock::time_point> _curlDeadline;
   // Hosts with transfers running or waiting, and those known to multiplex.
   std::unordered_map<std::string, Host> _hosts;
   // Whether a host's queue stopped for the completions' backlog, to be looked at again.

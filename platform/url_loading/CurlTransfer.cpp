@@ -1,16 +1,13 @@
 #include "platform/url_loading/CurlTransfer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <mutex>
 #include <sstream>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/NSURLError.h"
 
@@ -35,82 +32,22 @@ std::string seconds(double value) {
   return text.str();
 }
 
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-// A Content-Length value; too large to represent counts as the largest length, so that it
-// still fails the size check; anything that is not a number counts as absent.
-long long parseContentLength(std::string_view value) {
-  value = trimmed(value);
-  if (value.empty()) return -1;
-  long long length = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return -1;
-    if (length > (std::numeric_limits<long long>::max() - (c - '0')) / 10) {
-      return std::numeric_limits<long long>::max();
-    }
-    length = length * 10 + (c - '0');
-  }
-  return length;
-}
-
-// "text/html" from "Text/HTML; charset=utf-8": media types compare without case.
+// "text/html" from "Text/HTML ; charset=utf-8": media types compare without case, and
+// libcurl trims only the ends of the whole value.
 std::string mediaType(const char* contentType) {
   if (!contentType) return "";
-  std::string_view value(contentType);
-  std::string type(trimmed(value.substr(0, value.find(';'))));
-  std::transform(type.begin(), type.end(), type.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return type;
-}
-
-struct CertificateAuthority {
-  std::mutex mutex;
-  std::string file;
-};
-
-CertificateAuthority& certificateAuthority() {
-  static CertificateAuthority authority;
-  return authority;
-}
-
-// The file set for the process, else the one the environment names (as the command-line
-// tool of libcurl honours it), else "" for libcurl's default.
-std::string certificateAuthorityFile() {
-  auto& authority = certificateAuthority();
-  {
-    std::lock_guard lock(authority.mutex);
-    if (!authority.file.empty()) return authority.file;
-  }
-  const char* fromEnvironment = std::getenv("SSL_CERT_FILE");
-  return fromEnvironment ? fromEnvironment : "";
+  std::string_view type(contentType);
+  type = type.substr(0, type.find(';'));
+  return asciiLowercase(type.substr(0, type.find_last_not_of(" \t") + 1));
 }
 
 }  // namespace
 
-void setCertificateAuthorityFile(std::string path) {
-  auto& authority = certificateAuthority();
-  std::lock_guard lock(authority.mutex);
-  authority.file = std::move(path);
-}
-
-CurlTransfer::Result CurlTransfer::failure(long code, std::string message) {
+CurlTransfer::Outcome CurlTransfer::failure(long code, std::string message) {
   return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
 }
 
-std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest& request) {
+std::optional<CurlTransfer::Outcome> CurlTransfer::refusal(const DataTaskRequest& request) {
   if (!request.url) return failure(NSURLErrorBadURL, "no URL to load");
   const auto& scheme = request.url->scheme();
   if (scheme != "http" && scheme != "https") {
@@ -120,22 +57,20 @@ std::optional<CurlTransfer::Result> CurlTransfer::refusal(const DataTaskRequest&
   return std::nullopt;
 }
 
-CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share)
+CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share,
+                           const std::string& certificateAuthorityFile)
     : _request(std::move(request)), _easy(curl_easy_init()) {
   if (_request.url) {
     _url = _request.url->absoluteString();
     const auto& url = *_request.url;
-    std::string host = url.host();
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
-    _hostKey = url.scheme() + "://" + host + ":" + std::to_string(port);
+    _hostKey = url.scheme() + "://" + asciiLowercase(url.host()) + ":" + std::to_string(port);
   }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
-  if (_easy && !configure(share)) _easy.reset();
+  if (_easy && !configure(share, certificateAuthorityFile)) _easy.reset();
 }
 
-bool CurlTransfer::configure(CURLSH* share) {
+bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthorityFile) {
   CURL* easy = _easy.get();
   const auto& configuration = _request.configuration;
   const long redirects = std::max(0, configuration.HTTPMaximumRedirects);
@@ -152,6 +87,9 @@ bool CurlTransfer::configure(CURLSH* share) {
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, redirects);
   set(CURLOPT_TIMEOUT_MS, milliseconds(configuration.timeoutIntervalForResource));
+  // Fails a response whose announced length is too long before its first byte (a redirect
+  // too, which is then not followed); a body of unknown length is counted as it arrives.
+  set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaximumBodyBytes));
   // Receiving nothing for the request timeout is watched by the loading thread (libcurl's
   // low-speed check counts whole seconds only); the connect timeout names the cause sooner.
   set(CURLOPT_CONNECTTIMEOUT_MS, _idleMilliseconds);
@@ -172,15 +110,12 @@ bool CurlTransfer::configure(CURLSH* share) {
   // open one of our own. Only TLS offers HTTP/2 here; over plain HTTP waiting would only
   // put transfers one behind the other on a connection that can never be shared.
   if (_request.url && _request.url->scheme() == "https") set(CURLOPT_PIPEWAIT, 1L);
-  if (const auto authorities = certificateAuthorityFile(); !authorities.empty()) {
-    set(CURLOPT_CAINFO, authorities.c_str());
-  }
+  if (!certificateAuthorityFile.empty()) set(CURLOPT_CAINFO, certificateAuthorityFile.c_str());
   if (share) set(CURLOPT_SHARE, share);
   return failed == CURLE_OK;
 }
 
-std::optional<CurlTransfer::Clock::time_point> CurlTransfer::idleDeadline(
-    Clock::time_point now) const {
+std::optional<Clock::time_point> CurlTransfer::idleDeadline(Clock::time_point now) const {
   if (_idleMilliseconds == 0) return std::nullopt;
   return (_connected ? _lastReceived : now) + std::chrono::milliseconds(_idleMilliseconds);
 }
@@ -194,45 +129,20 @@ long CurlTransfer::connectionsPerHost() const {
 int CurlTransfer::onConnected(void* self, char*, char*, int, int) {
   auto& transfer = *static_cast<CurlTransfer*>(self);
   transfer._connected = true;
-  transfer._lastReceived = Clock::now();
+  transfer._lastReceived = Clock::Current().now();
   return CURL_PREREQFUNC_OK;
 }
 
-std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t count, void* self) {
-  auto& transfer = *static_cast<CurlTransfer*>(self);
-  const std::size_t length = size * count;
-  const std::string_view line(bytes, length);
-  transfer._lastReceived = Clock::now();
-  if (startsWithIgnoringCase(line, "HTTP/")) {
-    transfer._multiplexed = !startsWithIgnoringCase(line, "HTTP/1");
-    // A new response: what was learnt about an earlier one (a redirect) no longer counts.
-    transfer._contentLength = -1;
-    transfer._hasLocation = false;
-    transfer.discardBody();
-  } else if (startsWithIgnoringCase(line, "content-length:")) {
-    transfer._contentLength = parseContentLength(line.substr(std::strlen("content-length:")));
-  } else if (startsWithIgnoringCase(line, "location:")) {
-    transfer._hasLocation = true;
-  } else if (trimmed(line).empty() && transfer.headersEndFinalResponseTooLong()) {
-    // Stop before the first byte of a body already known to be too long.
-    transfer._tooLong = true;
-    return 0;
-  }
-  return length;
-}
-
-bool CurlTransfer::headersEndFinalResponseTooLong() const {
-  long status = 0;
-  curl_easy_getinfo(_easy.get(), CURLINFO_RESPONSE_CODE, &status);
-  const bool interim = status / 100 == 1;
-  const bool followed = status / 100 == 3 && _hasLocation;
-  return !interim && !followed && _contentLength > kMaximumBodyBytes;
+// Headers count as something received; libcurl parses them.
+std::size_t CurlTransfer::onHeader(char*, std::size_t size, std::size_t count, void* self) {
+  static_cast<CurlTransfer*>(self)->_lastReceived = Clock::Current().now();
+  return size * count;
 }
 
 std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t count, void* self) {
   auto& transfer = *static_cast<CurlTransfer*>(self);
   const std::size_t length = size * count;
-  transfer._lastReceived = Clock::now();
+  transfer._lastReceived = Clock::Current().now();
   const long long total = static_cast<long long>(transfer._body.size()) + transfer._spooledBytes;
   if (total + static_cast<long long>(length) > kMaximumBodyBytes) {
     transfer._tooLong = true;
@@ -243,7 +153,7 @@ std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t coun
 }
 
 bool CurlTransfer::keep(std::string_view bytes) {
-  const bool large = _contentLength > kLargestBodyInMemory ||
+  const bool large = announcedLength() > kLargestBodyInMemory ||
                      static_cast<long long>(_body.size() + bytes.size()) > kLargestBodyInMemory;
   if (!_spool.valid() && large && !spool()) return false;
   if (!_spool.valid()) {
@@ -279,8 +189,8 @@ void CurlTransfer::discardBody() {
   _spooledBytes = 0;
 }
 
-CurlTransfer::Result CurlTransfer::finish(CURLcode code) {
-  if (_tooLong) {
+CurlTransfer::Outcome CurlTransfer::finish(CURLcode code) {
+  if (_tooLong || code == CURLE_FILESIZE_EXCEEDED) {
     return failure(NSURLErrorDataLengthExceedsMaximum,
                    "the body of " + effectiveURL() + " is longer than the largest allowed, " +
                        std::to_string(kMaximumBodyBytes) + " bytes");
@@ -361,19 +271,19 @@ bool CurlTransfer::chargeWaiting(Clock::time_point now) {
                           limit - static_cast<long>(waited.count())) == CURLE_OK;
 }
 
-CurlTransfer::Result CurlTransfer::waitedTooLong() const {
+CurlTransfer::Outcome CurlTransfer::waitedTooLong() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + _url + ": still waiting for a connection after " +
                      seconds(_request.configuration.timeoutIntervalForResource) + " s");
 }
 
-CurlTransfer::Result CurlTransfer::idleTimeout() const {
+CurlTransfer::Outcome CurlTransfer::idleTimeout() const {
   return failure(NSURLErrorTimedOut,
                  "timed out loading " + effectiveURL() + ": nothing received for " +
                      seconds(_request.configuration.timeoutIntervalForRequest) + " s");
 }
 
-CurlTransfer::Result CurlTransfer::success() {
+CurlTransfer::Outcome CurlTransfer::success() {
   CURL* easy = _easy.get();
   long status = 0;
   char* contentType = nullptr;
@@ -386,7 +296,7 @@ CurlTransfer::Result CurlTransfer::success() {
   auto url = redirects > 0 ? NSURL::URLWithString(effectiveURL()) : nullptr;
   if (!url) url = _request.url;
   auto response = std::make_shared<NSURLResponse>(std::move(url), status, mediaType(contentType),
-                                                  _contentLength);
+                                                  announcedLength());
   if (!_spool.valid())
     return {NSData::dataWithBytes(std::move(_body)), std::move(response), nullptr};
   auto data = NSData::dataWithFile(std::move(_spool), static_cast<std::size_t>(_spooledBytes));
@@ -395,6 +305,19 @@ CurlTransfer::Result CurlTransfer::success() {
                    "could not map the body of " + effectiveURL() + ": " + std::strerror(errno));
   }
   return {std::move(data), std::move(response), nullptr};
+}
+
+bool CurlTransfer::multiplexed() const {
+  long version = 0;
+  curl_easy_getinfo(_easy.get(), CURLINFO_HTTP_VERSION, &version);
+  return version >= CURL_HTTP_VERSION_2_0;
+}
+
+// The final response's Content-Length, or -1 when it has none (or is chunked).
+long long CurlTransfer::announcedLength() const {
+  curl_off_t length = -1;
+  curl_easy_getinfo(_easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  return length;
 }
 
 std::string CurlTransfer::effectiveURL() const {

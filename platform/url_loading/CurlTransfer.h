@@ -10,11 +10,11 @@
 
 #include <curl/curl.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileDescriptor.h"
 #include "platform/url_loading/CurlHandles.h"
 #include "platform/url_loading/NSURLError.h"
@@ -24,25 +24,24 @@ namespace corvanta {
 
 class CurlTransfer {
  public:
-  using Clock = std::chrono::steady_clock;
-
   // What a completion is called with: data and response, or an error alone.
-  struct Result {
+  struct Outcome {
     std::shared_ptr<NSData> data;
     std::shared_ptr<NSURLResponse> response;
     std::shared_ptr<NSError> error;
   };
 
   // An NSURLErrorDomain failure with `code` and `message`.
-  static Result failure(long code, std::string message);
+  static Outcome failure(long code, std::string message);
 
   // The failure for a request that must not reach libcurl at all (no URL, or a scheme
   // other than http and https), or nothing when it may be loaded.
-  static std::optional<Result> refusal(const DataTaskRequest& request);
+  static std::optional<Outcome> refusal(const DataTaskRequest& request);
 
   // `share`, when not nullptr, is attached to the handle and must outlive the transfer.
-  // handle() is nullptr when libcurl could not make or set up a handle.
-  CurlTransfer(DataTaskRequest request, CURLSH* share);
+  // HTTPS servers are verified against `certificateAuthorityFile`, or libcurl's default when
+  // it is "". handle() is nullptr when libcurl could not make or set up a handle.
+  CurlTransfer(DataTaskRequest request, CURLSH* share, const std::string& certificateAuthorityFile);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
@@ -60,23 +59,23 @@ class CurlTransfer {
   const std::string& hostKey() const { return _hostKey; }
   // Whether the server answered over HTTP/2 or later, which carries many transfers at once
   // on one connection.
-  bool multiplexed() const { return _multiplexed; }
+  bool multiplexed() const;
 
   // Called as the transfer leaves the engine's queue for libcurl: charges the time it waited
   // to its resource timeout. False when none of that timeout is left.
   bool chargeWaiting(Clock::time_point now);
   // The completion's arguments for a transfer whose resource timeout ran out while waiting.
-  Result waitedTooLong() const;
+  Outcome waitedTooLong() const;
 
   // The completion's arguments once libcurl has ended the transfer with `code`.
-  Result finish(CURLcode code);
+  Outcome finish(CURLcode code);
   // The completion's arguments for a transfer stopped at its idle deadline.
-  Result idleTimeout() const;
+  Outcome idleTimeout() const;
 
   // Whether the request was cancelled.
   bool cancelled() const { return _request.cancelled && _request.cancelled->load(); }
   // The completion's arguments for a cancelled request.
-  static Result cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
+  static Outcome cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
 
   // Gives up the request, so that its completion can run elsewhere.
   DataTaskRequest takeRequest() { return std::move(_request); }
@@ -89,9 +88,9 @@ class CurlTransfer {
   bool keep(std::string_view bytes);
   bool spool();
   void discardBody();
-  bool configure(CURLSH* share);
-  bool headersEndFinalResponseTooLong() const;
-  Result success();
+  bool configure(CURLSH* share, const std::string& certificateAuthorityFile);
+  long long announcedLength() const;
+  Outcome success();
   std::string effectiveURL() const;
   std::string host(bool withPort) const;
   std::string detail(CURLcode code) const;
@@ -101,14 +100,9 @@ class CurlTransfer {
   std::string _url;
   std::string _hostKey;
   long _idleMilliseconds = 0;
-  Clock::time_point _created = Clock::now();
+  Clock::time_point _created = Clock::Current().now();
   Clock::time_point _lastReceived = _created;
   bool _connected = false;
-
-  // About the response whose headers are arriving, reset at each status line.
-  long long _contentLength = -1;
-  bool _hasLocation = false;
-  bool _multiplexed = false;
 
   // The body so far: in _body, or all in _spool once it grew past kLargestBodyInMemory.
   std::string _body;

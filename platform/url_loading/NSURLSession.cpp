@@ -22,10 +22,18 @@ Diagnostic describeOutcome(const NSData* data, const NSURLResponse* response,
 
 }  // namespace
 
+std::shared_ptr<NSURLSessionConfiguration>
+NSURLSessionConfiguration::defaultSessionConfiguration() {
+  auto configuration = std::make_shared<NSURLSessionConfiguration>();
+  configuration->HTTPMaximumConnectionsPerHost =
+      URLLoader::Current().defaultMaximumConnectionsPerHost();
+  return configuration;
+}
+
 std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(
     const std::shared_ptr<NSURLSessionConfiguration>& configuration) {
-  return std::make_shared<NSURLSession>(configuration ? *configuration
-                                                      : NSURLSessionConfiguration());
+  return std::make_shared<NSURLSession>(
+      configuration ? *configuration : *NSURLSessionConfiguration::defaultSessionConfiguration());
 }
 
 std::shared_ptr<NSURLSessionDataTask> NSURLSession::dataTaskWithURL(

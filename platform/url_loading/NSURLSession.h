@@ -27,7 +27,8 @@ class NSURLSessionDataTask;
 
 class NSURLSession : public std::enable_shared_from_this<NSURLSession> {
  public:
-  // A new session with its own copy of `configuration` (the default one when nullptr).
+  // A new session with its own copy of `configuration` (defaultSessionConfiguration() when
+  // nullptr).
   static std::shared_ptr<NSURLSession> sessionWithConfiguration(
       const std::shared_ptr<NSURLSessionConfiguration>& configuration);
 

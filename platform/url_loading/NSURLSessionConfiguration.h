@@ -1,25 +1,18 @@
 // The settings a URL session loads with. A plain value; copy it freely.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
 namespace corvanta {
 
-// What the default configuration gives as HTTPMaximumConnectionsPerHost: 8 unless the host
-// sets another value at start (a bulk run against one origin may want more).
-inline std::atomic<int>& defaultMaximumConnectionsPerHost() {
-  static std::atomic<int> connections{8};
-  return connections;
-}
-
 class NSURLSessionConfiguration {
  public:
-  // Request timeout 60 s, resource timeout 604,800 s (one week), up to 20 redirects,
-  // defaultMaximumConnectionsPerHost() connections per host.
-  static std::shared_ptr<NSURLSessionConfiguration> defaultSessionConfiguration() {
-    return std::make_shared<NSURLSessionConfiguration>();
-  }
+  static constexpr int kDefaultMaximumConnectionsPerHost = 8;
+
+  // Request timeout 60 s, resource timeout 604,800 s (one week), up to 20 redirects, and the
+  // connections per host that the installed URL loader gives by default: 8, unless the host
+  // was given another value for its run (a bulk run against one origin may want more).
+  static std::shared_ptr<NSURLSessionConfiguration> defaultSessionConfiguration();
 
   // A transfer that receives nothing for this many seconds fails. It counts from when the
   // transfer starts to connect, not while it waits for a connection behind the caps.
@@ -36,7 +29,7 @@ class NSURLSessionConfiguration {
   // never has more connections than the largest value among its running transfers. Below 1
   // counts as 1. Once a host has answered over HTTP/2, up to 100 transfers run to it at
   // once, sharing one connection, whatever this value.
-  int HTTPMaximumConnectionsPerHost = defaultMaximumConnectionsPerHost().load();
+  int HTTPMaximumConnectionsPerHost = kDefaultMaximumConnectionsPerHost;
 };
 
 }  // namespace corvanta

@@ -1,13 +1,13 @@
 // The URL loading backend behind every session: one per process.
 //
-// URLLoader::Default() is the real one: a single loading thread running libcurl for every
-// session, with completions handed to a small fixed pool. A test installs its own with
-// ScopedBackend<URLLoader>.
+// URLLoader::Default() is the real one with its default settings: a single loading thread
+// running libcurl for every session, with completions handed to a small fixed pool. The host
+// installs a real one made with its run's settings (CurlEngine) with ScopedBackend<URLLoader>,
+// as a test installs its own.
 #pragma once
 
 #include <atomic>
 #include <memory>
-#include <string>
 
 #include "platform/foundation/Backend.h"
 #include "platform/url_loading/NSURLSession.h"
@@ -39,13 +39,12 @@ class URLLoader {
   // frees what it held for it. Any thread may call it. A loader that ignores it lets
   // cancelled requests run to their end.
   virtual void noticeCancellations() {}
-};
 
-// The file of certificate authorities that HTTPS servers are verified against, for every
-// transfer set up after the call: `path`; when "", $SSL_CERT_FILE if set and not empty; else
-// libcurl's own default. Verification is never turned off: a file that cannot be read fails
-// every HTTPS transfer with NSURLErrorSecureConnectionFailed. Any thread may call it; the
-// host calls it once at start.
-void setCertificateAuthorityFile(std::string path);
+  // What NSURLSessionConfiguration::defaultSessionConfiguration() gives as
+  // HTTPMaximumConnectionsPerHost while this loader is installed. Any thread may call it.
+  virtual int defaultMaximumConnectionsPerHost() const {
+    return NSURLSessionConfiguration::kDefaultMaximumConnectionsPerHost;
+  }
+};
 
 }  // namespace corvanta

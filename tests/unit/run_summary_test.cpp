@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,12 +93,13 @@ TEST(ProgressLineTest, DrawsOnATerminalOnlyAndErasesItself) {
   const std::string drawn = "\r\033[Kcorvanta-nse: 3 received, 2 displayed, 1 in flight";
   int terminal = -1, side = -1;
   ASSERT_EQ(::openpty(&side, &terminal, nullptr, nullptr, nullptr), 0);
-  // A terminal hands over what was written in pieces: read until nothing more comes.
+  // A terminal hands over what was written in pieces: read until `enough` holds, or until
+  // nothing more comes.
   std::string seen;
-  const auto readSide = [&] {
+  const auto readSide = [&](const std::function<bool()>& enough) {
     char shown[256];
     pollfd ready{side, POLLIN, 0};
-    while (::poll(&ready, 1, 200) > 0) {
+    while (!enough() && ::poll(&ready, 1, 1000) > 0) {
       const auto count = ::read(side, shown, sizeof shown);
       if (count <= 0) break;
       seen.append(shown, static_cast<std::size_t>(count));
@@ -105,9 +107,9 @@ TEST(ProgressLineTest, DrawsOnATerminalOnlyAndErasesItself) {
   };
   {
     ProgressLine line(terminal, true, counts);
-    readSide();
+    readSide([&] { return seen.size() >= drawn.size(); });
   }
-  readSide();
+  readSide([&] { return seen.ends_with("\r\033[K"); });
   EXPECT_TRUE(seen.starts_with(drawn)) << seen;
   EXPECT_TRUE(seen.ends_with(drawn + "\r\033[K")) << seen;
 

@@ -24,8 +24,7 @@
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
-#include "platform/url_loading/NSURLSessionConfiguration.h"
-#include "platform/url_loading/URLLoader.h"
+#include "platform/url_loading/CurlEngine.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
 namespace corvanta {
@@ -159,6 +158,10 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
 // the input ends or a signal stops it; gives the exit status.
 int run(const HostOptions& options, const Container& container, Clock::time_point started) {
   SignalWatcher::blockStopSignals();  // before any thread starts: only the watcher gets them
+  // The run's URL loader, made before the host so that it outlives every download.
+  CurlEngine loader({.certificateAuthorityFile = options.certificateAuthorities,
+                     .maximumConnectionsPerHost = options.connectionsPerHost});
+  const ScopedBackend<URLLoader> loading(loader);
   NotificationHost* host = nullptr;   // exists once any request can arrive
   RunReports reports(options, [&host] { host->stop(); });
 
@@ -257,10 +260,6 @@ int NSExtensionMain(int argc, char* argv[]) {
   }
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
-  defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
-  if (!options.certificateAuthorities.empty()) {
-    setCertificateAuthorityFile(options.certificateAuthorities);
-  }
   return run(options, *container, started);
 }
 
