@@ -3,7 +3,8 @@
 //
 // FileSystem::Default() is the real one. A test installs its own with
 // ScopedBackend<FileSystem>; FileSystemWrapper forwards every call so that a test overrides
-// only the call it wants to change. Every operation may be called from any thread.
+// only the call it wants to change. Every operation may be called from any thread. A failure
+// names the path and carries the errno behind it.
 #pragma once
 
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "platform/foundation/Backend.h"
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
@@ -29,46 +31,47 @@ class FileSystem {
   // Replaces the file at `path` with `bytes`, all at once or not at all: the bytes go to an
   // unnamed file in the target's directory (mode 0600), which is linked in under a hidden
   // random name and renamed over the target; only where that file system has no unnamed
-  // files do they go to a named hidden scratch file instead. Returns false, leaving the
-  // target as it was and nothing behind, on any failure: a path holding a NUL byte, a target
-  // that is a directory, a missing or unwritable parent, a short write. A process killed
-  // while writing leaves nothing either, except on the scratch-file path. A symlink at
-  // `path` is replaced, never followed. No fsync: the files written here are temporary.
-  virtual bool writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
+  // files do they go to a named hidden scratch file instead. Fails, leaving the target as it
+  // was and nothing behind, on any failure: a path holding a NUL byte or naming no file
+  // (EINVAL), a target that is a directory (EISDIR), a missing or unwritable parent, a short
+  // write. A process killed while writing leaves nothing either, except on the scratch-file
+  // path. A symlink at `path` is replaced, never followed. No fsync: the files written here
+  // are temporary.
+  virtual Result<> writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
 
   // Puts the whole content of `file` (a regular file open for reading; its offset is neither
   // used nor moved) at `path`, all at once or not at all, as writeFileAtomically does. An
   // unnamed file from openUnnamedFile on the target's file system is linked into place
   // without copying, so the target then shares its bytes: `file` must not be written
   // afterwards. Any other file is copied in the kernel (copy_file_range) into a new file
-  // beside the target. Fails as writeFileAtomically does, and when `file` is not valid.
-  virtual bool placeFileAtomically(const std::string& path, const FileDescriptor& file) = 0;
+  // beside the target. Fails as writeFileAtomically does, and when `file` is not valid
+  // (EBADF) or not a regular file (EINVAL).
+  virtual Result<> placeFileAtomically(const std::string& path, const FileDescriptor& file) = 0;
 
   // A new empty file open for reading and writing in `directory`, mode 0600, that no path
   // names (O_TMPFILE; where the file system has none, a named file removed at once): its
-  // space is freed when the last descriptor closes, even if the process is killed. An
-  // invalid descriptor, with errno set, on failure.
-  virtual FileDescriptor openUnnamedFile(const std::string& directory) = 0;
+  // space is freed when the last descriptor closes, even if the process is killed.
+  virtual Result<FileDescriptor> openUnnamedFile(const std::string& directory) = 0;
 
   // Replaces the file at `path` in place (open, truncate, write), as a non-atomic write
-  // does. Returns false on any failure.
-  virtual bool writeFile(const std::string& path, std::string_view bytes) = 0;
+  // does.
+  virtual Result<> writeFile(const std::string& path, std::string_view bytes) = 0;
 };
 
 class FileSystemWrapper : public FileSystem {
  public:
   explicit FileSystemWrapper(FileSystem& target) : _target(target) {}
   std::string temporaryDirectory() override { return _target.temporaryDirectory(); }
-  bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
+  Result<> writeFileAtomically(const std::string& path, std::string_view bytes) override {
     return _target.writeFileAtomically(path, bytes);
   }
-  bool placeFileAtomically(const std::string& path, const FileDescriptor& file) override {
+  Result<> placeFileAtomically(const std::string& path, const FileDescriptor& file) override {
     return _target.placeFileAtomically(path, file);
   }
-  FileDescriptor openUnnamedFile(const std::string& directory) override {
+  Result<FileDescriptor> openUnnamedFile(const std::string& directory) override {
     return _target.openUnnamedFile(directory);
   }
-  bool writeFile(const std::string& path, std::string_view bytes) override {
+  Result<> writeFile(const std::string& path, std::string_view bytes) override {
     return _target.writeFile(path, bytes);
   }
 

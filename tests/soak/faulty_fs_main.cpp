@@ -24,19 +24,21 @@ class FailingFileSystem : public corvanta::FileSystemWrapper {
   FailingFileSystem(double share, unsigned seed)
       : FileSystemWrapper(corvanta::FileSystem::Default()), _share(share), _random(seed) {}
 
-  bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
-    return !fails() && target().writeFileAtomically(path, bytes);
+  corvanta::Result<> writeFileAtomically(const std::string& path, std::string_view bytes) override {
+    if (const int error = fails()) return corvanta::Failure::ofErrno("cannot write " + path, error);
+    return target().writeFileAtomically(path, bytes);
   }
-  bool writeFile(const std::string& path, std::string_view bytes) override {
-    return !fails() && target().writeFile(path, bytes);
+  corvanta::Result<> writeFile(const std::string& path, std::string_view bytes) override {
+    if (const int error = fails()) return corvanta::Failure::ofErrno("cannot write " + path, error);
+    return target().writeFile(path, bytes);
   }
 
  private:
-  bool fails() {
+  // The errno of a failure, or 0.
+  int fails() {
     std::lock_guard lock(_mutex);
-    if (std::uniform_real_distribution<double>(0, 1)(_random) >= _share) return false;
-    errno = std::bernoulli_distribution(0.5)(_random) ? ENOSPC : EIO;
-    return true;
+    if (std::uniform_real_distribution<double>(0, 1)(_random) >= _share) return 0;
+    return std::bernoulli_distribution(0.5)(_random) ? ENOSPC : EIO;
   }
 
   const double _share;

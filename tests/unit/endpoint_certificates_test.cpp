@@ -19,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 // What a TLS client does with the server's certificate when told to trust only the CA: the
 // chain, the purpose, and the name or address it dialled. "" when it would connect.
 std::string clientVerdict(const EndpointCertificates& made, const std::string& host,
@@ -44,10 +43,9 @@ std::string clientVerdict(const EndpointCertificates& made, const std::string& h
 class EndpointCertificatesTest : public ::testing::Test {
  protected:
   EndpointCertificates certificates() {
-    std::string error;
-    const auto made = endpointCertificates(_folder, &error);
-    EXPECT_TRUE(made) << error;
-    return made.value_or(EndpointCertificates{});
+    const auto made = endpointCertificates(_folder);
+    EXPECT_TRUE(made) << (made ? "" : made.failure().message);
+    return made ? *made : EndpointCertificates{};
   }
 
   testing::ScratchDirectory _dir;
@@ -80,9 +78,8 @@ TEST_F(EndpointCertificatesTest, MadeOnceTrustedForLoopbackAndKeptAfterwards) {
 // clients already trust.
 TEST_F(EndpointCertificatesTest, ADamagedServerCertificateIsMadeAgainUnderTheSameAuthority) {
   testing::ScratchDirectory elsewhere;
-  std::string error;
-  const auto foreign = endpointCertificates(elsewhere.path() + "endpoint", &error);
-  ASSERT_TRUE(foreign) << error;
+  const auto foreign = endpointCertificates(elsewhere.path() + "endpoint");
+  ASSERT_TRUE(foreign);
   const std::vector<std::pair<std::string, std::function<void()>>> damages = {
       {"server.crt removed", [&] { fs::remove(_folder + "/server.crt"); }},
       {"server.crt garbage", [&] { _dir.write("endpoint/server.crt", "garbage"); }},
@@ -113,12 +110,13 @@ TEST_F(EndpointCertificatesTest, AnAuthorityWithoutItsKeyIsNamedRatherThanReplac
   certificates();
   const std::string authority = _dir.read("endpoint/ca.crt");
   fs::remove(_folder + "/ca.key");
-  std::string error;
-  EXPECT_FALSE(endpointCertificates(_folder, &error));
-  EXPECT_NE(error.find(_folder + "/ca.key"), std::string::npos) << error;
+  const auto keyless = endpointCertificates(_folder);
+  ASSERT_FALSE(keyless);
+  EXPECT_NE(keyless.failure().message.find(_folder + "/ca.key"), std::string::npos);
   EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority);
-  EXPECT_FALSE(endpointCertificates(_dir.path() + "missing/endpoint", &error));
-  EXPECT_NE(error.find("missing/endpoint"), std::string::npos) << error;
+  const auto parentless = endpointCertificates(_dir.path() + "missing/endpoint");
+  ASSERT_FALSE(parentless);
+  EXPECT_NE(parentless.failure().message.find("missing/endpoint"), std::string::npos);
 }
 
 }  // namespace

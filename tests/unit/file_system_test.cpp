@@ -72,7 +72,7 @@ TEST_F(FileSystemTest, AWriteCutShortOrKilledHalfWayKeepsTheTargetAndLeavesNothi
       ::setrlimit(RLIMIT_FSIZE, &small);
       std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
       const std::string tooBig(256 * 1024, 'z');
-      const bool atomic = _fs.writeFileAtomically(at("target"), tooBig);
+      const bool atomic = _fs.writeFileAtomically(at("target"), tooBig).ok();
       ::_exit(atomic || _fs.writeFile(at("other"), tooBig) ? 1 : 0);
     }
     int status = 0;
@@ -129,7 +129,7 @@ TEST_F(FileSystemTest, PlacingAFileLinksOrCopiesItsBytesWithoutATrace) {
     SCOPED_TRACE(c.name);
     FileDescriptor source =
         c.named ? FileDescriptor(::open(_dir.write("source", bytes).c_str(), O_RDONLY | O_CLOEXEC))
-                : _fs.openUnnamedFile(c.directory);
+                : std::move(_fs.openUnnamedFile(c.directory)).value();
     ASSERT_TRUE(source.valid());
     ASSERT_TRUE(c.named || source.writeAll(bytes));
     _dir.write(c.name, "old");
@@ -142,7 +142,7 @@ TEST_F(FileSystemTest, PlacingAFileLinksOrCopiesItsBytesWithoutATrace) {
     EXPECT_EQ(placed.st_ino == from.st_ino, c.linked);
     if (c.named) fs::remove(at("source"));
   }
-  FileDescriptor unnamed = _fs.openUnnamedFile(_dir.path());
+  FileDescriptor unnamed = std::move(_fs.openUnnamedFile(_dir.path())).value();
   fs::create_directory(at("dir"));
   EXPECT_FALSE(_fs.placeFileAtomically(at("dir"), unnamed));
   EXPECT_FALSE(_fs.placeFileAtomically(at("missing/parent"), unnamed));

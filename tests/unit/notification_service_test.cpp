@@ -28,9 +28,8 @@ using testing::ScratchTemporaryDirectory;
 class FailingWrites : public ScratchTemporaryDirectory {
  public:
   using ScratchTemporaryDirectory::ScratchTemporaryDirectory;
-  bool writeFileAtomically(const std::string&, std::string_view) override {
-    errno = ENOSPC;
-    return false;
+  Result<> writeFileAtomically(const std::string& path, std::string_view) override {
+    return Failure::ofErrno("cannot write " + path, ENOSPC);
   }
 };
 

@@ -89,8 +89,8 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
   std::string trust;  // what a client is to trust, when the host made it
   std::string error;
   if (!options.cleartext && options.certificateFile.empty()) {
-    const auto made = endpointCertificates(container.endpointDirectory(), &error);
-    if (!made) return fail(1, error);
+    const auto made = endpointCertificates(container.endpointDirectory());
+    if (!made) return fail(1, made.failure().message);
     settings.certificateFile = made->certificateFile;
     settings.keyFile = made->keyFile;
     trust = made->authorityFile;

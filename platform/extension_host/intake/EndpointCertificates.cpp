@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <utility>
@@ -37,18 +36,11 @@ struct Identity {
   Certificate certificate;
 };
 
-class Failure {
- public:
-  explicit Failure(std::string* error) : _error(error) {}
-  std::nullopt_t operator()(const std::string& file, const std::string& reason) const {
-    ERR_clear_error();
-    if (_error) *_error = file + ": " + reason;
-    return std::nullopt;
-  }
-
- private:
-  std::string* _error;
-};
+// `file: reason`. OpenSSL's queue of errors is cleared: what is in it belongs to this failure.
+Failure failed(const std::string& file, const std::string& reason) {
+  ERR_clear_error();
+  return {file + ": " + reason};
+}
 
 bool exists(const std::string& path) {
   struct stat status {};
@@ -176,11 +168,9 @@ bool writeIdentity(const Identity& identity, const std::string& keyFile,
 
 }  // namespace
 
-std::optional<EndpointCertificates> endpointCertificates(const std::string& directory,
-                                                       std::string* error) {
-  const Failure fail(error);
+Result<EndpointCertificates> endpointCertificates(const std::string& directory) {
   if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    return fail(directory, std::string("cannot make the directory: ") + std::strerror(errno));
+    return Failure::ofErrno(directory + ": cannot make the directory");
   }
   const std::string base =
       directory.empty() || directory.back() == '/' ? directory : directory + "/";
@@ -190,30 +180,31 @@ std::optional<EndpointCertificates> endpointCertificates(const std::string& dire
   Identity authority;
   if (!exists(found.authorityFile)) {
     authority = makeAuthority();
-    if (!authority.certificate) return fail(found.authorityFile, "cannot make a CA");
+    if (!authority.certificate) return failed(found.authorityFile, "cannot make a CA");
     if (!writeIdentity(authority, authorityKeyFile, found.authorityFile)) {
-      return fail(found.authorityFile, "cannot write the CA");
+      return failed(found.authorityFile, "cannot write the CA");
     }
     found.made = true;
   } else {
     authority = {readPrivateKeyPEM(authorityKeyFile), readCertificatePEM(found.authorityFile)};
-    if (!authority.certificate) return fail(found.authorityFile, "not a PEM certificate");
-    if (!authority.key) return fail(authorityKeyFile, "missing or not a PEM private key");
+    if (!authority.certificate) return failed(found.authorityFile, "not a PEM certificate");
+    if (!authority.key) return failed(authorityKeyFile, "missing or not a PEM private key");
     if (X509_check_private_key(authority.certificate.get(), authority.key.get()) != 1) {
-      return fail(authorityKeyFile, "not the key of " + found.authorityFile);
+      return failed(authorityKeyFile, "not the key of " + found.authorityFile);
     }
     if (!validFor(authority.certificate.get(), kDaySeconds)) {
-      return fail(found.authorityFile, "the CA expires within a day; remove it to make another");
+      return failed(found.authorityFile, "the CA expires within a day; remove it to make another");
     }
   }
 
-  const Identity server{readPrivateKeyPEM(found.keyFile), readCertificatePEM(found.certificateFile)};
+  const Identity server{readPrivateKeyPEM(found.keyFile),
+                        readCertificatePEM(found.certificateFile)};
   ERR_clear_error();  // a missing or damaged server file is expected, and answered below
   if (found.made || !serverUsable(server, authority)) {
     const Identity made = makeServer(authority);
-    if (!made.certificate) return fail(found.certificateFile, "cannot make a server certificate");
+    if (!made.certificate) return failed(found.certificateFile, "cannot make a server certificate");
     if (!writeIdentity(made, found.keyFile, found.certificateFile)) {
-      return fail(found.certificateFile, "cannot write the server certificate");
+      return failed(found.certificateFile, "cannot write the server certificate");
     }
     found.made = true;
   }

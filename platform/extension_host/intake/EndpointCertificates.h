@@ -2,8 +2,9 @@
 // to trust, and a server certificate it signs for the loopback names.
 #pragma once
 
-#include <optional>
 #include <string>
+
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
@@ -21,9 +22,8 @@ struct EndpointCertificates {
 // missing a new CA is made, but a ca.crt whose ca.key is missing, unloadable or another
 // key's, or that is no longer valid, is an error rather than silently replaced. A server
 // certificate that is missing, unloadable, not signed by that CA, not matching its key or
-// expiring within a day is made again. nullopt with a reason naming the file in *error.
-// Not for concurrent use on one directory.
-std::optional<EndpointCertificates> endpointCertificates(const std::string& directory,
-                                                       std::string* error);
+// expiring within a day is made again. Fails with a reason naming the file. Not for
+// concurrent use on one directory.
+Result<EndpointCertificates> endpointCertificates(const std::string& directory);
 
 }  // namespace corvanta
