@@ -139,11 +139,12 @@ int NSExtensionMain(int argc, char* argv[]) {
   const auto started = Clock::Current().now();
 
   std::string error;
-  const auto container = Container::open(options.container, &error);
-  if (!container) {
-    std::fprintf(stderr, "corvanta-nse: %s\n", error.c_str());
+  auto opened = Container::open(options.container);
+  if (!opened) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", opened.failure().message.c_str());
     return 1;
   }
+  const std::unique_ptr<Container> container = std::move(opened).value();
   setTemporaryDirectory(container->temporaryDirectory());
   setAttachmentStoreDirectory(container->runDirectory());
   defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
