@@ -226,6 +226,29 @@ Result<> placeFile(const std::string& path, const FileDescriptor& file) {
       path, [&](const FileDescriptor& copy) { return copyContent(file, copy, source.st_size); });
 }
 
+// mkdir -p under `at` (an open directory, or AT_FDCWD).
+Result<> makeDirectoriesUnder(int at, const std::string& path, mode_t mode) {
+  const std::string what = "cannot make the directory " + path;
+  if (path.empty() || path.find('\0') != std::string::npos) return Failure::ofErrno(what, EINVAL);
+  for (auto slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
+    ::mkdirat(at, path.substr(0, slash).c_str(), 0777);
+  if (::mkdirat(at, path.c_str(), mode) == 0) {
+    // mkdir narrows the mode by the umask.
+    const FileDescriptor made(
+        ::openat(at, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!made.valid() || ::fchmod(made.get(), mode) != 0) return Failure::ofErrno(what);
+    return {};
+  }
+  const int error = errno;
+  struct stat found {};
+  if (error != EEXIST) return Failure::ofErrno(what, error);
+  if (::fstatat(at, path.c_str(), &found, 0) != 0 || !S_ISDIR(found.st_mode)) {
+    return Failure::ofErrno(what, ENOTDIR);
+  }
+  return {};
+}
+
 class RealFileSystem final : public FileSystem {
  public:
   std::string temporaryDirectory() override {
@@ -265,6 +288,32 @@ class RealFileSystem final : public FileSystem {
     if (Result<> opened = scratch.opened(); !opened)
       return std::move(opened).failure().within(what);
     return scratch.release();
+  }
+
+  Result<> makeDirectories(const std::string& path, mode_t mode) override {
+    return makeDirectoriesUnder(AT_FDCWD, path, mode);
+  }
+
+  Result<> makeDirectoriesAt(const FileDescriptor& parent, const std::string& path,
+                             mode_t mode) override {
+    return makeDirectoriesUnder(parent.get(), path, mode);
+  }
+
+  Result<> linkFile(const FileDescriptor& file, const std::string& path) override {
+    return within(linkAt(file, path), "cannot link " + path);
+  }
+
+  Result<> copyFile(const FileDescriptor& file, const std::string& path) override {
+    const std::string what = "cannot copy to " + path;
+    struct stat source;
+    if (!file.valid() || ::fstat(file.get(), &source) != 0) return Failure::ofErrno(what, EBADF);
+    FileDescriptor copy(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!copy.valid()) return Failure::ofErrno(what);
+    Result<> copied = copyContent(file, copy, source.st_size);
+    if (copied && !copy.close()) copied = Failure::ofErrno("close");
+    if (!copied) ::unlink(path.c_str());
+    return within(std::move(copied), what);
   }
 
   Result<> writeFile(const std::string& path, std::string_view bytes) override {

@@ -1,11 +1,14 @@
-// The file system backend: the extension's temporary directory, whole-file writes and the
-// unnamed files that large downloads are kept in.
+// The file system backend: the extension's temporary directory, whole-file writes, the
+// unnamed files that large downloads are kept in, and the directories, links and copies that
+// the attachment store, the container and the endpoint's certificates are made of.
 //
 // FileSystem::Default() is the real one. A test installs its own with
 // ScopedBackend<FileSystem>; FileSystemWrapper forwards every call so that a test overrides
 // only the call it wants to change. Every operation may be called from any thread. A failure
 // names the path and carries the errno behind it.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -53,6 +56,32 @@ class FileSystem {
   // space is freed when the last descriptor closes, even if the process is killed.
   virtual Result<FileDescriptor> openUnnamedFile(const std::string& directory) = 0;
 
+  // Makes the directory `path` with exactly `mode` (not narrowed by the umask), and its
+  // missing parents as `mkdir -p` does (0777 less the umask). Succeeds when `path` is a
+  // directory afterwards, made now or found there (through a symlink too). Fails with the
+  // error of making `path` itself: a parent that could not be made shows there, while one
+  // that another thread made meanwhile does no harm; ENOTDIR when something else is there.
+  virtual Result<> makeDirectories(const std::string& path, mode_t mode) = 0;
+
+  // makeDirectories for a relative `path` under the open directory `parent`: made where the
+  // handle points, whatever has become of the path that was opened.
+  virtual Result<> makeDirectoriesAt(const FileDescriptor& parent, const std::string& path,
+                                     mode_t mode) = 0;
+
+  // Gives the open regular file `file` the further name `path`, a hard link (an unnamed file
+  // from openUnnamedFile gets its first name): through /proc/self/fd, or where /proc is
+  // missing by the descriptor itself, which needs a privilege that root has. Never replaces:
+  // fails with EEXIST when anything is at `path`, EXDEV when `path` is on another file
+  // system, ENOENT when its directory is missing, EPERM where linking is not allowed (another
+  // user's file under protected_hardlinks).
+  virtual Result<> linkFile(const FileDescriptor& file, const std::string& path) = 0;
+
+  // A new file at `path`, mode 0600, holding the whole content of `file` (a regular file open
+  // for reading; its offset is neither used nor moved), copied in the kernel where it can.
+  // Never replaces and never follows a symlink: fails with EEXIST when anything is at `path`,
+  // and on any other failure leaves nothing there.
+  virtual Result<> copyFile(const FileDescriptor& file, const std::string& path) = 0;
+
   // Replaces the file at `path` in place (open, truncate, write), as a non-atomic write
   // does.
   virtual Result<> writeFile(const std::string& path, std::string_view bytes) = 0;
@@ -70,6 +99,19 @@ class FileSystemWrapper : public FileSystem {
   }
   Result<FileDescriptor> openUnnamedFile(const std::string& directory) override {
     return _target.openUnnamedFile(directory);
+  }
+  Result<> makeDirectories(const std::string& path, mode_t mode) override {
+    return _target.makeDirectories(path, mode);
+  }
+  Result<> makeDirectoriesAt(const FileDescriptor& parent, const std::string& path,
+                             mode_t mode) override {
+    return _target.makeDirectoriesAt(parent, path, mode);
+  }
+  Result<> linkFile(const FileDescriptor& file, const std::string& path) override {
+    return _target.linkFile(file, path);
+  }
+  Result<> copyFile(const FileDescriptor& file, const std::string& path) override {
+    return _target.copyFile(file, path);
   }
   Result<> writeFile(const std::string& path, std::string_view bytes) override {
     return _target.writeFile(path, bytes);

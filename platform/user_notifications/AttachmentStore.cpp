@@ -80,38 +80,6 @@ std::string storeDirectory() {
   return NSTemporaryDirectory() + "Attachments/";
 }
 
-// Creates `directory` and its missing parents with mode 0700. A parent that fails to be made
-// may still exist (made by another thread, or not ours to write), so only the end counts.
-bool makeDirectories(const std::string& directory) {
-  for (std::size_t slash = directory.find('/', 1); slash != std::string::npos;
-       slash = directory.find('/', slash + 1))
-    ::mkdir(directory.substr(0, slash).c_str(), 0700);
-  ::mkdir(directory.c_str(), 0700);
-  struct stat status {};
-  return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// A new file at `target` holding the bytes of `source`; on failure nothing stays of it, and
-// errno tells why (EEXIST: a file of that name was there already).
-bool copyFrom(int source, const std::string& target) {
-  FileDescriptor out(
-      ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out.valid()) return false;
-  constexpr std::size_t kChunk = 1 << 20;
-  bool copied = true;
-  for (off_t offset = 0; copied;) {
-    const std::optional<std::string> chunk = readFrom(source, offset, kChunk);
-    copied = chunk && out.writeAll(*chunk);
-    if (!copied || chunk->empty()) break;
-    offset += static_cast<off_t>(chunk->size());
-  }
-  if (copied && out.close()) return true;
-  const int error = errno == EEXIST ? EIO : errno;
-  ::unlink(target.c_str());
-  errno = error;
-  return false;
-}
-
 struct Refusal {
   long code;
   std::string message;
@@ -149,32 +117,32 @@ StoreFolders& storeFolders() {
 // Takes the open file into the store under `name`: a hard link to the very file that was
 // checked, or a copy of its bytes where the store is on another file system or linking is
 // not allowed. Gives the stored file's path.
-std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::uint64_t size,
-                                         Refusal& refusal) {
+std::optional<std::string> takeIntoStore(const FileDescriptor& file, const std::string& name,
+                                         std::uint64_t size, Refusal& refusal) {
   const std::string directory = storeDirectory();
   auto fail = [&](const std::string& reason) {
     refusal = {UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason};
     return std::nullopt;
   };
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (std::size_t folder = storeFolders().firstFreeFor(name);; ++folder) {
-    const std::string stored = directory + std::to_string(folder) + "/" + name;
-    bool placed =
-        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  FileSystem& files = FileSystem::Current();
+  for (std::size_t number = storeFolders().firstFreeFor(name);; ++number) {
+    const std::string folder = directory + std::to_string(number);
+    const std::string stored = folder + "/" + name;
+    Result<> placed = files.linkFile(file, stored);
     // The store and its folders are made on first use only.
-    if (!placed && errno == ENOENT) {
-      if (!makeDirectories(directory + std::to_string(folder))) {
+    if (!placed && placed.failure().code == ENOENT) {
+      if (Result<> made = files.makeDirectories(folder, 0700); !made) {
         return fail("the attachment store " + directory +
-                    " cannot be used: " + std::strerror(errno));
+                    " cannot be used: " + std::strerror(made.failure().code));
       }
-      placed = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      placed = files.linkFile(file, stored);
     }
-    if (!placed && errno == EEXIST) continue;
-    if (!placed && !copyFrom(fd, stored)) {
-      if (errno == EEXIST) continue;
-      return fail("cannot be stored in " + directory + ": " + std::strerror(errno));
+    if (!placed && placed.failure().code != EEXIST) placed = files.copyFile(file, stored);
+    if (!placed && placed.failure().code == EEXIST) continue;
+    if (!placed) {
+      return fail("cannot be stored in " + directory + ": " + std::strerror(placed.failure().code));
     }
-    storeFolders().taken(name, folder);
+    storeFolders().taken(name, number);
     struct stat status {};
     if (::stat(stored.c_str(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != size)
       return fail("the file changed while it was being stored");
@@ -259,7 +227,7 @@ class DefaultAttachmentStore : public AttachmentStore {
                     subject + ": " + std::to_string(size) + " bytes is over the " +
                         nameOfKind(type->kind) + " limit of " + std::to_string(limit) + " bytes");
 
-    const std::optional<std::string> stored = takeIntoStore(file.get(), name, size, refusal);
+    const std::optional<std::string> stored = takeIntoStore(file, name, size, refusal);
     if (!stored) return std::nullopt;
     return UNNotificationAttachment::Description{identifier, URL,  *stored, type->mime,
                                                  type->kind, size, {}};

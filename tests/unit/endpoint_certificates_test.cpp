@@ -4,6 +4,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -114,9 +115,11 @@ TEST_F(EndpointCertificatesTest, AnAuthorityWithoutItsKeyIsNamedRatherThanReplac
   ASSERT_FALSE(keyless);
   EXPECT_NE(keyless.failure().message.find(_folder + "/ca.key"), std::string::npos);
   EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority);
-  const auto parentless = endpointCertificates(_dir.path() + "missing/endpoint");
-  ASSERT_FALSE(parentless);
-  EXPECT_NE(parentless.failure().message.find("missing/endpoint"), std::string::npos);
+  _dir.write("file", "not a directory");
+  const auto unmade = endpointCertificates(_dir.path() + "file");
+  ASSERT_FALSE(unmade);
+  EXPECT_EQ(unmade.failure().message,
+            _dir.path() + "file: cannot make the directory: " + std::strerror(ENOTDIR));
 }
 
 }  // namespace

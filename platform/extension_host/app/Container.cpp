@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Handle.h"
 #include "platform/foundation/NSString.h"
 
@@ -73,13 +74,9 @@ Result<> createWhenMissing(const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0) return {};
   if (errno != ENOENT) return failedErrno(path, ": ");
-  std::error_code code;
-  fs::create_directories(fs::path(path).parent_path(), code);
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    return failedErrno(path, ": cannot create it: ");
+  if (Result<> made = FileSystem::Current().makeDirectories(path, 0700); !made) {
+    return failedErrno(path, ": cannot create it: ", made.failure().code);
   }
-  // mkdir's mode is narrowed by the umask; the container must be exactly private.
-  ::chmod(path.c_str(), 0700);
   return {};
 }
 
@@ -112,12 +109,16 @@ Result<FileDescriptor> lockContainer(int directory, const std::string& path) {
   return lock;
 }
 
-Result<> ensureSubdirectory(int directory, const std::string& path, const std::string& name) {
-  if (::mkdirat(directory, name.c_str(), 0700) != 0 && errno != EEXIST) {
-    return failedErrno(path, ": cannot create " + name + ": ");
+Result<> ensureSubdirectory(const FileDescriptor& directory, const std::string& path,
+                            const std::string& name) {
+  const Result<> made = FileSystem::Current().makeDirectoriesAt(directory, name, 0700);
+  // ENOTDIR: something else has the name, as the check below says.
+  if (!made && made.failure().code != ENOTDIR) {
+    return failedErrno(path, ": cannot create " + name + ": ", made.failure().code);
   }
+  // Not even a symlink to a directory: the container's parts are its own.
   struct stat status {};
-  if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISDIR(status.st_mode)) {
     return failed(path, ": " + name + " is not a directory");
   }
@@ -197,7 +198,7 @@ Result<std::unique_ptr<Container>> Container::open(const std::string& given) {
   ::futimens(lock->get(), nullptr);
   ::fstat(lock->get(), &locked);
   for (const char* name : {"tmp", "Attachments"}) {
-    if (Result<> made = ensureSubdirectory(directory->get(), *path, name); !made) {
+    if (Result<> made = ensureSubdirectory(*directory, *path, name); !made) {
       return std::move(made).failure();
     }
   }
@@ -208,8 +209,10 @@ Result<std::unique_ptr<Container>> Container::open(const std::string& given) {
 
   const std::string attachments = *path + "/Attachments";
   const std::string run = runFolderName();
-  if (::mkdirat(directory->get(), ("Attachments/" + run).c_str(), 0700) != 0) {
-    return failedErrno(*path, ": cannot create Attachments/" + run + ": ");
+  if (Result<> made =
+          FileSystem::Current().makeDirectoriesAt(*directory, "Attachments/" + run, 0700);
+      !made) {
+    return failedErrno(*path, ": cannot create Attachments/" + run + ": ", made.failure().code);
   }
   pruneRunFolders(directory->get(), attachments);
   return std::make_unique<Container>(*path, std::move(*lock), attachments + "/" + run + "/",

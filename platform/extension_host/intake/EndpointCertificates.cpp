@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <initializer_list>
 #include <memory>
 #include <utility>
@@ -169,8 +168,8 @@ bool writeIdentity(const Identity& identity, const std::string& keyFile,
 }  // namespace
 
 Result<EndpointCertificates> endpointCertificates(const std::string& directory) {
-  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    return Failure::ofErrno(directory + ": cannot make the directory");
+  if (Result<> made = FileSystem::Current().makeDirectories(directory, 0700); !made) {
+    return Failure::ofErrno(directory + ": cannot make the directory", made.failure().code);
   }
   const std::string base =
       directory.empty() || directory.back() == '/' ? directory : directory + "/";

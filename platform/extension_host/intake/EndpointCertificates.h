@@ -14,9 +14,9 @@ struct EndpointCertificates {
   bool made = false;                     // made now rather than found
 };
 
-// Finds in `directory` (the container's "endpoint" folder; created 0700 if missing, its
-// parent must exist) a CA and a server certificate it signed, or makes them: ca.crt, ca.key,
-// server.crt, server.key, each written atomically with mode 0600. EC P-256 keys; the CA for
+// Finds in `directory` (the container's "endpoint" folder; made 0700, with any missing
+// parents, when missing) a CA and a server certificate it signed, or makes them: ca.crt,
+// ca.key, server.crt, server.key, each written atomically with mode 0600. EC P-256 keys; the CA for
 // 10 years, the server certificate for 1 year with DNS:localhost, IP:127.0.0.1 and IP:::1.
 // A CA that exists is kept, so that clients which trust it keep working; when ca.crt is
 // missing a new CA is made, but a ca.crt whose ca.key is missing, unloadable or another
