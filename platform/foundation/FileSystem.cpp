@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -251,18 +250,7 @@ Result<> makeDirectoriesUnder(int at, const std::string& path, mode_t mode) {
 
 class RealFileSystem final : public FileSystem {
  public:
-  std::string temporaryDirectory() override {
-    {
-      std::lock_guard lock(_mutex);
-      if (!_temporaryDirectory.empty()) return _temporaryDirectory;
-    }
-    return corvanta::environmentTemporaryDirectory();
-  }
-
-  void setTemporaryDirectory(std::string path) {
-    std::lock_guard lock(_mutex);
-    _temporaryDirectory = path.empty() ? "" : withOneTrailingSlash(std::move(path));
-  }
+  std::string temporaryDirectory() override { return environmentTemporaryDirectory(); }
 
   Result<> writeFileAtomically(const std::string& path, std::string_view bytes) override {
     Result<> written = checkTarget(path);
@@ -324,30 +312,21 @@ class RealFileSystem final : public FileSystem {
     if (!file.valid() || !file.writeAll(bytes) || !file.close()) return Failure::ofErrno(what);
     return {};
   }
-
- private:
-  std::mutex _mutex;
-  std::string _temporaryDirectory;
 };
-
-RealFileSystem& realFileSystem() {
-  static RealFileSystem fileSystem;
-  return fileSystem;
-}
 
 }  // namespace
 
 FileSystem& FileSystem::Default() {
-  return realFileSystem();
+  static RealFileSystem fileSystem;
+  return fileSystem;
 }
+
+WithTemporaryDirectory::WithTemporaryDirectory(FileSystem& target, std::string directory)
+    : FileSystemWrapper(target), _directory(withOneTrailingSlash(std::move(directory))) {}
 
 std::string environmentTemporaryDirectory() {
   const char* fromEnvironment = std::getenv("TMPDIR");
   return withOneTrailingSlash(fromEnvironment && *fromEnvironment ? fromEnvironment : "/tmp");
-}
-
-void setTemporaryDirectory(std::string path) {
-  realFileSystem().setTemporaryDirectory(std::move(path));
 }
 
 }  // namespace corvanta

@@ -23,8 +23,7 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // The real file system. Its temporary directory is the one set with
-  // setTemporaryDirectory, else $TMPDIR, else /tmp; always with a slash at the end.
+  // The real file system. Its temporary directory is $TMPDIR, else /tmp.
   static FileSystem& Default();
   static FileSystem& Current() { return BackendSlot<FileSystem>::Current(); }
 
@@ -124,10 +123,17 @@ class FileSystemWrapper : public FileSystem {
   FileSystem& _target;
 };
 
-// Sets the temporary directory that FileSystem::Default() reports; "" returns to the
-// environment's. The host calls it once at start, before any request runs. A slash is
-// added when `path` lacks one.
-void setTemporaryDirectory(std::string path);
+// `target` with a temporary directory of its own (given one slash at its end): how the host
+// gives the extension its container's tmp/ for a run, over whichever file system is installed
+// (a test's fault-injecting one too), and how a test gives it a scratch one.
+class WithTemporaryDirectory final : public FileSystemWrapper {
+ public:
+  WithTemporaryDirectory(FileSystem& target, std::string directory);
+  std::string temporaryDirectory() override { return _directory; }
+
+ private:
+  const std::string _directory;
+};
 
 // $TMPDIR, or /tmp when it is unset or empty, ending with one slash.
 std::string environmentTemporaryDirectory();

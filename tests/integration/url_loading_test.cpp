@@ -393,7 +393,7 @@ TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
 TEST(URLLoading, ALargeBodyArrivesWholeInAnUnnamedFileAndIsPlacedAsIs) {
   Origin origin;
   testing::ScratchDirectory temporary, out;
-  testing::ScratchTemporaryDirectory scratchTemporary(temporary.path());
+  WithTemporaryDirectory scratchTemporary(FileSystem::Default(), temporary.path());
   ScopedBackend<FileSystem> useScratch(scratchTemporary);
   const struct {
     std::string path, body;

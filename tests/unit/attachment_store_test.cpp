@@ -24,9 +24,6 @@ std::shared_ptr<NSURL> urlOf(const std::string& path) {
 
 class AttachmentStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { setAttachmentStoreDirectory(storeDirectory()); }
-  void TearDown() override { setAttachmentStoreDirectory(""); }
-
   std::string storeDirectory() const { return _scratch.path() + "store/"; }
   std::string put(const std::string& name, const std::string& bytes) const {
     return _scratch.write(name, bytes);
@@ -52,6 +49,8 @@ class AttachmentStoreTest : public ::testing::Test {
   }
 
   testing::ScratchDirectory _scratch;
+  DefaultAttachmentStore _store{storeDirectory()};
+  ScopedBackend<AttachmentStore> _installed{_store};
   std::shared_ptr<NSError> _error;
 };
 
@@ -107,7 +106,8 @@ TEST_F(AttachmentStoreTest, CopiesIntoAStoreOnAnotherFileSystem) {
     GTEST_SKIP() << "no second file system at /dev/shm";
   std::string other = "/dev/shm/corvanta-store-XXXXXX";
   ASSERT_NE(::mkdtemp(other.data()), nullptr);
-  setAttachmentStoreDirectory(other);
+  DefaultAttachmentStore store(other);
+  ScopedBackend<AttachmentStore> installed(store);
   const std::string staging = put("tone.wav", media("tone.wav"));
   const auto attachment = attach(urlOf(staging));
   ASSERT_NE(attachment, nullptr) << (_error ? _error->localizedDescription() : "");
@@ -120,7 +120,8 @@ TEST_F(AttachmentStoreTest, CopiesIntoAStoreOnAnotherFileSystem) {
 TEST_F(AttachmentStoreTest, StoreDirectoryIsMadeOrElseTheAttachmentIsRefused) {
   const std::string nested = _scratch.path() + "a/b/store",
                     source = put("pic.png", media("pic.png"));
-  setAttachmentStoreDirectory(nested);
+  auto store = std::make_unique<DefaultAttachmentStore>(nested);
+  auto installed = std::make_unique<ScopedBackend<AttachmentStore>>(*store);
   const auto attachment = attach(urlOf(source));
   ASSERT_NE(attachment, nullptr);
   EXPECT_EQ(attachment->file().rfind(nested + "/", 0), 0u);
@@ -128,7 +129,9 @@ TEST_F(AttachmentStoreTest, StoreDirectoryIsMadeOrElseTheAttachmentIsRefused) {
             fs::perms::owner_all);
 
   put("plain", "a file where the store should be");
-  setAttachmentStoreDirectory(_scratch.path() + "plain/store");
+  installed.reset();
+  store = std::make_unique<DefaultAttachmentStore>(_scratch.path() + "plain/store");
+  installed = std::make_unique<ScopedBackend<AttachmentStore>>(*store);
   expectRefused(attach(urlOf(source)), UNErrorCodeAttachmentMoveIntoDataStoreFailed, "pic.png");
 }
 

@@ -150,25 +150,27 @@ TEST_F(FileSystemTest, PlacingAFileLinksOrCopiesItsBytesWithoutATrace) {
   EXPECT_EQ(strayEntries(std::size(cases) + 1), 0);
 }
 
+// The real one's is the environment's; one given for a run is kept as given. Either way with
+// exactly one slash at the end.
 TEST(TemporaryDirectory, EndsWithExactlyOneSlash) {
-  auto setTmpdir = [](const std::string& value) {
-    value.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", value.c_str(), 1);
-  };
   const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-  // TMPDIR ("" for unset), the directory the host set ("" for none), what is reported.
+  // TMPDIR ("" for unset), the directory given ("" for none), what is reported.
   const struct {
-    std::string tmpdir, set, expected;
+    std::string tmpdir, given, expected;
   } cases[] = {{"", "", "/tmp/"},
                {"/var/tmp/x", "/srv/ext", "/srv/ext/"},
                {"", "/srv/ext2/", "/srv/ext2/"},
                {"/var/tmp/x", "", "/var/tmp/x/"},
                {"/var/tmp/y//", "", "/var/tmp/y/"}};
   for (const auto& c : cases) {
-    setTmpdir(c.tmpdir);
-    setTemporaryDirectory(c.set);
-    EXPECT_EQ(NSTemporaryDirectory(), c.expected) << c.tmpdir << " " << c.set;
+    c.tmpdir.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", c.tmpdir.c_str(), 1);
+    WithTemporaryDirectory given(FileSystem::Default(), c.given);
+    const ScopedBackend<FileSystem> installed(given);
+    EXPECT_EQ(c.given.empty() ? FileSystem::Default().temporaryDirectory() : NSTemporaryDirectory(),
+              c.expected)
+        << c.tmpdir << " " << c.given;
   }
-  setTmpdir(saved);
+  saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -22,12 +22,11 @@ using testing::DeliveryRecorder;
 using testing::FakeURLLoader;
 using testing::RecordingAttachmentStore;
 using testing::ScratchDirectory;
-using testing::ScratchTemporaryDirectory;
 
 // Fails every write, as a full disk would.
-class FailingWrites : public ScratchTemporaryDirectory {
+class FailingWrites : public FileSystemWrapper {
  public:
-  using ScratchTemporaryDirectory::ScratchTemporaryDirectory;
+  using FileSystemWrapper::FileSystemWrapper;
   Result<> writeFileAtomically(const std::string& path, std::string_view) override {
     return Failure::ofErrno("cannot write " + path, ENOSPC);
   }
@@ -52,7 +51,7 @@ class NotificationServiceTest : public ::testing::Test {
   std::string payloadFor(const std::string& url) { return R"({"att_url":")" + url + R"("})"; }
 
   ScratchDirectory temporary;
-  ScratchTemporaryDirectory fileSystem{temporary.path()};
+  WithTemporaryDirectory fileSystem{FileSystem::Default(), temporary.path()};
   ScopedBackend<FileSystem> fileSystemScope{fileSystem};
   FakeURLLoader loader;
   ScopedBackend<URLLoader> loaderScope{loader};
@@ -136,7 +135,7 @@ TEST_F(NotificationServiceTest, AFailureNeverShowsAnEarlierRequestsStagedFile) {
   for (const bool writeFails : {false, true}) {
     SCOPED_TRACE(writeFails ? "write fails" : "download fails");
     temporary.write("pic.png", "earlier request's bytes");
-    FailingWrites failing(temporary.path());
+    FailingWrites failing(fileSystem);
     ScopedBackend<FileSystem> scope(writeFails ? static_cast<FileSystem&>(failing) : fileSystem);
     const auto activity = std::make_shared<RequestActivity>();
     const RequestActivity::Scope serving(activity);

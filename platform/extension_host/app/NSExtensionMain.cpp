@@ -145,8 +145,12 @@ int NSExtensionMain(int argc, char* argv[]) {
     return 1;
   }
   const std::unique_ptr<Container> container = std::move(opened).value();
-  setTemporaryDirectory(container->temporaryDirectory());
-  setAttachmentStoreDirectory(container->runDirectory());
+  // The container's tmp/ and this run's store folder, over whichever file system is
+  // installed.
+  WithTemporaryDirectory fileSystem(FileSystem::Current(), container->temporaryDirectory());
+  const ScopedBackend<FileSystem> fileSystemForRun(fileSystem);
+  DefaultAttachmentStore attachmentStore(container->runDirectory());
+  const ScopedBackend<AttachmentStore> attachmentStoreForRun(attachmentStore);
   defaultMaximumConnectionsPerHost() = options.connectionsPerHost;
   if (!options.certificateAuthorities.empty()) {
     setCertificateAuthorityFile(options.certificateAuthorities);
