@@ -303,15 +303,6 @@ class RealFileSystem final : public FileSystem {
     if (!copied) ::unlink(path.c_str());
     return within(std::move(copied), what);
   }
-
-  Result<> writeFile(const std::string& path, std::string_view bytes) override {
-    const std::string what = "cannot write " + path;
-    if (isUnusablePath(path)) return Failure::ofErrno(what, EINVAL);
-    FileDescriptor file(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!file.valid() || !file.writeAll(bytes) || !file.close()) return Failure::ofErrno(what);
-    return {};
-  }
 };
 
 }  // namespace

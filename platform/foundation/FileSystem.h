@@ -80,10 +80,6 @@ class FileSystem {
   // Never replaces and never follows a symlink: fails with EEXIST when anything is at `path`,
   // and on any other failure leaves nothing there.
   virtual Result<> copyFile(const FileDescriptor& file, const std::string& path) = 0;
-
-  // Replaces the file at `path` in place (open, truncate, write), as a non-atomic write
-  // does.
-  virtual Result<> writeFile(const std::string& path, std::string_view bytes) = 0;
 };
 
 class FileSystemWrapper : public FileSystem {
@@ -111,9 +107,6 @@ class FileSystemWrapper : public FileSystem {
   }
   Result<> copyFile(const FileDescriptor& file, const std::string& path) override {
     return _target.copyFile(file, path);
-  }
-  Result<> writeFile(const std::string& path, std::string_view bytes) override {
-    return _target.writeFile(path, bytes);
   }
 
  protected:

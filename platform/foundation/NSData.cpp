@@ -21,12 +21,11 @@ std::shared_ptr<NSData> NSData::dataWithFile(FileDescriptor file, std::size_t le
   return std::make_shared<NSData>(std::move(file), std::move(mapping), length);
 }
 
-bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const {
+bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool /*atomically*/) const {
   if (!url || !url->isFileURL()) return false;
   auto& fileSystem = FileSystem::Current();
-  const Result<> written = !atomically      ? fileSystem.writeFile(url->path(), bytes())
-                           : isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
-                                            : fileSystem.writeFileAtomically(url->path(), bytes());
+  const Result<> written = isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
+                                          : fileSystem.writeFileAtomically(url->path(), bytes());
   if (!written) {
     const int error = written.failure().code;
     RequestActivity::note(

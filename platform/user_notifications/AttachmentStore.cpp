@@ -30,7 +30,8 @@ constexpr std::size_t kSniffedBytes = 64 * 1024;
 // empty tags from costing a read each.
 constexpr int kMostLeadingTags = 4;
 
-// Up to `limit` bytes from the start of `fd`, whatever its offset; nullopt on a read error.
+// Up to `limit` bytes of `fd` from `offset`, whatever the descriptor's own offset; nullopt on
+// a read error.
 std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
   std::string bytes(limit, '\0');
   std::size_t filled = 0;
@@ -239,7 +240,7 @@ std::shared_ptr<UNNotificationAttachment> DefaultAttachmentStore::attachmentWith
     return nullptr;
   }
   return std::make_shared<UNNotificationAttachment>(UNNotificationAttachment::Description{
-      identifier, URL, *stored, type->mime, type->kind, candidate->size, {}});
+      identifier, URL, *stored, type->mime, type->kind, candidate->size});
 }
 
 AttachmentStore& AttachmentStore::Default() {

@@ -28,10 +28,6 @@ class FailingFileSystem : public corvanta::FileSystemWrapper {
     if (const int error = fails()) return corvanta::Failure::ofErrno("cannot write " + path, error);
     return target().writeFileAtomically(path, bytes);
   }
-  corvanta::Result<> writeFile(const std::string& path, std::string_view bytes) override {
-    if (const int error = fails()) return corvanta::Failure::ofErrno("cannot write " + path, error);
-    return target().writeFile(path, bytes);
-  }
 
  private:
   // The errno of a failure, or 0.

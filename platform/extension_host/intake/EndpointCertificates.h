@@ -11,7 +11,6 @@ namespace corvanta {
 struct EndpointCertificates {
   std::string certificateFile, keyFile;  // the server's, for 127.0.0.1, ::1 and localhost
   std::string authorityFile;             // the CA a client trusts: DIR/ca.crt
-  bool made = false;                     // made now rather than found
 };
 
 // Finds in `directory` (the container's "endpoint" folder; made 0700, with any missing
