@@ -47,10 +47,12 @@ bool skipped(const std::string& kind) {
   return skip.find("," + kind + ",") != std::string::npos;
 }
 
-// pic.png with a text chunk naming `n` before its end: a valid image, distinct bytes.
-std::string distinctPNG(int n) {
+// pic.png with a text chunk naming `n` (and `padding` bytes more) before its end: a valid
+// image, distinct bytes.
+std::string distinctPNG(int n, std::size_t padding = 0) {
   std::string png = media("pic.png");
-  const std::string typed = std::string("tEXt") + "n" + '\0' + std::to_string(n);
+  const std::string typed =
+      std::string("tEXt") + "n" + '\0' + std::to_string(n) + std::string(padding, ' ');
   auto be32 = [](uLong value) {
     return std::string{static_cast<char>(value >> 24), static_cast<char>(value >> 16),
                        static_cast<char>(value >> 8), static_cast<char>(value)};
@@ -88,6 +90,8 @@ std::vector<Kind> kinds() {
       {"mp3", 50, "/media/tone.mp3", true},
       {"wav", 50, "/media/tone.wav", true},
       {"mp4", 50, "/media/clip.mp4", true},
+      // Over the largest body kept in memory: spooled to a file, then placed.
+      {"large-png", 10, "/media/large.png", true},
       {"same-name", 300, "*", true},
       {"404-image", 20, "/status/404*", true},
       {"500-image", 20, "/status/500*", true},
@@ -129,6 +133,7 @@ class Soak {
     _scratch.write("decoy/keep.txt", "the container's neighbour");
     add("/wrong/text.png", "plain text, not an image\n");
     add("/wrong/png.mp3", media("pic.png"));
+    add("/media/large.png", distinctPNG(0, 300 * 1024));
     for (const char* name :
          {"pic.png", "photo.jpg", "anim.gif", "tone.mp3", "tone.wav", "clip.mp4"})
       add(std::string("/media/") + name, media(name));
