@@ -37,8 +37,10 @@ BENCHMARK(BM_URLWithString);
 // Write, sniff, store: what a completion does with a downloaded image.
 void BM_StageAndAttachPNG(benchmark::State& state) {
   testing::ScratchDirectory scratch;
-  setTemporaryDirectory(scratch.path() + "tmp/");
-  setAttachmentStoreDirectory(scratch.path() + "Attachments/");
+  WithTemporaryDirectory fileSystem(FileSystem::Default(), scratch.path() + "tmp/");
+  const ScopedBackend<FileSystem> useFileSystem(fileSystem);
+  DefaultAttachmentStore store(scratch.path() + "Attachments/");
+  const ScopedBackend<AttachmentStore> useStore(store);
   ::mkdir((scratch.path() + "tmp").c_str(), 0700);
   const auto request = UNNotificationRequest::requestWithIdentifier(
       "bench", std::make_shared<UNNotificationContent>());
@@ -48,8 +50,6 @@ void BM_StageAndAttachPNG(benchmark::State& state) {
     auto content = contentWithDownloadedAttachment(url, *request, data);
     if (content->attachments().size() != 1) state.SkipWithError("no attachment made");
   }
-  setTemporaryDirectory("");
-  setAttachmentStoreDirectory("");
 }
 BENCHMARK(BM_StageAndAttachPNG)->Unit(benchmark::kMicrosecond);
 

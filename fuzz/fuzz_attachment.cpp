@@ -75,7 +75,8 @@ void checkRefusal(const std::shared_ptr<corvanta::NSError>& error) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  corvanta::setAttachmentStoreDirectory(storeDirectory());
+  static corvanta::DefaultAttachmentStore store(storeDirectory());
+  static const corvanta::ScopedBackend<corvanta::AttachmentStore> installed(store);
   return 0;
 }
 

@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/foundation/FileSystem.h"
@@ -22,19 +21,18 @@ std::shared_ptr<NSData> NSData::dataWithFile(FileDescriptor file, std::size_t le
   return std::make_shared<NSData>(std::move(file), std::move(mapping), length);
 }
 
-bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const {
+bool NSData::writeToURL(const std::shared_ptr<NSURL>& url, bool /*atomically*/) const {
   if (!url || !url->isFileURL()) return false;
   auto& fileSystem = FileSystem::Current();
-  const bool written = !atomically      ? fileSystem.writeFile(url->path(), bytes())
-                       : isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
-                                        : fileSystem.writeFileAtomically(url->path(), bytes());
+  const Result<> written = isFileBacked() ? fileSystem.placeFileAtomically(url->path(), _file)
+                                          : fileSystem.writeFileAtomically(url->path(), bytes());
   if (!written) {
-    const int error = errno;
+    const int error = written.failure().code;
     RequestActivity::note(
         {"staging", error, "errno",
          "cannot write " + lastPathComponent(url->path()) + ": " + std::strerror(error)});
   }
-  return written;
+  return written.ok();
 }
 
 }  // namespace corvanta

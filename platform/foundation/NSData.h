@@ -32,12 +32,13 @@ class NSData {
   bool isFileBacked() const { return _file.valid(); }
 
   // Writes the bytes to the file that `url` names (a file URL; its path, escapes decoded).
-  // With `atomically` the file holds either its old content or all of the new bytes, never
-  // a part; file-backed bytes are then placed by FileSystem::placeFileAtomically, linked or
-  // copied by the kernel, never through memory (a linked target shares the file: changing it
-  // in place would change these bytes too). Returns false, leaving no partial file, when
-  // `url` is nullptr or not a file URL or the write fails. Goes through the current
-  // FileSystem backend.
+  // The file holds either its old content or all of the new bytes, never a part, with or
+  // without `atomically`: no caller needs a write in place, which would also reach a stored
+  // attachment linked to the file. File-backed bytes are placed by
+  // FileSystem::placeFileAtomically, linked or copied by the kernel, never through memory (a
+  // linked target shares the file: changing it in place would change these bytes too).
+  // Returns false, leaving no partial file, when `url` is nullptr or not a file URL or the
+  // write fails. Goes through the current FileSystem backend.
   bool writeToURL(const std::shared_ptr<NSURL>& url, bool atomically) const;
 
   NSData(FileDescriptor file, std::shared_ptr<const char> mapping, std::size_t length)

@@ -170,14 +170,13 @@ bool CurlTransfer::keep(std::string_view bytes) {
 
 // Moves the body so far into a new unnamed file, where the rest of it goes too.
 bool CurlTransfer::spool() {
-  errno = 0;
   auto& fileSystem = FileSystem::Current();
-  FileDescriptor file = fileSystem.openUnnamedFile(fileSystem.temporaryDirectory());
-  if (!file.valid() || !file.writeAll(_body)) {
-    _spoolError = errno ? errno : EIO;
+  auto file = fileSystem.openUnnamedFile(fileSystem.temporaryDirectory());
+  if (!file || !file->writeAll(_body)) {
+    _spoolError = file ? errno : file.failure().code;
     return false;
   }
-  _spool = std::move(file);
+  _spool = std::move(*file);
   _spooledBytes = static_cast<long long>(_body.size());
   std::string().swap(_body);
   return true;

@@ -30,7 +30,8 @@ constexpr std::size_t kSniffedBytes = 64 * 1024;
 // empty tags from costing a read each.
 constexpr int kMostLeadingTags = 4;
 
-// Up to `limit` bytes from the start of `fd`, whatever its offset; nullopt on a read error.
+// Up to `limit` bytes of `fd` from `offset`, whatever the descriptor's own offset; nullopt on
+// a read error.
 std::optional<std::string> readFrom(int fd, off_t offset, std::size_t limit) {
   std::string bytes(limit, '\0');
   std::size_t filled = 0;
@@ -61,61 +62,12 @@ std::optional<std::string> readMedia(int fd, std::uint64_t size) {
   return head;
 }
 
-struct StoreDirectorySetting {
-  std::mutex mutex;
-  std::string path;
-};
-
-StoreDirectorySetting& storeDirectorySetting() {
-  static StoreDirectorySetting setting;
-  return setting;
-}
-
-std::string storeDirectory() {
-  {
-    StoreDirectorySetting& setting = storeDirectorySetting();
-    std::lock_guard lock(setting.mutex);
-    if (!setting.path.empty()) return withOneTrailingSlash(setting.path);
-  }
-  return NSTemporaryDirectory() + "Attachments/";
-}
-
-// Creates `directory` and its missing parents with mode 0700. A parent that fails to be made
-// may still exist (made by another thread, or not ours to write), so only the end counts.
-bool makeDirectories(const std::string& directory) {
-  for (std::size_t slash = directory.find('/', 1); slash != std::string::npos;
-       slash = directory.find('/', slash + 1))
-    ::mkdir(directory.substr(0, slash).c_str(), 0700);
-  ::mkdir(directory.c_str(), 0700);
-  struct stat status {};
-  return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// A new file at `target` holding the bytes of `source`; on failure nothing stays of it, and
-// errno tells why (EEXIST: a file of that name was there already).
-bool copyFrom(int source, const std::string& target) {
-  FileDescriptor out(
-      ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out.valid()) return false;
-  constexpr std::size_t kChunk = 1 << 20;
-  bool copied = true;
-  for (off_t offset = 0; copied;) {
-    const std::optional<std::string> chunk = readFrom(source, offset, kChunk);
-    copied = chunk && out.writeAll(*chunk);
-    if (!copied || chunk->empty()) break;
-    offset += static_cast<off_t>(chunk->size());
-  }
-  if (copied && out.close()) return true;
-  const int error = errno == EEXIST ? EIO : errno;
-  ::unlink(target.c_str());
-  errno = error;
-  return false;
-}
-
 struct Refusal {
   long code;
   std::string message;
 };
+
+}  // namespace
 
 // The store keeps each file under its own name, in numbered folders that hold at most one
 // file of each name: the first folder without that name takes it. Folders are made once and
@@ -141,142 +93,159 @@ class StoreFolders {
   std::unordered_map<std::string, std::size_t> _next;
 };
 
-StoreFolders& storeFolders() {
-  static StoreFolders folders;
-  return folders;
+namespace {
+
+// Sets `refusal` and gives nothing.
+std::nullopt_t refuse(Refusal& refusal, long code, std::string message) {
+  refusal = {code, std::move(message)};
+  return std::nullopt;
+}
+
+// The file an attachment would be made of, open: what is checked is what is stored.
+struct Candidate {
+  FileDescriptor file;
+  std::string name;     // its file name, the name it is stored under
+  std::string subject;  // what the refusals name: the file name, else the URL
+  std::uint64_t size = 0;
+};
+
+// The regular file at the file URL `URL`, open, or nullopt and why it cannot be reached.
+std::optional<Candidate> openCandidate(const std::shared_ptr<NSURL>& URL, Refusal& refusal) {
+  if (!URL) return refuse(refusal, UNErrorCodeAttachmentInvalidURL, "no URL was given");
+  if (!URL->isFileURL())
+    return refuse(refusal, UNErrorCodeAttachmentInvalidURL,
+                  URL->absoluteString() + ": not a file URL");
+  if (!URL->host().empty() && URL->host() != "localhost")
+    return refuse(refusal, UNErrorCodeAttachmentInvalidURL,
+                  URL->absoluteString() + ": names a file on another host");
+
+  const std::string& path = URL->path();
+  Candidate candidate{FileDescriptor(), lastPathComponent(path), "", 0};
+  candidate.subject = candidate.name.empty() ? URL->absoluteString() : candidate.name;
+  auto unreachable = [&](const std::string& reason) {
+    return refuse(refusal, UNErrorCodeAttachmentNotReachable, candidate.subject + ": " + reason);
+  };
+  // The kernel would stop at a NUL and open some other file.
+  if (path.empty() || path.find('\0') != std::string::npos) return unreachable("no such file");
+
+  // Never through a symlink, never blocking on a FIFO.
+  candidate.file =
+      FileDescriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!candidate.file.valid()) {
+    const int cause = errno;
+    if (cause == ELOOP) return unreachable("is a symbolic link");
+    if (cause == ENOENT || cause == ENOTDIR) return unreachable("no such file");
+    return unreachable(std::string("cannot be opened: ") + std::strerror(cause));
+  }
+  struct stat status {};
+  if (::fstat(candidate.file.get(), &status) != 0) return unreachable("cannot be read");
+  if (S_ISDIR(status.st_mode)) return unreachable("is a directory");
+  if (!S_ISREG(status.st_mode)) return unreachable("is not a regular file");
+  candidate.size = static_cast<std::uint64_t>(status.st_size);
+  if (candidate.size == 0)
+    return refuse(refusal, UNErrorCodeAttachmentInvalidFileSize, candidate.subject + ": is empty");
+  return candidate;
+}
+
+// The candidate's media type by the media rules: read from its content, and named by its
+// extension. nullopt and why when they refuse it.
+std::optional<MediaType> judgeMedia(const Candidate& candidate, Refusal& refusal) {
+  const std::string& subject = candidate.subject;
+  const std::optional<std::string> head = readMedia(candidate.file.get(), candidate.size);
+  if (!head)
+    return refuse(refusal, UNErrorCodeAttachmentNotReachable, subject + ": cannot be read");
+  const std::optional<std::string> sniffed = sniffMimeType(*head);
+  if (!sniffed)
+    return refuse(refusal, UNErrorCodeAttachmentUnrecognizedType,
+                  subject + ": its type cannot be read");
+  const std::optional<MediaExtension> named = mediaExtensionOf(candidate.name);
+  const std::optional<MediaType> type = acceptedMediaType(*sniffed, *head, named);
+  if (!type)
+    return refuse(refusal, UNErrorCodeAttachmentUnrecognizedType,
+                  subject + ": type " + *sniffed + " is not accepted");
+  // A device reads the type from the name alone, so a name without a media extension is
+  // refused whatever the content; the message says what the content was.
+  if (!named)
+    return refuse(refusal, UNErrorCodeAttachmentUnrecognizedType,
+                  subject + ": no media extension; the content is " + type->mime);
+  if (named->kind != type->kind)
+    return refuse(refusal, UNErrorCodeAttachmentTypeMismatch,
+                  subject + ": the extension names " + nameOfKind(named->kind) +
+                      " but the content is " + type->mime + " (" + nameOfKind(type->kind) + ")");
+  if (const std::uint64_t limit = sizeLimitOf(type->kind); candidate.size > limit)
+    return refuse(refusal, UNErrorCodeAttachmentInvalidFileSize,
+                  subject + ": " + std::to_string(candidate.size) + " bytes is over the " +
+                      nameOfKind(type->kind) + " limit of " + std::to_string(limit) + " bytes");
+  return type;
 }
 
 // Takes the open file into the store under `name`: a hard link to the very file that was
 // checked, or a copy of its bytes where the store is on another file system or linking is
 // not allowed. Gives the stored file's path.
-std::optional<std::string> takeIntoStore(int fd, const std::string& name, std::uint64_t size,
-                                         Refusal& refusal) {
-  const std::string directory = storeDirectory();
+std::optional<std::string> takeIntoStore(const Candidate& candidate, const std::string& directory,
+                                         StoreFolders& folders, Refusal& refusal) {
+  const FileDescriptor& file = candidate.file;
+  const std::string& name = candidate.name;
   auto fail = [&](const std::string& reason) {
-    refusal = {UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason};
-    return std::nullopt;
+    return refuse(refusal, UNErrorCodeAttachmentMoveIntoDataStoreFailed, name + ": " + reason);
   };
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (std::size_t folder = storeFolders().firstFreeFor(name);; ++folder) {
-    const std::string stored = directory + std::to_string(folder) + "/" + name;
-    bool placed =
-        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  FileSystem& files = FileSystem::Current();
+  for (std::size_t number = folders.firstFreeFor(name);; ++number) {
+    const std::string folder = directory + std::to_string(number);
+    const std::string stored = folder + "/" + name;
+    Result<> placed = files.linkFile(file, stored);
     // The store and its folders are made on first use only.
-    if (!placed && errno == ENOENT) {
-      if (!makeDirectories(directory + std::to_string(folder))) {
+    if (!placed && placed.failure().code == ENOENT) {
+      if (Result<> made = files.makeDirectories(folder, 0700); !made) {
         return fail("the attachment store " + directory +
-                    " cannot be used: " + std::strerror(errno));
+                    " cannot be used: " + std::strerror(made.failure().code));
       }
-      placed = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, stored.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      placed = files.linkFile(file, stored);
     }
-    if (!placed && errno == EEXIST) continue;
-    if (!placed && !copyFrom(fd, stored)) {
-      if (errno == EEXIST) continue;
-      return fail("cannot be stored in " + directory + ": " + std::strerror(errno));
+    if (!placed && placed.failure().code != EEXIST) placed = files.copyFile(file, stored);
+    if (!placed && placed.failure().code == EEXIST) continue;
+    if (!placed) {
+      return fail("cannot be stored in " + directory + ": " + std::strerror(placed.failure().code));
     }
-    storeFolders().taken(name, folder);
+    folders.taken(name, number);
     struct stat status {};
-    if (::stat(stored.c_str(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != size)
+    if (::stat(stored.c_str(), &status) != 0 ||
+        static_cast<std::uint64_t>(status.st_size) != candidate.size)
       return fail("the file changed while it was being stored");
     return stored;
   }
 }
 
-class DefaultAttachmentStore : public AttachmentStore {
- public:
-  std::shared_ptr<UNNotificationAttachment> attachmentWithIdentifier(
-      const std::string& identifier, const std::shared_ptr<NSURL>& URL,
-      const std::shared_ptr<NSDictionary>& /*options*/, NSErrorOut error) override {
-    Refusal refusal;
-    std::optional<UNNotificationAttachment::Description> made = make(identifier, URL, refusal);
-    if (!made) {
-      if (error) *error = NSError::errorWithDomain(UNErrorDomain, refusal.code, refusal.message);
-      return nullptr;
-    }
-    return std::make_shared<UNNotificationAttachment>(std::move(*made));
-  }
-
- private:
-  static std::optional<UNNotificationAttachment::Description> make(
-      const std::string& identifier, const std::shared_ptr<NSURL>& URL, Refusal& refusal) {
-    auto refuse = [&](long code, std::string message) {
-      refusal = {code, std::move(message)};
-      return std::nullopt;
-    };
-    if (!URL) return refuse(UNErrorCodeAttachmentInvalidURL, "no URL was given");
-    if (!URL->isFileURL())
-      return refuse(UNErrorCodeAttachmentInvalidURL, URL->absoluteString() + ": not a file URL");
-    if (!URL->host().empty() && URL->host() != "localhost")
-      return refuse(UNErrorCodeAttachmentInvalidURL,
-                    URL->absoluteString() + ": names a file on another host");
-
-    const std::string& path = URL->path();
-    const std::string name = lastPathComponent(path);
-    const std::string subject = name.empty() ? URL->absoluteString() : name;
-    auto unreachable = [&](const std::string& reason) {
-      return refuse(UNErrorCodeAttachmentNotReachable, subject + ": " + reason);
-    };
-    // The kernel would stop at a NUL and open some other file.
-    if (path.empty() || path.find('\0') != std::string::npos) return unreachable("no such file");
-
-    // Never through a symlink, never blocking on a FIFO; everything after this reads the
-    // one file that was opened, so what is checked is what is stored.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.valid()) {
-      const int cause = errno;
-      if (cause == ELOOP) return unreachable("is a symbolic link");
-      if (cause == ENOENT || cause == ENOTDIR) return unreachable("no such file");
-      return unreachable(std::string("cannot be opened: ") + std::strerror(cause));
-    }
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0) return unreachable("cannot be read");
-    if (S_ISDIR(status.st_mode)) return unreachable("is a directory");
-    if (!S_ISREG(status.st_mode)) return unreachable("is not a regular file");
-    const auto size = static_cast<std::uint64_t>(status.st_size);
-    if (size == 0) return refuse(UNErrorCodeAttachmentInvalidFileSize, subject + ": is empty");
-
-    const std::optional<std::string> head = readMedia(file.get(), size);
-    if (!head) return unreachable("cannot be read");
-    const std::optional<std::string> sniffed = sniffMimeType(*head);
-    if (!sniffed)
-      return refuse(UNErrorCodeAttachmentUnrecognizedType, subject + ": its type cannot be read");
-    const std::optional<MediaExtension> named = mediaExtensionOf(name);
-    const std::optional<MediaType> type = acceptedMediaType(*sniffed, *head, named);
-    if (!type)
-      return refuse(UNErrorCodeAttachmentUnrecognizedType,
-                    subject + ": type " + *sniffed + " is not accepted");
-    // A device reads the type from the name alone, so a name without a media extension is
-    // refused whatever the content; the message says what the content was.
-    if (!named)
-      return refuse(UNErrorCodeAttachmentUnrecognizedType,
-                    subject + ": no media extension; the content is " + type->mime);
-    if (named->kind != type->kind)
-      return refuse(UNErrorCodeAttachmentTypeMismatch,
-                    subject + ": the extension names " + nameOfKind(named->kind) +
-                        " but the content is " + type->mime + " (" + nameOfKind(type->kind) + ")");
-    if (const std::uint64_t limit = sizeLimitOf(type->kind); size > limit)
-      return refuse(UNErrorCodeAttachmentInvalidFileSize,
-                    subject + ": " + std::to_string(size) + " bytes is over the " +
-                        nameOfKind(type->kind) + " limit of " + std::to_string(limit) + " bytes");
-
-    const std::optional<std::string> stored = takeIntoStore(file.get(), name, size, refusal);
-    if (!stored) return std::nullopt;
-    return UNNotificationAttachment::Description{identifier, URL,  *stored, type->mime,
-                                                 type->kind, size, {}};
-  }
-};
-
 }  // namespace
+
+DefaultAttachmentStore::DefaultAttachmentStore(std::string directory)
+    : _directory(directory.empty() ? "" : withOneTrailingSlash(std::move(directory))),
+      _folders(std::make_unique<StoreFolders>()) {}
+
+DefaultAttachmentStore::~DefaultAttachmentStore() = default;
+
+std::shared_ptr<UNNotificationAttachment> DefaultAttachmentStore::attachmentWithIdentifier(
+    const std::string& identifier, const std::shared_ptr<NSURL>& URL,
+    const std::shared_ptr<NSDictionary>& /*options*/, NSErrorOut error) {
+  const std::string directory =
+      _directory.empty() ? NSTemporaryDirectory() + "Attachments/" : _directory;
+  Refusal refusal;
+  std::optional<Candidate> candidate = openCandidate(URL, refusal);
+  std::optional<MediaType> type;
+  std::optional<std::string> stored;
+  if (candidate) type = judgeMedia(*candidate, refusal);
+  if (type) stored = takeIntoStore(*candidate, directory, *_folders, refusal);
+  if (!stored) {
+    if (error) *error = NSError::errorWithDomain(UNErrorDomain, refusal.code, refusal.message);
+    return nullptr;
+  }
+  return std::make_shared<UNNotificationAttachment>(UNNotificationAttachment::Description{
+      identifier, URL, *stored, type->mime, type->kind, candidate->size});
+}
 
 AttachmentStore& AttachmentStore::Default() {
   static DefaultAttachmentStore store;
   return store;
-}
-
-void setAttachmentStoreDirectory(std::string path) {
-  StoreDirectorySetting& setting = storeDirectorySetting();
-  std::lock_guard lock(setting.mutex);
-  setting.path = std::move(path);
 }
 
 }  // namespace corvanta

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/foundation/NSDictionary.h"
 #include "platform/foundation/NSError.h"
@@ -34,8 +33,6 @@ class UNNotificationAttachment {
     std::string type;            // MIME type, read from the content
     UNNotificationAttachmentKind kind = UNNotificationAttachmentKind::image;
     std::uint64_t size = 0;
-    // Readable remarks for the host about how the file was judged; never a reason to refuse.
-    std::vector<std::string> notes;
   };
   explicit UNNotificationAttachment(Description description)
       : _description(std::move(description)) {}
@@ -54,7 +51,6 @@ class UNNotificationAttachment {
   const std::string& type() const { return _description.type; }
   UNNotificationAttachmentKind kind() const { return _description.kind; }
   std::uint64_t size() const { return _description.size; }
-  const std::vector<std::string>& notes() const { return _description.notes; }
 
  private:
   Description _description;

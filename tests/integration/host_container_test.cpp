@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <string>
+#include <vector>
 
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
@@ -29,16 +31,27 @@ std::vector<std::string> runFolders(const std::string& container) {
   return names;
 }
 
-TEST(HostContainerTest, TheDefaultContainerIsPerUserUnderTMPDIRAndCreatedPrivate) {
+// The default container, per user under $TMPDIR, is made private and locked while a host
+// uses it; the lock ends with its process.
+TEST(HostContainerTest, TheDefaultContainerIsMadePrivateAndUsedByOneProcessAtATime) {
   ScratchDirectory scratch;
-  const auto result = runHost({"--time-limit", "5"}, kPlainRequest, {"TMPDIR=" + scratch.path()});
-  ASSERT_EQ(result.status, 0) << result.err;
+  const std::vector<std::string> environment = {"TMPDIR=" + scratch.path()};
   const std::string container = scratch.path() + "corvanta-nse-" + std::to_string(::geteuid());
+  HostProcess first(kHostBinary, {"--time-limit", "5"}, environment);
+  first.write(kPlainRequest);
+  ASSERT_TRUE(first.readLine(20s).has_value()) << "no delivery before the input ended";
   struct stat status {};
   ASSERT_EQ(::stat(container.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0700u);
   EXPECT_TRUE(fs::is_directory(container + "/tmp"));
   EXPECT_EQ(runFolders(container).size(), 1u);
+
+  const auto second = runHost({}, kPlainRequest, environment);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.out, "");
+  EXPECT_EQ(second.err, "corvanta-nse: container " + container + " is in use by another process\n");
+  EXPECT_EQ(first.wait().status, 0);
+  EXPECT_EQ(runHost({}, kPlainRequest, environment).status, 0);
 }
 
 TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
@@ -71,23 +84,6 @@ TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
   EXPECT_FALSE(fs::exists(scratch.path() + "what?"));
 }
 
-TEST(HostContainerTest, OneProcessUsesAContainerAtATime) {
-  ScratchDirectory scratch;
-  const std::string container = scratch.path() + "container";
-  HostProcess first(kHostBinary, {"--container", container, "--time-limit", "5"});
-  first.write(kPlainRequest);
-  ASSERT_TRUE(first.readLine(20s).has_value()) << "no delivery before the input ended";
-
-  const auto second = runHost({"--container", container}, kPlainRequest);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.out, "");
-  EXPECT_EQ(second.err, "corvanta-nse: container " + container + " is in use by another process\n");
-
-  EXPECT_EQ(first.wait().status, 0);
-  const auto third = runHost({"--container", container}, kPlainRequest);
-  EXPECT_EQ(third.status, 0) << "the lock must end with its process: " << third.err;
-}
-
 TEST(HostContainerTest, OldRunFoldersAndStaleTemporaryFilesAreRemovedAtStart) {
   ScratchDirectory scratch;
   const std::string container = scratch.path() + "container";
@@ -97,8 +93,8 @@ TEST(HostContainerTest, OldRunFoldersAndStaleTemporaryFilesAreRemovedAtStart) {
   }
   fs::create_directories(container + "/Attachments/not-a-run");
   fs::create_directories(container + "/tmp");
-  std::ofstream(container + "/tmp/stale.png") << "old";
-  std::ofstream(container + "/tmp/fresh.png") << "new";
+  scratch.write("container/tmp/stale.png", "old");
+  scratch.write("container/tmp/fresh.png", "new");
   fs::last_write_time(container + "/tmp/stale.png",
                       fs::file_time_type::clock::now() - std::chrono::hours(25));
 

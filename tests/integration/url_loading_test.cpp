@@ -199,7 +199,7 @@ struct Origin {
 TEST(URLLoading, HandsOverTheFinalResponseAndTheWholeBodyForAnyStatus) {
   Origin origin;
   testing::ScratchDirectory temporary, out;
-  testing::ScratchTemporaryDirectory scratchTemporary(temporary.path());
+  WithTemporaryDirectory scratchTemporary(FileSystem::Default(), temporary.path());
   ScopedBackend<FileSystem> useScratch(scratchTemporary);
   const std::string digits = "0123456789", n = "/n/" + digits, binary = "application/octet-stream";
   const std::string large = "/pattern/3000000", chunked = "/chunked/300000";
@@ -378,9 +378,8 @@ TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
 
 // The project's own CA and a server certificate it signed for the loopback names.
 EndpointCertificates certificatesIn(const std::string& directory) {
-  std::string error;
-  auto made = endpointCertificates(directory, &error);
-  if (!made) throw std::runtime_error("cannot make certificates: " + error);
+  auto made = endpointCertificates(directory);
+  if (!made) throw std::runtime_error("cannot make certificates: " + made.failure().message);
   return *made;
 }
 

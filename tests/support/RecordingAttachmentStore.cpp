@@ -24,14 +24,10 @@ std::shared_ptr<UNNotificationAttachment> RecordingAttachmentStore::attachmentWi
   if (duringCreation) duringCreation();
   const std::string bytes = readFile(URL->path());
 
-  auto attachment = std::make_shared<UNNotificationAttachment>(
-      UNNotificationAttachment::Description{identifier,
-                                            URL,
-                                            URL->path(),
-                                            "application/octet-stream",
-                                            UNNotificationAttachmentKind::image,
-                                            bytes.size(),
-                                            {}});
+  auto attachment =
+      std::make_shared<UNNotificationAttachment>(UNNotificationAttachment::Description{
+          identifier, URL, URL->path(), "application/octet-stream",
+          UNNotificationAttachmentKind::image, bytes.size()});
   std::lock_guard guard(_mutex);
   _bytes[attachment.get()] = bytes;
   return attachment;

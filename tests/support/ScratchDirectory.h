@@ -3,8 +3,6 @@
 
 #include <string>
 
-#include "platform/foundation/FileSystem.h"
-
 namespace corvanta::testing {
 
 class ScratchDirectory {
@@ -20,17 +18,6 @@ class ScratchDirectory {
   std::string write(const std::string& name, const std::string& bytes) const;
   // The bytes of path() + name; "" when it cannot be read.
   std::string read(const std::string& name) const;
-
- private:
-  std::string _path;
-};
-
-// The real file system, with its temporary directory moved to a scratch one.
-class ScratchTemporaryDirectory : public FileSystemWrapper {
- public:
-  explicit ScratchTemporaryDirectory(std::string path)
-      : FileSystemWrapper(FileSystem::Default()), _path(std::move(path)) {}
-  std::string temporaryDirectory() override { return _path; }
 
  private:
   std::string _path;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Handle.h"
 #include "platform/foundation/NSString.h"
 
@@ -24,8 +25,12 @@ namespace fs = std::filesystem;
 
 constexpr std::time_t kTemporaryFileLifetimeSeconds = 24 * 60 * 60;
 
-std::string describeErrno(int code) {
-  return std::strerror(code);
+// A failure of the container at `path`, told as the host reports it: "container PATH...".
+Failure failed(const std::string& path, const std::string& what, int code = 0) {
+  return {"container " + path + what, code};
+}
+Failure failedErrno(const std::string& path, const std::string& what, int code = errno) {
+  return failed(path, what + std::strerror(code), code);
 }
 
 // Directory handles for readdir, closed with the stream.
@@ -39,93 +44,85 @@ DirectoryStream openDirectoryStream(int parent, const char* name) {
   return DirectoryStream(dir);
 }
 
-std::string absolutePath(const std::string& given, std::string* error) {
+Result<std::string> absolutePath(const std::string& given) {
   std::error_code code;
   std::string path = fs::absolute(given, code).string();
-  if (code) {
-    *error = "container " + given + ": " + code.message();
-    return "";
-  }
+  if (code) return failed(given, ": " + code.message(), code.value());
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
 
-// Creates the container (parents as needed) when nothing is at `path`; true when something
-// is there now.
-bool createWhenMissing(const std::string& path, std::string* error) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) == 0) return true;
-  if (errno != ENOENT) {
-    *error = "container " + path + ": " + describeErrno(errno);
-    return false;
+// A '?' or bytes that are not UTF-8 would leave the extension without a staging file URL that
+// names a file inside the container.
+Result<> checkUsableForURLs(const std::string& path) {
+  // A staging file URL keeps '?' unencoded, so it would start the URL's query there.
+  if (path.find('?') != std::string::npos) {
+    return failed(path,
+                  ": its path holds '?', so a staging file URL made from it would name a file "
+                  "outside it");
   }
-  std::error_code code;
-  fs::create_directories(fs::path(path).parent_path(), code);
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    *error = "container " + path + ": cannot create it: " + describeErrno(errno);
-    return false;
+  // Staging file URLs are text: a path that is not UTF-8 has none, so nothing could be staged.
+  if (!isValidUTF8(path)) {
+    return failed(path,
+                  ": its path is not valid UTF-8, so no staging file URL could be made from it");
   }
-  // mkdir's mode is narrowed by the umask; the container must be exactly private.
-  ::chmod(path.c_str(), 0700);
-  return true;
+  return {};
 }
 
-FileDescriptor openContainerDirectory(const std::string& path, std::string* error) {
+// Creates the container (parents as needed) when nothing is at `path`.
+Result<> createWhenMissing(const std::string& path) {
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    *error = "container " + path + ": " + describeErrno(errno);
-    return {};
+  if (::lstat(path.c_str(), &status) == 0) return {};
+  if (errno != ENOENT) return failedErrno(path, ": ");
+  if (Result<> made = FileSystem::Current().makeDirectories(path, 0700); !made) {
+    return failedErrno(path, ": cannot create it: ", made.failure().code);
   }
+  return {};
+}
+
+Result<FileDescriptor> openContainerDirectory(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return failedErrno(path, ": ");
   if (S_ISLNK(status.st_mode)) {
-    *error = "container " + path + " is a symlink; give the directory it points to instead";
-    return {};
+    return failed(path, " is a symlink; give the directory it points to instead");
   }
-  if (!S_ISDIR(status.st_mode)) {
-    *error = "container " + path + " is not a directory";
-    return {};
-  }
+  if (!S_ISDIR(status.st_mode)) return failed(path, " is not a directory");
   FileDescriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   // Checked again on the open handle: what is checked is then what is used.
   if (!directory.valid() || ::fstat(directory.get(), &status) != 0) {
-    *error = "container " + path + ": " + describeErrno(errno);
-    return {};
+    return failedErrno(path, ": ");
   }
   if (status.st_uid != ::geteuid()) {
-    *error = "container " + path + " is owned by another user (uid " +
-             std::to_string(status.st_uid) + ")";
-    return {};
+    return failed(path, " is owned by another user (uid " + std::to_string(status.st_uid) + ")");
   }
   return directory;
 }
 
-FileDescriptor lockContainer(int directory, const std::string& path, std::string* error) {
+Result<FileDescriptor> lockContainer(int directory, const std::string& path) {
   FileDescriptor lock(
       ::openat(directory, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock.valid()) {
-    *error = "container " + path + ": cannot open its lock file: " + describeErrno(errno);
-    return {};
-  }
+  if (!lock.valid()) return failedErrno(path, ": cannot open its lock file: ");
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-    *error = errno == EWOULDBLOCK
-                 ? "container " + path + " is in use by another process"
-                 : "container " + path + ": cannot lock it: " + describeErrno(errno);
-    return {};
+    if (errno == EWOULDBLOCK) return failed(path, " is in use by another process", errno);
+    return failedErrno(path, ": cannot lock it: ");
   }
   return lock;
 }
 
-bool ensureSubdirectory(int directory, const std::string& path, const char* name,
-                        std::string* error) {
-  if (::mkdirat(directory, name, 0700) != 0 && errno != EEXIST) {
-    *error = "container " + path + ": cannot create " + name + ": " + describeErrno(errno);
-    return false;
+Result<> ensureSubdirectory(const FileDescriptor& directory, const std::string& path,
+                            const std::string& name) {
+  const Result<> made = FileSystem::Current().makeDirectoriesAt(directory, name, 0700);
+  // ENOTDIR: something else has the name, as the check below says.
+  if (!made && made.failure().code != ENOTDIR) {
+    return failedErrno(path, ": cannot create " + name + ": ", made.failure().code);
   }
+  // Not even a symlink to a directory: the container's parts are its own.
   struct stat status {};
-  if (::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
-    *error = "container " + path + ": " + name + " is not a directory";
-    return false;
+  if (::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(status.st_mode)) {
+    return failed(path, ": " + name + " is not a directory");
   }
-  return true;
+  return {};
 }
 
 // Removes the files in tmp/ (never a folder) for which `remove` holds.
@@ -186,50 +183,39 @@ void pruneRunFolders(int directory, const std::string& attachments) {
 
 }  // namespace
 
-std::unique_ptr<Container> Container::open(const std::string& given, std::string* error) {
-  const std::string path = absolutePath(given, error);
-  if (path.empty()) return nullptr;
-  // A staging file URL keeps '?' unencoded, so it would start the URL's query there.
-  if (path.find('?') != std::string::npos) {
-    *error =
-        "container " + path +
-        ": its path holds '?', so a staging file URL made from it would name a file outside it";
-    return nullptr;
-  }
-  // Staging file URLs are text: a path that is not UTF-8 has none, so nothing could be staged.
-  if (!isValidUTF8(path)) {
-    *error = "container " + path +
-             ": its path is not valid UTF-8, so no staging file URL could be made from it";
-    return nullptr;
-  }
-  if (!createWhenMissing(path, error)) return nullptr;
-  const FileDescriptor directory = openContainerDirectory(path, error);
-  if (!directory.valid()) return nullptr;
-  FileDescriptor lock = lockContainer(directory.get(), path, error);
-  if (!lock.valid()) return nullptr;
+Result<std::unique_ptr<Container>> Container::open(const std::string& given) {
+  Result<std::string> path = absolutePath(given);
+  if (!path) return std::move(path).failure();
+  if (Result<> usable = checkUsableForURLs(*path); !usable) return std::move(usable).failure();
+  if (Result<> made = createWhenMissing(*path); !made) return std::move(made).failure();
+  Result<FileDescriptor> directory = openContainerDirectory(*path);
+  if (!directory) return std::move(directory).failure();
+  Result<FileDescriptor> lock = lockContainer(directory->get(), *path);
+  if (!lock) return std::move(lock).failure();
   // The run's start as the file system tells time (a coarser clock than the system's), to
   // compare with the times of the files written from now on.
   struct stat locked {};
-  ::futimens(lock.get(), nullptr);
-  ::fstat(lock.get(), &locked);
-  if (!ensureSubdirectory(directory.get(), path, "tmp", error) ||
-      !ensureSubdirectory(directory.get(), path, "Attachments", error)) {
-    return nullptr;
+  ::futimens(lock->get(), nullptr);
+  ::fstat(lock->get(), &locked);
+  for (const char* name : {"tmp", "Attachments"}) {
+    if (Result<> made = ensureSubdirectory(*directory, *path, name); !made) {
+      return std::move(made).failure();
+    }
   }
-  purgeOldTemporaryFiles(directory.get());
+  purgeOldTemporaryFiles(directory->get());
   // The endpoint's folder was once named "gateway": clients trust the CA kept in it, so it
   // moves as it is, never made anew.
-  ::renameat2(directory.get(), "gateway", directory.get(), "endpoint", RENAME_NOREPLACE);
+  ::renameat2(directory->get(), "gateway", directory->get(), "endpoint", RENAME_NOREPLACE);
 
-  const std::string attachments = path + "/Attachments";
+  const std::string attachments = *path + "/Attachments";
   const std::string run = runFolderName();
-  if (::mkdirat(directory.get(), ("Attachments/" + run).c_str(), 0700) != 0) {
-    *error =
-        "container " + path + ": cannot create Attachments/" + run + ": " + describeErrno(errno);
-    return nullptr;
+  if (Result<> made =
+          FileSystem::Current().makeDirectoriesAt(*directory, "Attachments/" + run, 0700);
+      !made) {
+    return failedErrno(*path, ": cannot create Attachments/" + run + ": ", made.failure().code);
   }
-  pruneRunFolders(directory.get(), attachments);
-  return std::make_unique<Container>(path, std::move(lock), attachments + "/" + run + "/",
+  pruneRunFolders(directory->get(), attachments);
+  return std::make_unique<Container>(*path, std::move(*lock), attachments + "/" + run + "/",
                                      locked.st_mtim);
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
@@ -21,12 +22,12 @@ class Container {
  public:
   static constexpr int kRunFoldersKept = 20;
 
-  // The container at `path` (made absolute, otherwise used as given). Gives nullptr and a
-  // one-line reason in `*error` when it cannot be used: a symlink, not a directory, owned by
-  // another user, a path holding '?' (a staging file URL built from it would name another
-  // file) or not valid UTF-8 (no staging file URL can be built from it), locked by another
-  // process, or a file system error.
-  static std::unique_ptr<Container> open(const std::string& path, std::string* error);
+  // The container at `path` (made absolute, otherwise used as given). Fails, with a one-line
+  // reason that starts "container PATH", when it cannot be used: a symlink, not a directory,
+  // owned by another user, a path holding '?' (a staging file URL built from it would name
+  // another file) or not valid UTF-8 (no staging file URL can be built from it), locked by
+  // another process, or a file system error.
+  static Result<std::unique_ptr<Container>> open(const std::string& path);
 
   const std::string& path() const { return _path; }
   // DIR/tmp/

@@ -67,8 +67,8 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
   std::string trust;  // what a client is to trust, when the host made it
   std::string error;
   if (!options.cleartext && options.certificateFile.empty()) {
-    const auto made = endpointCertificates(container.endpointDirectory(), &error);
-    if (!made) return fail(1, error);
+    const auto made = endpointCertificates(container.endpointDirectory());
+    if (!made) return fail(1, made.failure().message);
     settings.certificateFile = made->certificateFile;
     settings.keyFile = made->keyFile;
     trust = made->authorityFile;
@@ -252,14 +252,18 @@ int NSExtensionMain(int argc, char* argv[]) {
   const HostOptions& options = *parsed.options;
   const auto started = Clock::Current().now();
 
-  std::string error;
-  const auto container = Container::open(options.container, &error);
-  if (!container) {
-    std::fprintf(stderr, "corvanta-nse: %s\n", error.c_str());
+  auto opened = Container::open(options.container);
+  if (!opened) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", opened.failure().message.c_str());
     return 1;
   }
-  setTemporaryDirectory(container->temporaryDirectory());
-  setAttachmentStoreDirectory(container->runDirectory());
+  const std::unique_ptr<Container> container = std::move(opened).value();
+  // The container's tmp/ and this run's store folder, over whichever file system is
+  // installed.
+  WithTemporaryDirectory fileSystem(FileSystem::Current(), container->temporaryDirectory());
+  const ScopedBackend<FileSystem> fileSystemForRun(fileSystem);
+  DefaultAttachmentStore attachmentStore(container->runDirectory());
+  const ScopedBackend<AttachmentStore> attachmentStoreForRun(attachmentStore);
   return run(options, *container, started);
 }
 

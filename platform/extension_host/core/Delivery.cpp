@@ -21,7 +21,6 @@ void Delivery::takeContent(const UNNotificationContent& content) {
         attachment->URL() ? std::optional(attachment->URL()->absoluteString()) : std::nullopt,
         attachment->file(), attachment->type(), nameOfKind(attachment->kind()),
         attachment->size()});
-    notes.insert(notes.end(), attachment->notes().begin(), attachment->notes().end());
   }
 }
 

@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <utility>
@@ -37,18 +35,11 @@ struct Identity {
   Certificate certificate;
 };
 
-class Failure {
- public:
-  explicit Failure(std::string* error) : _error(error) {}
-  std::nullopt_t operator()(const std::string& file, const std::string& reason) const {
-    ERR_clear_error();
-    if (_error) *_error = file + ": " + reason;
-    return std::nullopt;
-  }
-
- private:
-  std::string* _error;
-};
+// `file: reason`. OpenSSL's queue of errors is cleared: what is in it belongs to this failure.
+Failure failed(const std::string& file, const std::string& reason) {
+  ERR_clear_error();
+  return {file + ": " + reason};
+}
 
 bool exists(const std::string& path) {
   struct stat status {};
@@ -174,50 +165,65 @@ bool writeIdentity(const Identity& identity, const std::string& keyFile,
          files.writeFileAtomically(certificateFile, memoryText(certificate.get()));
 }
 
+// A new CA, written to `certificateFile` and `keyFile`.
+Result<Identity> writeNewAuthority(const std::string& certificateFile, const std::string& keyFile) {
+  Identity authority = makeAuthority();
+  if (!authority.certificate) return failed(certificateFile, "cannot make a CA");
+  if (!writeIdentity(authority, keyFile, certificateFile)) {
+    return failed(certificateFile, "cannot write the CA");
+  }
+  return authority;
+}
+
+// The CA kept in `certificateFile` and `keyFile`, which must belong together and stay valid
+// for a day more.
+Result<Identity> readAuthority(const std::string& certificateFile, const std::string& keyFile) {
+  Identity authority{readPrivateKeyPEM(keyFile), readCertificatePEM(certificateFile)};
+  if (!authority.certificate) return failed(certificateFile, "not a PEM certificate");
+  if (!authority.key) return failed(keyFile, "missing or not a PEM private key");
+  if (X509_check_private_key(authority.certificate.get(), authority.key.get()) != 1) {
+    return failed(keyFile, "not the key of " + certificateFile);
+  }
+  if (!validFor(authority.certificate.get(), kDaySeconds)) {
+    return failed(certificateFile, "the CA expires within a day; remove it to make another");
+  }
+  return authority;
+}
+
+// A new server certificate from `authority`, written to the server's files in `files`.
+Result<> writeNewServer(const Identity& authority, const EndpointCertificates& files) {
+  const Identity server = makeServer(authority);
+  if (!server.certificate) return failed(files.certificateFile, "cannot make a server certificate");
+  if (!writeIdentity(server, files.keyFile, files.certificateFile)) {
+    return failed(files.certificateFile, "cannot write the server certificate");
+  }
+  return {};
+}
+
 }  // namespace
 
-std::optional<EndpointCertificates> endpointCertificates(const std::string& directory,
-                                                       std::string* error) {
-  const Failure fail(error);
-  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-    return fail(directory, std::string("cannot make the directory: ") + std::strerror(errno));
+Result<EndpointCertificates> endpointCertificates(const std::string& directory) {
+  if (Result<> made = FileSystem::Current().makeDirectories(directory, 0700); !made) {
+    return Failure::ofErrno(directory + ": cannot make the directory", made.failure().code);
   }
   const std::string base =
       directory.empty() || directory.back() == '/' ? directory : directory + "/";
-  EndpointCertificates found{base + "server.crt", base + "server.key", base + "ca.crt"};
+  const EndpointCertificates files{base + "server.crt", base + "server.key", base + "ca.crt"};
   const std::string authorityKeyFile = base + "ca.key";
 
-  Identity authority;
-  if (!exists(found.authorityFile)) {
-    authority = makeAuthority();
-    if (!authority.certificate) return fail(found.authorityFile, "cannot make a CA");
-    if (!writeIdentity(authority, authorityKeyFile, found.authorityFile)) {
-      return fail(found.authorityFile, "cannot write the CA");
-    }
-    found.made = true;
-  } else {
-    authority = {readPrivateKeyPEM(authorityKeyFile), readCertificatePEM(found.authorityFile)};
-    if (!authority.certificate) return fail(found.authorityFile, "not a PEM certificate");
-    if (!authority.key) return fail(authorityKeyFile, "missing or not a PEM private key");
-    if (X509_check_private_key(authority.certificate.get(), authority.key.get()) != 1) {
-      return fail(authorityKeyFile, "not the key of " + found.authorityFile);
-    }
-    if (!validFor(authority.certificate.get(), kDaySeconds)) {
-      return fail(found.authorityFile, "the CA expires within a day; remove it to make another");
-    }
-  }
+  const bool authorityKept = exists(files.authorityFile);
+  Result<Identity> authority = authorityKept
+                                   ? readAuthority(files.authorityFile, authorityKeyFile)
+                                   : writeNewAuthority(files.authorityFile, authorityKeyFile);
+  if (!authority) return std::move(authority).failure();
 
-  const Identity server{readPrivateKeyPEM(found.keyFile), readCertificatePEM(found.certificateFile)};
+  const Identity server{readPrivateKeyPEM(files.keyFile),
+                        readCertificatePEM(files.certificateFile)};
   ERR_clear_error();  // a missing or damaged server file is expected, and answered below
-  if (found.made || !serverUsable(server, authority)) {
-    const Identity made = makeServer(authority);
-    if (!made.certificate) return fail(found.certificateFile, "cannot make a server certificate");
-    if (!writeIdentity(made, found.keyFile, found.certificateFile)) {
-      return fail(found.certificateFile, "cannot write the server certificate");
-    }
-    found.made = true;
+  if (!authorityKept || !serverUsable(server, *authority)) {
+    if (Result<> made = writeNewServer(*authority, files); !made) return std::move(made).failure();
   }
-  return found;
+  return files;
 }
 
 }  // namespace corvanta
