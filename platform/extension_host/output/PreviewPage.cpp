@@ -1,5 +1,7 @@
 #include "platform/extension_host/output/PreviewPage.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -129,7 +131,7 @@ class PreviewPage::Media {
     if (pagePath.empty()) return;
     const std::filesystem::path page(pagePath);
     _folderName = page.filename().string() + "_files";
-    _folder = page.parent_path() / _folderName;
+    _folder = (page.parent_path() / _folderName).string();
   }
 
   // The medium's URL for a src attribute (not yet escaped), or "" when its file is gone.
@@ -155,14 +157,13 @@ class PreviewPage::Media {
     // Numbered: the store's copies of different requests often share a name.
     const std::string name =
         std::to_string(++_copies) + "-" + safeFileName(lastPathComponent(attachment.file));
-    std::error_code ec;
-    std::filesystem::create_directories(_folder, ec);
-    if (!ec) {
-      std::filesystem::copy_file(attachment.file, _folder / name,
-                                 std::filesystem::copy_options::overwrite_existing, ec);
-    }
-    if (ec) {
-      if (_error.empty()) _error = "cannot copy " + attachment.file + ": " + ec.message();
+    FileSystem& files = FileSystem::Current();
+    const FileDescriptor medium(::open(attachment.file.c_str(), O_RDONLY | O_CLOEXEC));
+    Result<> copied = medium.valid() ? files.makeDirectories(_folder, 0700)
+                                     : Failure::ofErrno("cannot open " + attachment.file);
+    if (copied) copied = files.placeFileAtomically(_folder + "/" + name, medium);
+    if (!copied) {
+      if (_error.empty()) _error = copied.failure().message;
       return "";
     }
     static const NSCharacterSet kUnreserved(
@@ -170,7 +171,7 @@ class PreviewPage::Media {
     return percentEncodedBytes(_folderName, kUnreserved) + "/" + name;
   }
 
-  std::filesystem::path _folder;
+  std::string _folder;
   std::string _folderName;
   int _copies = 0;
   std::string _error;
