@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <charconv>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "platform/extension_host/device/PushService.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSONValue.h"
 
@@ -18,43 +17,21 @@ namespace {
 using JSON = nlohmann::json;
 
 constexpr std::string_view kDevicePath = "/3/device/";
-constexpr std::size_t kLongestCollapseId = 64;
-constexpr std::size_t kLargestPayload = 4096;
-constexpr std::size_t kLargestVoIPPayload = 5120;
 constexpr int kDeepestNesting = 1000;
 
 constexpr std::array<std::string_view, 7> kSingleHeaders = {
     "apns-id",          "apns-expiration", "apns-priority", "apns-topic",
     "apns-collapse-id", "apns-push-type",  "authorization"};
 
-// Each push type, and what it adds to the app's bundle ID to make the topic it is sent to.
-struct PushType {
-  std::string_view name;
-  std::string_view topicSuffix;
-};
-constexpr std::array<PushType, 11> kPushTypes = {{
-    {"alert", ""},
-    {"background", ""},
-    {"location", ".location-query"},
-    {"voip", ".voip"},
-    {"complication", ".complication"},
-    {"fileprovider", ".pushkit.fileprovider"},
-    {"mdm", ""},
-    {"liveactivity", ".push-type.liveactivity"},
-    {"pushtotalk", ".voip-ptt"},
-    {"widgets", ".push-type.widgets"},
-    {"controls", ".push-type.controls"},
-}};
-
+// A rule's refusal; `description` only for reasons of our own making (BadPayload).
 struct Refusal {
-  int status;
-  std::string reason;
+  PushServiceRefusal refusal;
   std::string description = {};
-};
 
-bool isHex(char c) {
-  return hexDigitValue(c) >= 0;
-}
+  Refusal(PushServiceRefusal r) : refusal(std::move(r)) {}
+  Refusal(int status, const char* reason, std::string fault)
+      : refusal{status, reason, std::move(fault)} {}
+};
 
 // Exactly the 8-4-4-4-12 hex form, in either case, which is all uuid_parse_range takes; not
 // uuid_parse, which would stop at a NUL inside the value.
@@ -93,6 +70,9 @@ class Judgement {
     return std::nullopt;
   }
 
+  // What the rules have read of the push so far.
+  const PushDetails& pushSoFar() const { return _push; }
+
   // Once no rule refused the request: what it carries into the host.
   IncomingRequest accepted(std::string identifier) {
     return IncomingRequest{std::move(identifier), dictionaryWithJSON(std::move(_payload)),
@@ -109,12 +89,15 @@ class Judgement {
   }
 
   std::optional<Refusal> methodAndPath() {
-    if (_request.method != "POST") return Refusal{405, "MethodNotAllowed"};
+    if (_request.method != "POST") {
+      return Refusal{405, "MethodNotAllowed", ":method: " + quotedForFault(_request.method)};
+    }
     const std::string_view path = _request.path;
-    if (!path.starts_with(kDevicePath)) return Refusal{404, "BadPath"};
+    const auto badPath = Refusal{404, "BadPath", ":path: " + quotedForFault(path)};
+    if (!path.starts_with(kDevicePath)) return badPath;
     _deviceText = path.substr(kDevicePath.size());
-    if (_deviceText.empty()) return Refusal{400, "MissingDeviceToken"};
-    if (_deviceText.find_first_of("/?") != std::string_view::npos) return Refusal{404, "BadPath"};
+    if (_deviceText.empty()) return Refusal{400, "MissingDeviceToken", ":path: no device token"};
+    if (_deviceText.find_first_of("/?") != std::string_view::npos) return badPath;
     return std::nullopt;
   }
 
@@ -122,7 +105,10 @@ class Judgement {
     for (const auto name : kSingleHeaders) {
       const auto count = std::count_if(_request.headers.begin(), _request.headers.end(),
                                        [&](const auto& field) { return field.first == name; });
-      if (count > 1) return Refusal{400, "DuplicateHeaders"};
+      if (count > 1) {
+        return Refusal{400, "DuplicateHeaders",
+                       std::string(name) + ": sent " + std::to_string(count) + " times"};
+      }
     }
     return std::nullopt;
   }
@@ -130,20 +116,26 @@ class Judgement {
   std::optional<Refusal> providerToken() {
     const auto* authorization = header("authorization");
     if (!authorization) {
-      if (_policy.tokenRequired) return Refusal{403, "MissingProviderToken"};
+      if (_policy.tokenRequired) {
+        return Refusal{403, "MissingProviderToken", "authorization: missing; --auth-key wants one"};
+      }
       _notes.push_back("no provider token: sent as a certificate-authenticated provider would");
       return std::nullopt;
     }
     _tokenGiven = true;
     std::string_view value = *authorization;
     const auto space = value.find(' ');
+    const auto notBearer =
+        Refusal{403, "InvalidProviderToken", "authorization: not \"bearer <JWT>\""};
     if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
-      return Refusal{403, "InvalidProviderToken"};
+      return notBearer;
     }
     const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
-    if (jwt.empty()) return Refusal{403, "InvalidProviderToken"};
+    if (jwt.empty()) return notBearer;
     if (_policy.judgeToken) {
-      if (auto reason = _policy.judgeToken(jwt); !reason.empty()) return Refusal{403, reason};
+      if (auto reason = _policy.judgeToken(jwt); !reason.empty()) {
+        return Refusal{403, reason.c_str(), "authorization: the provider token"};
+      }
     }
     if (!_policy.tokenRequired) {
       _notes.push_back("the provider token was not verified: no --auth-key was given");
@@ -152,60 +144,47 @@ class Judgement {
   }
 
   std::optional<Refusal> deviceToken() {
-    if (!isDeviceToken(_deviceText)) return Refusal{400, "BadDeviceToken"};
+    if (auto refusal = deviceTokenRefusal(":path", _deviceText)) return *refusal;
     _push.device = asciiLowercase(_deviceText);
     return std::nullopt;
   }
 
   std::optional<Refusal> messageId() {
     const auto* id = header("apns-id");
-    if (id && !isCanonicalUUID(*id)) return Refusal{400, "BadMessageId"};
+    if (id && !isCanonicalUUID(*id)) {
+      return Refusal{400, "BadMessageId", "apns-id: " + quotedForFault(*id) + " is not a UUID"};
+    }
     return std::nullopt;
   }
 
   std::optional<Refusal> pushType() {
     const auto* given = header("apns-push-type");
     const std::string_view name = given ? std::string_view(*given) : "alert";
-    const auto found = std::find_if(kPushTypes.begin(), kPushTypes.end(),
-                                    [&](const PushType& type) { return type.name == name; });
-    if (found == kPushTypes.end()) return Refusal{400, "InvalidPushType"};
-    _type = &*found;
+    if (auto refusal = pushTypeRefusal("apns-push-type", name)) return *refusal;
     _push.type = name;
     return std::nullopt;
   }
 
   std::optional<Refusal> priority() {
-    const bool background = _push.type == "background";
     const auto* given = header("apns-priority");
-    if (!given) {
-      _push.priority = background ? 5 : 10;
-      return std::nullopt;
+    if (given) {
+      if (auto refusal = priorityRefusal("apns-priority", *given, _push.type)) return *refusal;
     }
-    if (*given != "10" && *given != "5" && *given != "1") return Refusal{400, "BadPriority"};
-    _push.priority = std::stoi(*given);
-    // Background pushes wake the app without showing anything: never at once.
-    if (background && _push.priority == 10) return Refusal{400, "BadPriority"};
+    _push.priority = priorityOf(given, _push.type);
     return std::nullopt;
   }
 
   std::optional<Refusal> expiration() {
     const auto* given = header("apns-expiration");
     if (!given) return std::nullopt;
-    const char* end = given->data() + given->size();
-    std::int64_t seconds = 0;
-    const auto [stop, error] = std::from_chars(given->data(), end, seconds);
-    // from_chars takes a leading '-'; a deadline before the epoch is refused all the same.
-    if (given->empty() || !std::isdigit(static_cast<unsigned char>(given->front())) ||
-        error != std::errc() || stop != end) {
-      return Refusal{400, "BadExpirationDate"};
-    }
+    if (auto refusal = expirationRefusal("apns-expiration", *given)) return *refusal;
     return std::nullopt;
   }
 
   std::optional<Refusal> collapseId() {
     const auto* given = header("apns-collapse-id");
     if (!given) return std::nullopt;
-    if (given->size() > kLongestCollapseId) return Refusal{400, "BadCollapseId"};
+    if (auto refusal = collapseIdRefusal("apns-collapse-id", *given)) return *refusal;
     _push.collapseId = *given;
     return std::nullopt;
   }
@@ -214,20 +193,26 @@ class Judgement {
   // the topic it stands for is the one the push type is sent to.
   std::optional<Refusal> topic() {
     std::optional<std::string> expected;
-    if (_policy.topic) expected = *_policy.topic + std::string(_type->topicSuffix);
+    if (_policy.topic) expected = *_policy.topic + std::string(*topicSuffixOf(_push.type));
     const auto* given = header("apns-topic");
-    if (!given && _tokenGiven) return Refusal{400, "MissingTopic"};
+    if (!given && _tokenGiven) {
+      return Refusal{400, "MissingTopic", "apns-topic: missing; a provider token names no app"};
+    }
     _push.topic = given ? *given : expected.value_or("");
-    if (expected && _push.topic != *expected) return Refusal{400, "BadTopic"};
+    if (expected && _push.topic != *expected) {
+      return Refusal{
+          400, "BadTopic",
+          "apns-topic: " + quotedForFault(_push.topic) + ", not " + quotedForFault(*expected)};
+    }
     return std::nullopt;
   }
 
   std::optional<Refusal> payload() {
-    const auto largest = _push.type == "voip" ? kLargestVoIPPayload : kLargestPayload;
-    if (_request.bodyTruncated || _request.body.size() > largest) {
-      return Refusal{413, "PayloadTooLarge"};
+    if (auto refusal =
+            payloadSizeRefusal(_push.type, _request.body.size(), _request.bodyTruncated)) {
+      return *refusal;
     }
-    if (_request.body.empty()) return Refusal{400, "PayloadEmpty"};
+    if (_request.body.empty()) return Refusal{400, "PayloadEmpty", "payload: empty"};
     bool tooDeep = false;
     const auto watchDepth = [&](int depth, JSON::parse_event_t event, JSON&) {
       const bool opens =
@@ -250,12 +235,14 @@ class Judgement {
   }
 
   static Refusal badPayload(std::string description) {
-    return Refusal{400, "BadPayload", std::move(description)};
+    Refusal refusal{400, "BadPayload", "payload: " + description};
+    refusal.description = std::move(description);
+    return refusal;
   }
 
   std::optional<Refusal> registration() {
     if (_policy.devices && !_policy.devices->contains(_push.device)) {
-      return Refusal{410, "Unregistered"};
+      return Refusal{410, "Unregistered", ":path: the device is not among --devices"};
     }
     return std::nullopt;
   }
@@ -264,7 +251,6 @@ class Judgement {
   const ProviderPolicy& _policy;
   std::string_view _deviceText;  // the path after kDevicePath, as sent
   bool _tokenGiven = false;
-  const PushType* _type = nullptr;
   PushDetails _push;
   JSON _payload;
   std::vector<std::string> _notes;
@@ -289,19 +275,16 @@ ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const Provi
   verdict.apnsId = answerId(request);
   Judgement judgement(request, policy);
   if (auto refusal = judgement.firstRefusal()) {
-    verdict.status = refusal->status;
-    verdict.reason = std::move(refusal->reason);
+    verdict.status = refusal->refusal.status;
+    verdict.reason = std::move(refusal->refusal.reason);
+    verdict.fault = std::move(refusal->refusal.fault);
     verdict.description = std::move(refusal->description);
+    verdict.push = judgement.pushSoFar();
     if (verdict.status == 410) verdict.timestamp = policy.unregisteredSince;
     return verdict;
   }
   verdict.request = judgement.accepted(verdict.apnsId);
   return verdict;
-}
-
-bool isDeviceToken(std::string_view token) {
-  return token.size() % 2 == 0 && token.size() >= 64 && token.size() <= 200 &&
-         std::all_of(token.begin(), token.end(), isHex);
 }
 
 std::string providerAnswerBody(const ProviderVerdict& verdict) {

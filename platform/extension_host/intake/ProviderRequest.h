@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/extension_host/core/IncomingRequest.h"
+#include "platform/extension_host/device/PushService.h"  // isDeviceToken
 
 namespace corvanta {
 
@@ -54,19 +55,19 @@ struct ProviderVerdict {
   int status = 200;
   std::string reason;       // empty on 200
   std::string description;  // for reasons of our own making only (BadPayload), else ""
+  std::string fault;        // the header or field at fault and why (PushServiceRefusal)
   std::optional<std::int64_t> timestamp;  // 410 only
   // The answer's apns-id, on every verdict: the request's (as given) when it sent one
   // well-formed apns-id, else a new random one.
   std::string apnsId;
   std::optional<IncomingRequest> request;  // set on 200
+  // On a refusal, what was read of the push before it: the device, type and topic stay empty
+  // when the rule that refused it came first.
+  PushDetails push;
 };
 
 // Never throws for any content of `request` (a malformed body is a 400, not an exception).
 ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const ProviderPolicy& policy);
-
-// Whether `token` is a device token as the path must name one: hex digits in either case,
-// an even number of 64 to 200.
-bool isDeviceToken(std::string_view token);
 
 // The body of an error answer: {"reason":"..."} plus "timestamp" (410) and "description"
 // when set, compact. Empty for 200.
