@@ -53,6 +53,32 @@ void RequestActivity::cancel() {
   for (const auto& hook : hooks) hook();
 }
 
+void RequestActivity::downloadStarted(std::string url) {
+  const std::lock_guard lock(_mutex);
+  _download.emplace();
+  _download->url = std::move(url);
+}
+
+void RequestActivity::downloadRedirected(std::string url) {
+  const std::lock_guard lock(_mutex);
+  if (_download) _download->redirects.push_back(std::move(url));
+}
+
+void RequestActivity::downloadOverPlainHTTP() {
+  const std::lock_guard lock(_mutex);
+  if (_download) _download->plainHTTP = true;
+}
+
+void RequestActivity::downloadEnded() {
+  const std::lock_guard lock(_mutex);
+  if (_download) _download->running = false;
+}
+
+std::optional<DownloadRecord> RequestActivity::download() const {
+  const std::lock_guard lock(_mutex);
+  return _download;
+}
+
 std::vector<Diagnostic> RequestActivity::take() {
   const std::lock_guard lock(_mutex);
   return std::exchange(_recorded, {});

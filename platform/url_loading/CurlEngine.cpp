@@ -1,5 +1,7 @@
 #include "platform/url_loading/CurlEngine.h"
 
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -77,6 +79,21 @@ void ignoreBrokenPipesOnThisThread() {
 
 }  // namespace
 
+// Read as libcurl's OpenSSL backend reads CAINFO, so that what passes here loads there.
+Result<> CurlEngine::checkCertificateAuthorityFile(const std::string& path) {
+  const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                      X509_STORE_free);
+  ERR_clear_error();
+  if (store && X509_STORE_load_file(store.get(), path.c_str()) == 1) return {};
+  const unsigned long error = ERR_get_error();
+  ERR_clear_error();
+  char reason[256] = "no PEM certificate in it";
+  if (error != 0 && ERR_GET_REASON(error) != X509_R_NO_CERTIFICATE_OR_CRL_FOUND) {
+    ERR_error_string_n(error, reason, sizeof reason);
+  }
+  return Failure{"cannot use " + path + " as certificate authorities: " + reason};
+}
+
 URLLoader& URLLoader::Default() {
   // Destroyed at exit: the loading thread stops before libcurl's TLS library is torn down.
   static CurlEngine engine;
@@ -87,7 +104,8 @@ CurlEngine::CurlEngine() : CurlEngine(Settings{}) {}
 
 CurlEngine::CurlEngine(Settings settings)
     : _settings{resolvedCertificateAuthorityFile(std::move(settings.certificateAuthorityFile)),
-                settings.maximumConnectionsPerHost, settings.connectionLimit},
+                settings.maximumConnectionsPerHost, settings.connectionLimit,
+                settings.requireHTTPS},
       _pool(kCompletionThreads),
       _backlog(std::make_shared<Backlog>()),
       _epoll(::epoll_create1(EPOLL_CLOEXEC)),
@@ -135,7 +153,7 @@ CurlEngine::~CurlEngine() {
 }
 
 void CurlEngine::start(DataTaskRequest request) {
-  if (auto refused = CurlTransfer::refusal(request)) {
+  if (auto refused = CurlTransfer::refusal(request, _settings.requireHTTPS)) {
     complete(std::move(request), std::move(*refused));
     return;
   }
@@ -248,8 +266,9 @@ bool CurlEngine::admitArrived() {
 }
 
 void CurlEngine::admit(DataTaskRequest request) {
-  auto transfer = std::make_unique<CurlTransfer>(std::move(request), _share.get(),
-                                                 _settings.certificateAuthorityFile);
+  auto transfer = std::make_unique<CurlTransfer>(
+      std::move(request), _share.get(),
+      CurlTransfer::Settings{_settings.certificateAuthorityFile, _settings.requireHTTPS});
   if (!transfer->handle()) {
     complete(transfer->takeRequest(),
              CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));

@@ -65,6 +65,7 @@
 #include <vector>
 
 #include "platform/foundation/FileDescriptor.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/WakeEvent.h"
 #include "platform/url_loading/CompletionPool.h"
 #include "platform/url_loading/CurlHandles.h"
@@ -87,10 +88,20 @@ class CurlEngine final : public URLLoader {
     int maximumConnectionsPerHost = NSURLSessionConfiguration::kDefaultMaximumConnectionsPerHost;
     // Connections open at once to every host together; 0 takes half the open-file limit.
     long connectionLimit = 0;
+    // Refuse plain http, the first request and any redirect to it, with
+    // NSURLErrorSecureConnectionRequired, as a device's transport security does unless the app
+    // allows insecure loads. Otherwise such loads go ahead and are recorded in the request's
+    // activity (DownloadRecord::plainHTTP).
+    bool requireHTTPS = false;
   };
 
   CurlEngine();
   explicit CurlEngine(Settings settings);
+
+  // Whether `path` is a file of certificate authorities as certificateAuthorityFile takes
+  // it: readable, holding at least one PEM certificate, every one of them well-formed. The
+  // failure says what was wrong with it.
+  static Result<> checkCertificateAuthorityFile(const std::string& path);
   ~CurlEngine() override;
   CurlEngine(const CurlEngine&) = delete;
   CurlEngine& operator=(const CurlEngine&) = delete;

@@ -47,30 +47,32 @@ CurlTransfer::Outcome CurlTransfer::failure(long code, std::string message) {
   return {nullptr, nullptr, NSError::errorWithDomain(NSURLErrorDomain, code, std::move(message))};
 }
 
-std::optional<CurlTransfer::Outcome> CurlTransfer::refusal(const DataTaskRequest& request) {
+std::optional<CurlTransfer::Outcome> CurlTransfer::refusal(const DataTaskRequest& request,
+                                                           bool requireHTTPS) {
   if (!request.url) return failure(NSURLErrorBadURL, "no URL to load");
   const auto& scheme = request.url->scheme();
   if (scheme != "http" && scheme != "https") {
     return failure(NSURLErrorUnsupportedURL, "unsupported URL " + request.url->absoluteString() +
                                                  ": only http and https URLs are loaded");
   }
+  if (scheme == "http" && requireHTTPS) return insecureRefusal(request.url->absoluteString());
   return std::nullopt;
 }
 
-CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share,
-                           const std::string& certificateAuthorityFile)
-    : _request(std::move(request)), _easy(curl_easy_init()) {
+CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings)
+    : _request(std::move(request)), _easy(curl_easy_init()), _requireHTTPS(settings.requireHTTPS) {
   if (_request.url) {
     _url = _request.url->absoluteString();
     const auto& url = *_request.url;
     const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
     _hostKey = url.scheme() + "://" + asciiLowercase(url.host()) + ":" + std::to_string(port);
+    if (url.scheme() == "http" && _request.activity) _request.activity->downloadOverPlainHTTP();
   }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
-  if (_easy && !configure(share, certificateAuthorityFile)) _easy.reset();
+  if (_easy && !configure(share, settings)) _easy.reset();
 }
 
-bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthorityFile) {
+bool CurlTransfer::configure(CURLSH* share, const Settings& settings) {
   CURL* easy = _easy.get();
   const auto& configuration = _request.configuration;
   const long redirects = std::max(0, configuration.HTTPMaximumRedirects);
@@ -81,9 +83,11 @@ bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthor
   set(CURLOPT_URL, _url.c_str());
   // The URL goes out as the caller's parser left it, dot segments included.
   set(CURLOPT_PATH_AS_IS, 1L);
-  // Neither the URL nor any redirect may reach a file: or ftp: URL, or any but the web's.
-  set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Neither the URL nor any redirect may reach a file: or ftp: URL, or any but the web's;
+  // nor plain http when it is refused.
+  const char* protocols = settings.requireHTTPS ? "https" : "http,https";
+  set(CURLOPT_PROTOCOLS_STR, protocols);
+  set(CURLOPT_REDIR_PROTOCOLS_STR, protocols);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, redirects);
   set(CURLOPT_TIMEOUT_MS, milliseconds(configuration.timeoutIntervalForResource));
@@ -110,7 +114,9 @@ bool CurlTransfer::configure(CURLSH* share, const std::string& certificateAuthor
   // open one of our own. Only TLS offers HTTP/2 here; over plain HTTP waiting would only
   // put transfers one behind the other on a connection that can never be shared.
   if (_request.url && _request.url->scheme() == "https") set(CURLOPT_PIPEWAIT, 1L);
-  if (!certificateAuthorityFile.empty()) set(CURLOPT_CAINFO, certificateAuthorityFile.c_str());
+  if (!settings.certificateAuthorityFile.empty()) {
+    set(CURLOPT_CAINFO, settings.certificateAuthorityFile.c_str());
+  }
   if (share) set(CURLOPT_SHARE, share);
   return failed == CURLE_OK;
 }
@@ -133,10 +139,25 @@ int CurlTransfer::onConnected(void* self, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-// Headers count as something received; libcurl parses them.
-std::size_t CurlTransfer::onHeader(char*, std::size_t size, std::size_t count, void* self) {
-  static_cast<CurlTransfer*>(self)->_lastReceived = Clock::Current().now();
+// Headers count as something received; libcurl parses them. Each response, a redirect's
+// too, begins with its status line ("HTTP/2 302", whatever the version).
+std::size_t CurlTransfer::onHeader(char* bytes, std::size_t size, std::size_t count, void* self) {
+  auto& transfer = *static_cast<CurlTransfer*>(self);
+  transfer._lastReceived = Clock::Current().now();
+  if (std::string_view(bytes, size * count).starts_with("HTTP/")) transfer.responseBegan();
   return size * count;
+}
+
+// libcurl has moved its effective URL to the redirect's target by the time the target
+// answers; an informational response first answers the same URL and is no redirect.
+void CurlTransfer::responseBegan() {
+  std::string url = effectiveURL();
+  const bool redirected = !_respondingURL.empty() && url != _respondingURL;
+  if (redirected && _request.activity) {
+    _request.activity->downloadRedirected(url);
+    if (url.starts_with("http:")) _request.activity->downloadOverPlainHTTP();
+  }
+  _respondingURL = std::move(url);
 }
 
 std::size_t CurlTransfer::onBody(char* bytes, std::size_t size, std::size_t count, void* self) {
@@ -205,8 +226,7 @@ CurlTransfer::Outcome CurlTransfer::finish(CURLcode code) {
     case CURLE_OK:
       return success();
     case CURLE_UNSUPPORTED_PROTOCOL:
-      return failure(NSURLErrorUnsupportedURL,
-                     "unsupported URL reached from " + _url + ": " + detail(code));
+      return refusedRedirect(code);
     case CURLE_URL_MALFORMAT:
       return failure(NSURLErrorBadURL, "bad URL " + effectiveURL() + ": " + detail(code));
     case CURLE_COULDNT_RESOLVE_HOST:
@@ -259,6 +279,28 @@ CurlTransfer::Outcome CurlTransfer::finish(CURLcode code) {
     default:
       return failure(NSURLErrorUnknown, "loading " + effectiveURL() + " failed: " + detail(code));
   }
+}
+
+// A redirect to a scheme that is not loaded: plain http when it is refused, else anything but
+// the web's.
+CurlTransfer::Outcome CurlTransfer::refusedRedirect(CURLcode code) const {
+  char* target = nullptr;
+  curl_easy_getinfo(_easy.get(), CURLINFO_REDIRECT_URL, &target);
+  const std::string to = target ? target : effectiveURL();
+  if (_request.activity) _request.activity->downloadRedirected(to);
+  if (_requireHTTPS && to.starts_with("http:")) {
+    return insecureRefusal(to + " (the redirect from " +
+                           (_respondingURL.empty() ? _url : _respondingURL) + ")");
+  }
+  return failure(NSURLErrorUnsupportedURL,
+                 "unsupported URL reached from " + _url + ": " + detail(code));
+}
+
+CurlTransfer::Outcome CurlTransfer::insecureRefusal(const std::string& what) {
+  return failure(NSURLErrorSecureConnectionRequired,
+                 "a secure connection is required: " + what +
+                     " is plain http, which a device's transport security refuses "
+                     "(--require-https)");
 }
 
 bool CurlTransfer::chargeWaiting(Clock::time_point now) {

@@ -34,14 +34,24 @@ class CurlTransfer {
   // An NSURLErrorDomain failure with `code` and `message`.
   static Outcome failure(long code, std::string message);
 
-  // The failure for a request that must not reach libcurl at all (no URL, or a scheme
-  // other than http and https), or nothing when it may be loaded.
-  static std::optional<Outcome> refusal(const DataTaskRequest& request);
+  // What a transfer is set up with beside its request, the engine's settings.
+  struct Settings {
+    // HTTPS servers are verified against this file, or libcurl's default when it is "".
+    std::string certificateAuthorityFile;
+    // Plain http is refused, the first request and any redirect alike
+    // (NSURLErrorSecureConnectionRequired).
+    bool requireHTTPS = false;
+  };
 
-  // `share`, when not nullptr, is attached to the handle and must outlive the transfer.
-  // HTTPS servers are verified against `certificateAuthorityFile`, or libcurl's default when
-  // it is "". handle() is nullptr when libcurl could not make or set up a handle.
-  CurlTransfer(DataTaskRequest request, CURLSH* share, const std::string& certificateAuthorityFile);
+  // The failure for a request that must not reach libcurl at all (no URL, a scheme other
+  // than http and https, or http when `requireHTTPS`), or nothing when it may be loaded.
+  static std::optional<Outcome> refusal(const DataTaskRequest& request, bool requireHTTPS);
+
+  // `share`, when not nullptr, is attached to the handle and must outlive the transfer;
+  // `settings` is not kept. handle() is nullptr when libcurl could not make or set up a
+  // handle. Each redirect followed, and a load over plain http, is recorded in the request's
+  // activity, if it has one.
+  CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
@@ -88,9 +98,13 @@ class CurlTransfer {
   bool keep(std::string_view bytes);
   bool spool();
   void discardBody();
-  bool configure(CURLSH* share, const std::string& certificateAuthorityFile);
+  bool configure(CURLSH* share, const Settings& settings);
+  // A new response began: records the redirect that led to it, if any.
+  void responseBegan();
   long long announcedLength() const;
   Outcome success();
+  Outcome refusedRedirect(CURLcode code) const;
+  static Outcome insecureRefusal(const std::string& what);
   std::string effectiveURL() const;
   std::string host(bool withPort) const;
   std::string detail(CURLcode code) const;
@@ -103,6 +117,8 @@ class CurlTransfer {
   Clock::time_point _created = Clock::Current().now();
   Clock::time_point _lastReceived = _created;
   bool _connected = false;
+  bool _requireHTTPS = false;
+  std::string _respondingURL;  // of the last response begun; "" before the first
 
   // The body so far: in _body, or all in _spool once it grew past kLargestBodyInMemory.
   std::string _body;

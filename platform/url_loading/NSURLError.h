@@ -13,6 +13,8 @@ enum NSURLErrorCode : long {
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,
   NSURLErrorHTTPTooManyRedirects = -1007,
+  // Plain http refused, as a device's transport security refuses it by default.
+  NSURLErrorSecureConnectionRequired = -1022,
   NSURLErrorBadServerResponse = -1011,
   NSURLErrorDataLengthExceedsMaximum = -1103,
   NSURLErrorCannotWriteToFile = -3003,

@@ -61,19 +61,20 @@ void NSURLSessionDataTask::resume() {
     activity->onCancel([task = std::weak_ptr<NSURLSessionDataTask>(self)] {
       if (const auto alive = task.lock()) alive->cancel();
     });
+    if (_url) activity->downloadStarted(_url->absoluteString());
   }
   URLLoader::Current().start(DataTaskRequest{
       _url, _session->configuration(),
-      [self, activity = RequestActivity::current()](std::shared_ptr<NSData> data,
-                                                    std::shared_ptr<NSURLResponse> response,
-                                                    std::shared_ptr<NSError> error) {
+      [self, activity](std::shared_ptr<NSData> data, std::shared_ptr<NSURLResponse> response,
+                       std::shared_ptr<NSError> error) {
         const RequestActivity::Scope serving(activity);
+        if (activity) activity->downloadEnded();
         RequestActivity::note(describeOutcome(data.get(), response.get(), error.get()));
         auto completion = std::move(self->_completionHandler);
         self->_completionHandler = nullptr;
         if (completion) completion(std::move(data), std::move(response), std::move(error));
       },
-      _cancelled});
+      _cancelled, activity});
 }
 
 void NSURLSessionDataTask::cancel() {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/foundation/Backend.h"
+#include "platform/foundation/RequestActivity.h"
 #include "platform/url_loading/NSURLSession.h"
 
 namespace corvanta {
@@ -21,6 +22,9 @@ struct DataTaskRequest {
   NSURLSessionCompletionHandler completion;
   // Set, by any thread, when the task is cancelled; nullptr when it cannot be.
   std::shared_ptr<std::atomic<bool>> cancelled;
+  // The request being served, if any: a loader records there each redirect it follows and
+  // whether it loaded over plain http (RequestActivity::download...).
+  std::shared_ptr<RequestActivity> activity = nullptr;
 };
 
 class URLLoader {

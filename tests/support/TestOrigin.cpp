@@ -12,15 +12,30 @@ namespace {
 
 // cpp-httplib listens with a backlog of 5; thousands of clients connecting at once would
 // then wait out SYN retransmissions. Listening again on the bound socket widens it.
-class WideBacklogServer : public httplib::Server {
+template <class Base>
+class WideBacklog : public Base {
  public:
-  void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+  using Base::Base;
+  void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
 };
 
 }  // namespace
 
-TestOrigin::TestOrigin(const std::function<void(httplib::Server&)>& routes) {
-  auto server = std::make_unique<WideBacklogServer>();
+TestOrigin::TestOrigin(const std::function<void(httplib::Server&)>& routes,
+                       const std::string& certificateFile, const std::string& keyFile) {
+  if (!certificateFile.empty()) {
+    _scheme = "https";
+    start(
+        std::make_unique<WideBacklog<httplib::SSLServer>>(certificateFile.c_str(), keyFile.c_str()),
+        routes);
+  } else {
+    start(std::make_unique<WideBacklog<httplib::Server>>(), routes);
+  }
+}
+
+template <class Server>
+void TestOrigin::start(std::unique_ptr<Server> server,
+                       const std::function<void(httplib::Server&)>& routes) {
   // A worker waits this long on an idle kept-alive connection, and stop() waits for the
   // workers; clients keep connections open, so the default 5 s would slow every test.
   server->set_keep_alive_timeout(1);
@@ -40,7 +55,7 @@ TestOrigin::~TestOrigin() {
 }
 
 std::string TestOrigin::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(_port) + path;
+  return _scheme + "://127.0.0.1:" + std::to_string(_port) + path;
 }
 
 }  // namespace corvanta::testing
