@@ -26,6 +26,9 @@ class UNNotificationContent {
   const std::optional<long long>& badge() const { return _badge; }
   // The sound's name; nullopt for none.
   const std::optional<std::string>& sound() const { return _sound; }
+  // For a critical sound, which plays even when the device is muted: its volume, from 0 to 1.
+  // nullopt for any other sound.
+  const std::optional<double>& criticalSoundVolume() const { return _criticalSoundVolume; }
   const std::string& categoryIdentifier() const { return _categoryIdentifier; }
   const std::string& threadIdentifier() const { return _threadIdentifier; }
   // "passive", "active", "time-sensitive" or "critical"; nullopt when the payload gave none.
@@ -45,6 +48,7 @@ class UNNotificationContent {
   std::string _body;
   std::optional<long long> _badge;
   std::optional<std::string> _sound;
+  std::optional<double> _criticalSoundVolume;
   std::string _categoryIdentifier;
   std::string _threadIdentifier;
   std::optional<std::string> _interruptionLevel;
@@ -59,6 +63,7 @@ class UNMutableNotificationContent : public UNNotificationContent {
   void setBody(std::string body) { _body = std::move(body); }
   void setBadge(std::optional<long long> badge) { _badge = badge; }
   void setSound(std::optional<std::string> sound) { _sound = std::move(sound); }
+  void setCriticalSoundVolume(std::optional<double> volume) { _criticalSoundVolume = volume; }
   void setCategoryIdentifier(std::string id) { _categoryIdentifier = std::move(id); }
   void setThreadIdentifier(std::string id) { _threadIdentifier = std::move(id); }
   void setInterruptionLevel(std::optional<std::string> level) {

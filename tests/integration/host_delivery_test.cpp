@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "platform/extension_host/intake/EndpointCertificates.h"
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
@@ -87,7 +88,7 @@ class HostDeliveryTest : public ::testing::Test {
 
 TEST_F(HostDeliveryTest, ContentComesFromThePayloadAndTheExtensionRunsOnlyForMutableAlerts) {
   const json full = json::parse(R"({"aps": {"alert": {"title": "T", "subtitle": "S", "body": "B"},
-      "badge": 3, "sound": {"name": "chime.caf", "volume": 0.5}, "category": "cat",
+      "badge": 3, "sound": {"name": "chime.caf", "critical": 1, "volume": 0.5}, "category": "cat",
       "thread-id": "th", "interruption-level": "critical", "mutable-content": 1},
       "custom": [1, 2]})");
   // Whose extension does not run: mutable-content other than the number 1, or nothing to show.
@@ -112,7 +113,7 @@ TEST_F(HostDeliveryTest, ContentComesFromThePayloadAndTheExtensionRunsOnlyForMut
   auto grouped = byRequest(result);
   json expected = json::parse(R"({"title": "T", "subtitle": "S", "body": "B", "badge": 3,
       "sound": "chime.caf", "category": "cat", "thread": "th", "interruption_level": "critical",
-      "attachments": []})");
+      "attachments": [], "critical_sound": {"volume": 0.5}})");
   expected["userInfo"] = full;
   EXPECT_EQ(grouped["1"].at(0)["content"], expected);
   const json& second = grouped["2"].at(0)["content"];
@@ -155,6 +156,9 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
   EXPECT_EQ(outline(grouped["slow"]), "1 displayed expired with 0;2 hidden expired with 1;");
   EXPECT_GE(grouped["slow"].at(1)["elapsed_ms"].get<double>(), 1650);
   EXPECT_EQ(outline(grouped["stuck"]), "1 displayed expired with 0;");
+  EXPECT_NE(grouped["stuck"][0]["notes"].dump().find("still running at the time limit"),
+            std::string::npos)
+      << grouped["stuck"][0]["notes"];
   EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
   // At exit the staging files no attachment was made from are gone; those the store took stay.
@@ -162,6 +166,124 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
     EXPECT_GE(fs::hard_link_count(entry.path()), 2u) << entry.path();
   }
   EXPECT_TRUE(fs::exists(container() + "/tmp/pic.png"));
+}
+
+// A first delivery is displayed only when a device would show it; when not, the delivery
+// says why, and so does the summary. A file's envelope carries what the endpoint's headers
+// carry, and is judged by the same rules.
+TEST_F(HostDeliveryTest, DisplayedMeansADeviceWouldShowIt) {
+  // A payload of exactly `bytes` bytes, written compactly.
+  const auto sized = [](std::size_t bytes) {
+    const json small = {{"aps", {{"alert", "a"}}}, {"pad", ""}};
+    json payload = small;
+    payload["pad"] = std::string(bytes - small.dump().size(), 'x');
+    return payload;
+  };
+  std::string numbers = "1e5";
+  for (int i = 1; i < 500; ++i) numbers += ",1e5";
+  const struct {
+    std::string line;
+    const char* notShown;  // nullptr: displayed
+    const char* note;
+  } cases[] = {
+      {R"({"identifier": "background", "push_type": "background", "payload": {"aps": {}}})",
+       "background", "wakes the app"},
+      {R"({"aps": {"content-available": 1}})", "background", "wakes the app"},
+      {R"({"aps": {"alert": {"title": 42, "body": ["a"]}, "badge": "7",
+                   "mutable-content": "1"}})",
+       "nothing to show", "aps.alert.title ignored: a number, not a string"},
+      {R"({"identifier": "voip", "push_type": "voip", "device": ")" + std::string(64, 'A') +
+           R"(", "payload": )" + sized(5120).dump() + "}",
+       "voip push", "goes to the app"},
+      {sized(4096).dump(), nullptr, "aps.mutable-content is not 1"},
+      {sized(4097).dump(), "refused: PayloadTooLarge", "4097 bytes, over the 4096"},
+      {R"({"priority": 10, "push_type": "background", "payload": {"aps": {}}})",
+       "refused: BadPriority", "priority: 10 is not allowed for a background push"},
+      // Short as written, longer as sent: 1e5 is 100000.0.
+      {R"({"aps": {"alert": "a"}, "n": [)" + numbers + "]}", "refused: PayloadTooLarge",
+       "4527 bytes"},
+  };
+  std::string input;
+  for (const auto& c : cases) input += c.line + "\n";
+  const auto result = runHost(args("5"), input);
+  ASSERT_EQ(result.status, 0) << result.err;
+  const auto lines = jsonLines(result.out);
+  ASSERT_EQ(lines.size(), std::size(cases)) << result.out;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].line.substr(0, 80));
+    EXPECT_EQ(lines[i]["displayed"], cases[i].notShown == nullptr);
+    EXPECT_EQ(lines[i]["not_shown"], cases[i].notShown ? json(cases[i].notShown) : json());
+    EXPECT_NE(lines[i]["notes"].dump().find(cases[i].note), std::string::npos) << lines[i]["notes"];
+  }
+  EXPECT_EQ(lines[0]["push"], json::parse(R"({"type": "background", "priority": 5, "topic": "",
+                                             "collapse_id": null})"));
+  EXPECT_EQ(lines[3]["device"], std::string(64, 'a'));
+  EXPECT_NE(result.err.find("8 requests in "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(": 1 displayed, 7 not shown, "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("corvanta-nse: not shown: 2 background, 2 refused: PayloadTooLarge, "
+                            "1 nothing to show, 1 refused: BadPriority, 1 voip push\n"),
+            std::string::npos)
+      << result.err;
+}
+
+// What a download fetched, each redirect included, is in every account; a failed download is
+// the first cause; plain http is said, or refused as a device refuses it with --require-https.
+TEST_F(HostDeliveryTest, TheDownloadsStoryFromItsURLToItsFirstCause) {
+  const auto tls = endpointCertificates(scratch.path() + "tls");
+  ASSERT_TRUE(tls) << tls.failure().message;
+  const TestOrigin secure(
+      [this](httplib::Server& server) {
+        server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
+          response.set_content(media("pic.png"), "image/png");
+        });
+        server.Get("/to-plain.png", [this](const httplib::Request&, httplib::Response& response) {
+          response.set_redirect(origin.url("/media/pic.png"));
+        });
+        // Announced larger than any download is kept: refused before its body.
+        server.Get("/huge.png", [](const httplib::Request&, httplib::Response& response) {
+          response.set_content_provider(
+              60'000'000, "image/png",
+              [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+        });
+      },
+      tls->certificateFile, tls->keyFile);
+  const auto input = [&](const std::string& name) {
+    json payload = {{"aps", {{"alert", "b"}, {"mutable-content", 1}}},
+                    {"att_url", secure.url("/" + name)}};
+    if (name == "plain.png") payload["att_url"] = origin.url("/media/pic.png");
+    if (name == "missing.png") payload["att_url"] = origin.url("/media/missing.png");
+    return json{{"identifier", name}, {"payload", payload}}.dump() + "\n";
+  };
+  const std::string requests = input("pic.png") + input("to-plain.png") + input("plain.png") +
+                               input("missing.png") + input("huge.png");
+  const auto allowed = runHost(args("5", {"--cacert", tls->authorityFile}), requests);
+  ASSERT_EQ(allowed.status, 0) << allowed.err;
+  auto grouped = byRequest(allowed);
+  EXPECT_EQ(grouped["to-plain.png"].at(0)["download"],
+            json({{"url", secure.url("/to-plain.png")},
+                  {"redirects", {origin.url("/media/pic.png")}},
+                  {"plain_http", true}}));
+  EXPECT_EQ(outline(grouped["to-plain.png"]), "1 displayed with 1;");
+  EXPECT_EQ(grouped["pic.png"].at(0)["download"]["plain_http"], false);
+  EXPECT_NE(grouped["huge.png"].at(0)["notes"].dump().find("at most 10000000 bytes"),
+            std::string::npos)
+      << grouped["huge.png"].at(0)["notes"];
+  for (const char* line :
+       {"without attachment: 1 download: HTTP 404, 1 download: too large\n",
+        "corvanta-nse: 3 downloads over plain http: a device refuses these unless the app "
+        "allows insecure loads\n"}) {
+    EXPECT_NE(allowed.err.find(line), std::string::npos) << allowed.err;
+  }
+
+  const auto refused =
+      runHost(args("5", {"--cacert", tls->authorityFile, "--require-https"}), requests);
+  ASSERT_EQ(refused.status, 0) << refused.err;
+  grouped = byRequest(refused);
+  for (const char* name : {"to-plain.png", "plain.png"}) {
+    EXPECT_EQ(grouped[name].at(0)["diagnostics"][0]["code"], -1022) << name;
+  }
+  EXPECT_EQ(grouped["to-plain.png"].at(0)["download"]["redirects"].size(), 1u);
+  EXPECT_EQ(outline(grouped["pic.png"]), "1 displayed with 1;");
 }
 
 }  // namespace

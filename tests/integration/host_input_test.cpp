@@ -42,6 +42,8 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
       "{\"aps\": nope}\n[1, 2]\n{\"n\":1e400}\n{\"identifier\": 7, \"payload\": {}}\n" +
       alert(exactlyOneMiB + "a") + "\n" + alert(exactlyOneMiB) +
       "\n{\"x\":" + std::string(1000, '[') + std::string(1000, ']') + "}\n" +
+      // Read as a FILE is read: a value may span lines.
+      "{\n  \"aps\": {\"alert\": \"pretty\"}\n}\n" +
       "{\"aps\":{\"alert\":{\"loc-key\":\"SHOP\"}}}";  // the last line has no newline
   const auto values = scratch.write(
       "values.json", "{\n  \"aps\": {\n    \"alert\": \"multi\"\n  }\n}\n" + alert("line") + "\n");
@@ -66,8 +68,8 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
                     delivery["content"]["body"].get<std::string>());
   }
   EXPECT_EQ(found, (std::vector<std::string>{"1=multi", "2=line", "3=one", "named=two", "5=three",
-                                             "6=four", "7=five", "8=" + exactlyOneMiB, "9=Shop",
-                                             "10=first", "kept=second", "12=e"}));
+                                             "6=four", "7=five", "8=" + exactlyOneMiB, "9=pretty",
+                                             "10=Shop", "11=first", "kept=second", "13=e"}));
   const std::vector<std::string> rejected = {
       "<stdin>:8: not valid JSON at column 10: syntax error",
       "<stdin>:9: not a JSON object but array",
@@ -105,12 +107,14 @@ TEST_F(HostInputTest, AFifoIsReadAsItArrivesAndSIGTERMStopsTheRunInOrder) {
 
 TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
   const std::string no = scratch.path() + "no";
+  const std::string notPEM = scratch.write("not.pem", "not a certificate\n");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--time-limit", "1e9"}, "--time-limit must be"},
       {{"--format", "xml"}, "--format must be"},
       {{"--max-in-flight", "0"}, "--max-in-flight must be"},
       {{"--container", ""}, "--container needs"},
       {{"--cacert", no}, "--cacert: cannot read"},
+      {{"--cacert", notPEM}, "--cacert: cannot use " + notPEM + " as certificate authorities"},
       {{"--preview", no + "/page.html"}, "--preview: no directory"},
       {{"--strings", scratch.path()}, "--strings: " + scratch.path() + ": cannot read"},
       {{"--bogus"}, "The following argument was not expected: --bogus"},
@@ -121,6 +125,8 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--listen", "0", "--h2c", "--tls-cert", "a", "--tls-key", "b"}, "--h2c is cleartext"},
       {{"--listen", "0", "--auth-key", "k.p8"}, "--auth-key, --key-id and --team-id go together"},
       {{"--listen", "0", "--devices", no}, "--devices: cannot read"},
+      {{"--listen", "10.1.2.3:0"}, "will not listen on 10.1.2.3:0: not a loopback address"},
+      {{"--listen", "0", "--tls-cert", notPEM, "--tls-key", notPEM}, "cannot load the certificate"},
   };
   for (const auto& [extra, message] : cases) {
     const auto result = runHost(args(extra));

@@ -94,9 +94,9 @@ TEST_F(ProviderEndpointTest, TheOptionsAndEachPartOfAStreamReachTheJudge) {
   const ProviderSigningKey key;
   const std::string registered = deviceToken(1);
   Endpoint endpoint(scratch, {"--h2c", "--topic", "com.example.app", "--devices",
-                              scratch.write("devices", "# test devices\n" + registered + "\n"),
-                              "--auth-key", scratch.write("AuthKey.p8", key.pkcs8PEM()), "--key-id",
-                              "KEY1", "--team-id", "TEAM1"});
+                              scratch.write("devices", registered + "  # phone A\n"), "--auth-key",
+                              scratch.write("AuthKey.p8", key.pkcs8PEM()), "--key-id", "KEY1",
+                              "--team-id", "TEAM1"});
   const auto push = [&](std::vector<std::string> headers, std::string body,
                         const ProviderSigningKey& signer, const std::string& device) {
     headers.push_back("authorization: bearer " + signer.token("KEY1", "TEAM1", std::time(nullptr)));
@@ -147,6 +147,17 @@ TEST_F(ProviderEndpointTest, TheOptionsAndEachPartOfAStreamReachTheJudge) {
 
   const HostResult result = endpoint.stop();
   EXPECT_EQ(result.status, 0) << result.err;
+  // Each refusal is told on standard error, and counted by reason.
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_NE(result.err.find("corvanta-nse: refused push " + answers[i].apnsId + ": " +
+                              std::to_string(cases[i].status) + " " + cases[i].reason + ": "),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_NE(result.err.find("refused pushes: 1 BadPayload, 1 BadTopic, 1 InvalidProviderToken, "
+                            "1 PayloadTooLarge, 1 Unregistered\n"),
+            std::string::npos)
+      << result.err;
   // Only what was taken reaches the device, each under its apns-id.
   std::map<std::string, json> byId;
   for (const auto& line : jsonLines(result.out)) byId[line["request"]] = line;
@@ -209,7 +220,8 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   std::size_t attached = 0, background = 0;
   for (const auto& [id, lines] : byId) {
     EXPECT_TRUE(ids.contains(id)) << id;
-    EXPECT_TRUE(lines.front()["displayed"]) << lines.front();
+    EXPECT_EQ(lines.front()["displayed"], lines.front()["push"]["type"] == "alert")
+        << lines.front();
     attached += lines.front()["content"]["attachments"].size();
     if (lines.front()["push"]["type"] == "background") {
       ++background;

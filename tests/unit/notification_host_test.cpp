@@ -81,14 +81,14 @@ TEST_F(NotificationHostTest, TheExpiryWaitsForTheReceiveCallThenTheDownloadDeliv
   loader.onStart = [&] {
     clock.advance(1500ms);  // past the limit, while the receive call still runs
     clock.settle();
-    displayedInsideReceive = host.counts().displayed;
+    displayedInsideReceive = host.counts().delivered;
   };
   ASSERT_TRUE(host.receive(downloading(1)));
   EXPECT_EQ(displayedInsideReceive, 0u) << "an expiry overtook the receive call";
 
   // finish() waits for the expiry's display; the download then delivers again.
   std::thread download([&] {
-    while (host.counts().displayed == 0) std::this_thread::sleep_for(1ms);
+    while (host.counts().delivered == 0) std::this_thread::sleep_for(1ms);
     loader.finish(0, std::nullopt);
   });
   const auto outcome = host.finish();
@@ -116,7 +116,7 @@ TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
     // Every request expires and then is abandoned while nothing reads the output.
     clock.advance(1500ms);
     clock.settle();
-    EXPECT_EQ(host.counts().displayed, static_cast<std::size_t>(kRequests));
+    EXPECT_EQ(host.counts().delivered, static_cast<std::size_t>(kRequests));
     clock.advance(1s);
     clock.settle();
     std::thread reader([&] {

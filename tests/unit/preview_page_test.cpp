@@ -123,5 +123,36 @@ TEST(PreviewPageTest, ThreadsStackWhereTheirFirstRequestArrived) {
   EXPECT_EQ(order, "[t1 a d ] b [t2 c f ] e ");
 }
 
+// What a device did not show, and why: a push refused before it reached it, one it kept from
+// its list, an attachment's first cause said once, and where the download went.
+TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
+  Feed feed;
+  Delivery background;
+  background.displayed = false;
+  background.notShown = "background";
+  feed.add("quiet", background);
+  feed.page.refused(RefusedPush{"ID-1", {400, "BadTopic", "apns-topic: \"x\""}, {}});
+  Delivery missing;
+  missing.userInfo = NSDictionary::dictionaryWithJSONString(R"({"att_url": "https://a/x.png"})");
+  missing.diagnostics = {
+      {"download", 404, "HTTP", "HTTP 404, text/plain, 9 bytes"},
+      {"attachment", 101, "UNErrorDomain", "x.png: type text/plain is not accepted"}};
+  missing.download = DownloadRecord{"https://a/x.png", {"http://b/y.png"}, true, false};
+  feed.add("missing", missing);
+  // In the order they arrived.
+  const std::string html = feed.page.html();
+  std::size_t after = 0;
+  for (const char* part :
+       {"data-request=\"quiet\"", "nothing shown: background", "<div class=\"card refused\">",
+        "400 BadTopic, apns-id <code>ID-1", "apns-topic: &quot;x&quot;", "data-request=\"missing\"",
+        "no attachment: download: HTTP 404<",
+        "<code>https://a/x.png</code>, redirected to <code>http://b/y.png", "over plain http"}) {
+    const auto at = html.find(part, after);
+    EXPECT_NE(at, std::string::npos) << part;
+    after = std::min(at, html.size());
+  }
+  EXPECT_NE(html.find("<p>2 requests, 1 push refused</p>"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace corvanta

@@ -27,28 +27,50 @@ Delivery wanting(const std::function<void(Delivery&)>& change = {}) {
 const auto attached = [](Delivery& d) {
   d.attachments.push_back({"Corvanta", std::nullopt, "/store/a.png", "image/png", "image", 9});
 };
+// The attachment's refusal of the error page follows from the 404: the download is the cause.
 const auto notFound = [](Delivery& d) {
-  d.diagnostics.push_back({"download", 404, "HTTP", "HTTP 404 for http://127.0.0.1/a.png"});
+  d.diagnostics = {{"download", 404, "HTTP", "HTTP 404, text/plain, 9 bytes"},
+                   {"attachment", 101, "UNErrorDomain", "a.png: type text/plain is not accepted"}};
+};
+const auto refusedAs = [](std::string message) {
+  return [message](Delivery& d) {
+    d.diagnostics = {{"download", 200, "HTTP", "HTTP 200, image/png, 9 bytes"},
+                     {"attachment", 101, "UNErrorDomain", message}};
+  };
 };
 
 TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasonsCommonestFirst) {
   RunSummary summary;
-  for (std::size_t i = 0; i < 8; ++i) summary.taken(i, "");
-  for (const Delivery& d : {Delivery{}, wanting(attached), wanting(notFound),
-                            wanting([](Delivery& d) { d.extension = false; }), wanting(notFound),
-                            wanting([](Delivery& d) { d.expired = true; }), wanting(attached),
-                            // A device ignores what follows the first delivery.
-                            wanting([](Delivery& d) { d.displayed = false; })}) {
+  for (std::size_t i = 0; i < 10; ++i) summary.taken(i, "");
+  Delivery background;
+  background.displayed = false;
+  background.notShown = "background";
+  for (const Delivery& d :
+       {Delivery{}, wanting(attached), wanting(notFound),
+        wanting([](Delivery& d) { d.extension = false; }), wanting(notFound),
+        wanting([](Delivery& d) { d.expired = true; }), wanting([](Delivery& d) {
+          attached(d);
+          d.download = DownloadRecord{"http://127.0.0.1/a.png", {}, true, false};
+        }),
+        // A device ignores what follows the first delivery.
+        wanting([](Delivery& d) { d.number = 2, d.displayed = false; }),
+        wanting(refusedAs("download: no media extension; the content is image/png")),
+        wanting(refusedAs("a.png: type text/html is not accepted")), background}) {
     summary.delivered(d);
   }
-  summary.setRejectedLines(2);
+  summary.refused(RefusedPush{"id", {400, "BadTopic", "apns-topic: \"x\""}, {}});
+  summary.setRejectedLines(1);
   summary.setPreviewPath("out/preview.html");
   summary.setElapsed(std::chrono::milliseconds(4040));
   EXPECT_EQ(summary.format(),
-            "corvanta-nse: 8 requests in 4.0 s: 7 displayed, 2 with an attachment, 5 without, 1 "
-            "expired, 2 rejected input lines\n"
+            "corvanta-nse: 10 requests in 4.0 s: 9 displayed, 1 not shown, 2 with an attachment, "
+            "7 without, 1 expired, 1 rejected input line\n"
+            "corvanta-nse: not shown: 1 background\n"
+            "corvanta-nse: refused pushes: 1 BadTopic\n"
             "corvanta-nse: without attachment: 2 download: HTTP 404, 1 extension did not run, 1 no "
-            "att_url, 1 time ran out\n"
+            "att_url, 1 no media extension, 1 time ran out, 1 type not accepted\n"
+            "corvanta-nse: 1 download over plain http: a device refuses it unless the app allows "
+            "insecure loads\n"
             "corvanta-nse: preview written to out/preview.html\n");
   RunSummary one;
   one.taken(0, "");
@@ -59,7 +81,7 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasonsCommonestFirst) {
 // it writes nothing at all.
 TEST(ProgressLineTest, DrawsOnATerminalOnlyAndErasesItself) {
   const auto counts = [] { return NotificationHost::Counts{3, 2, 1}; };
-  const std::string drawn = "\r\033[Kcorvanta-nse: 3 received, 2 displayed, 1 in flight";
+  const std::string drawn = "\r\033[Kcorvanta-nse: 3 received, 2 delivered, 1 in flight";
   int terminal = -1, side = -1;
   ASSERT_EQ(::openpty(&side, &terminal, nullptr, nullptr, nullptr), 0);
   // A terminal hands over what was written in pieces: read until `enough` holds, or until

@@ -17,6 +17,7 @@
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Result.h"
+#include "platform/url_loading/CurlEngine.h"
 
 namespace corvanta {
 namespace {
@@ -27,15 +28,23 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Input: the FILEs in order, or standard input when there are none or a FILE is '-'.\n"
-    "Standard input is JSON Lines. A FILE starting with '[' is an array, one request per\n"
-    "element; any other FILE holds one request per JSON value (JSON Lines, or values written\n"
-    "over several lines). Inputs are streamed: pipes and devices work, nothing is copied\n"
-    "aside. A request is a push payload, or an envelope {\"identifier\": \"...\",\n"
-    "\"payload\": {...}}. A line that is not a request is reported on standard error.\n"
+    "An input starting with '[' is an array, one request per element; any other holds one\n"
+    "request per JSON value (JSON Lines, or values written over several lines). Inputs are\n"
+    "streamed: pipes and devices work, nothing is copied aside. A request is a push payload,\n"
+    "or an envelope {\"identifier\": \"...\", \"payload\": {...}}, which may say how the push\n"
+    "came as the endpoint's headers do: \"device\", \"push_type\", \"priority\", \"topic\",\n"
+    "\"collapse_id\", \"expiration\". A line that is not a request is reported on standard\n"
+    "error. A push the push service would refuse (a payload over 4096 bytes, 5120 for voip;\n"
+    "an envelope field the endpoint would refuse) is delivered not shown, with the reason.\n"
+    "\n"
+    "A delivery is displayed when a device would show it: not a background push, not a push\n"
+    "of another type than alert, not an alert with no title, subtitle or body. The notes say\n"
+    "why, and name each payload field a device ignores. A download over plain http is noted\n"
+    "(a device refuses it unless the app allows insecure loads); --require-https refuses it.\n"
     "\n"
     "A request that has had no delivery when its time limit passes is told its time is about\n"
-    "to run out, so every request is displayed by then. When the input ends, the host exits\n"
-    "once every request has been displayed and no download is running, at the latest twice\n"
+    "to run out, so every request is delivered by then. When the input ends, the host exits\n"
+    "once every request has been delivered and no download is running, at the latest twice\n"
     "the time limit after the last request. With --max-in-flight requests running, reading\n"
     "waits for one to end. SIGINT or SIGTERM stops reading and exits once the deliveries\n"
     "already due are written; a second one ends at once.\n"
@@ -47,8 +56,9 @@ constexpr const char* kFooter =
     "The container (default $TMPDIR/corvanta-nse-<uid>) holds the extension's temporary\n"
     "directory, DIR/tmp/, and its attachment store, DIR/Attachments/, one folder per run.\n"
     "\n"
-    "At exit, a summary goes to standard error (requests, displayed, attached, without an\n"
-    "attachment and why, expired, where the preview is); on a terminal, a progress line while\n"
+    "At exit, a summary goes to standard error (requests, displayed, not shown and why,\n"
+    "refused pushes, attached, without an attachment and why, expired, downloads over plain\n"
+    "http, where the preview is); on a terminal, a progress line while\n"
     "requests run. --quiet leaves both out; rejected lines and errors are still reported.\n"
     "\n"
     "With --listen, no FILE and no standard input is read: pushes come over HTTP/2 as a push\n"
@@ -58,15 +68,17 @@ constexpr const char* kFooter =
     "(ALPN h2) with --tls-cert and --tls-key, or else with a certificate signed by a CA made\n"
     "in the container on first start, DIR/endpoint/ca.crt, for clients to trust; --h2c serves\n"
     "cleartext HTTP/2 with prior knowledge. Only loopback addresses unless --allow-remote.\n"
-    "SIGINT or SIGTERM stops taking connections, answers the streams in flight, waits for\n"
-    "their notifications as after the last line of a file, and exits 0.\n"
+    "Each push refused is told on standard error (status, reason, apns-id, what was at\n"
+    "fault). SIGINT or SIGTERM stops taking connections, answers the streams in flight, waits\n"
+    "for their notifications as after the last line of a file, and exits 0.\n"
     "\n"
     "Exit status: 0 when every input was read and every request in it accepted (with\n"
     "--listen: once stopped by a signal); 1 when a request was rejected, an input could not\n"
     "be read, the container could not be used, the endpoint could not listen, or the\n"
-    "deliveries or the preview could not be written; 2 on usage errors (checked before\n"
-    "anything runs, a --preview folder that does not exist included); 130 or 143 when\n"
-    "stopped by SIGINT or SIGTERM while reading files.";
+    "deliveries or the preview could not be written; 2 on usage errors (a --preview folder\n"
+    "that does not exist, a --cacert file without certificates, a --listen address or TLS\n"
+    "certificate or key that cannot be used included); 130 or 143 when stopped by SIGINT or\n"
+    "SIGTERM while reading files.";
 
 // A usage error worded whole by us: CLI11 words a validator's refusal "NAME: <message>", and
 // some of ours read "--format must be ...". Being our own, it also lets --help and --version
@@ -149,10 +161,16 @@ std::optional<std::string> previewProblem(const std::string& path) {
   return std::nullopt;
 }
 
-// Checked now: a file that cannot be read would fail every HTTPS download of the run.
+// Checked now: a file that cannot be read, or holds no certificate, would fail every HTTPS
+// download of the run.
 std::optional<std::string> cacertProblem(const std::string& path) {
-  if (CLI::ExistingFile(path).empty() && ::access(path.c_str(), R_OK) == 0) return std::nullopt;
-  return "--cacert: cannot read '" + path + "'";
+  if (!CLI::ExistingFile(path).empty() || ::access(path.c_str(), R_OK) != 0) {
+    return "--cacert: cannot read '" + path + "'";
+  }
+  if (auto usable = CurlEngine::checkCertificateAuthorityFile(path); !usable) {
+    return "--cacert: " + usable.failure().message;
+  }
+  return std::nullopt;
 }
 
 // "[HOST:]PORT", the host a name or a numeric address, an IPv6 one in brackets.
@@ -178,7 +196,7 @@ std::optional<std::pair<std::string, int>> parseListenAddress(const std::string&
   return std::pair{host, number};
 }
 
-// One token a line; blank lines and lines starting with '#' are skipped.
+// One token a line; '#' starts a comment, and lines left blank are skipped.
 Result<std::shared_ptr<const std::unordered_set<std::string>>> loadDevices(
     const std::string& path) {
   std::ifstream file(path);
@@ -186,8 +204,9 @@ Result<std::shared_ptr<const std::unordered_set<std::string>>> loadDevices(
   auto devices = std::make_shared<std::unordered_set<std::string>>();
   std::string line;
   for (std::size_t number = 1; std::getline(file, line); ++number) {
+    line.resize(std::min(line.find('#'), line.size()));
     const auto first = line.find_first_not_of(" \t\r");
-    if (first == std::string::npos || line[first] == '#') continue;
+    if (first == std::string::npos) continue;
     std::string token = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
     if (!isDeviceToken(token)) {
       return Failure{path + ":" + std::to_string(number) +
@@ -238,6 +257,9 @@ void addOptions(CLI::App& app, HostOptions& options, Given& given) {
                  "Connections open at once to one origin; more wait (default 8)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000));
+  app.add_flag("--require-https", options.requireHTTPS,
+               "Refuse plain http downloads and redirects, as a device does unless the app "
+               "allows insecure loads");
   app.add_option("--cacert", options.certificateAuthorities,
                  "Trust the CAs in this PEM file for HTTPS, instead of $SSL_CERT_FILE or the "
                  "system's")

@@ -38,6 +38,7 @@ struct HostOptions {
   int connectionsPerHost = 8;
   std::string
       certificateAuthorities;       // a CA bundle to trust; "" for $SSL_CERT_FILE or the system's
+  bool requireHTTPS = false;        // refuse plain http downloads, as a device does by default
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   std::optional<EndpointOptions> endpoint;  // --listen: pushes come over HTTP/2, inputs unread
   // The --strings table, loaded while parsing; nullptr without the option.

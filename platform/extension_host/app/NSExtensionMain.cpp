@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -53,9 +54,12 @@ struct RunReports {
 // loaded; nullptr with `*status` set and the reason reported.
 std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
                                                const Container& container,
-                                               ProviderEndpoint::Offer offer, int* status) {
+                                               ProviderEndpoint::Offer offer,
+                                               ProviderEndpoint::Refused refused, int* status) {
+  // A setting that cannot be used is a usage error, as the options' own are.
   const auto fail = [status](int code, const std::string& what) {
-    std::fprintf(stderr, "corvanta-nse: %s\n", what.c_str());
+    std::fprintf(stderr, "corvanta-nse: %s\n%s", what.c_str(),
+                 code == 2 ? "Try 'corvanta-nse --help' for more information.\n" : "");
     *status = code;
     return nullptr;
   };
@@ -98,8 +102,8 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
     };
   }
 
-  auto opened = ProviderEndpoint::open(std::move(settings), std::move(offer));
-  if (!opened) return fail(1, opened.failure().message);
+  auto opened = ProviderEndpoint::open(std::move(settings), std::move(offer), std::move(refused));
+  if (!opened) return fail(opened.failure().code == EINVAL ? 2 : 1, opened.failure().message);
   auto endpoint = std::move(*opened);
   const std::string scheme = options.cleartext ? "http" : "https";
   std::fprintf(stderr, "corvanta-nse: listening on %s://%s (HTTP/2%s)\n", scheme.c_str(),
@@ -160,7 +164,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   SignalWatcher::blockStopSignals();  // before any thread starts: only the watcher gets them
   // The run's URL loader, made before the host so that it outlives every download.
   CurlEngine loader({.certificateAuthorityFile = options.certificateAuthorities,
-                     .maximumConnectionsPerHost = options.connectionsPerHost});
+                     .maximumConnectionsPerHost = options.connectionsPerHost,
+                     .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
   NotificationHost* host = nullptr;   // exists once any request can arrive
   RunReports reports(options, [&host] { host->stop(); });
@@ -192,6 +197,13 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
         [&](IncomingRequest request) {
           reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
           return host->offer(std::move(request));
+        },
+        [&](const RefusedPush& push) {
+          if (progressLine) progressLine->clear();
+          std::fprintf(stderr, "corvanta-nse: refused push %s: %d %s: %s\n", push.apnsId.c_str(),
+                       push.refusal.status, push.refusal.reason.c_str(),
+                       push.refusal.fault.c_str());
+          reports.all.refused(push);
         },
         &status);
     if (!endpoint) return status;

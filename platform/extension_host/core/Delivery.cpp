@@ -10,6 +10,7 @@ void Delivery::takeContent(const UNNotificationContent& content) {
   body = content.body();
   badge = content.badge();
   sound = content.sound();
+  criticalSoundVolume = content.criticalSoundVolume();
   category = content.categoryIdentifier();
   thread = content.threadIdentifier();
   interruptionLevel = content.interruptionLevel();

@@ -29,6 +29,8 @@ struct Delivery {
   std::string request;
   std::size_t sequence = 0;  // which request: numbered from 0 in the order the host took them
   int number = 1;  // counts the request's deliveries from 1
+  // A device shows it: the first delivery of a request it shows (see notShown); never a
+  // later one, which a device ignores.
   bool displayed = true;
   bool extension = true;  // whether the extension ran for the request
   bool expired = false;   // whether the host had called the expiry before this delivery
@@ -44,6 +46,14 @@ struct Delivery {
   std::optional<std::string> interruptionLevel;
   std::shared_ptr<const NSDictionary> userInfo;  // may be dropped once formatted
   std::vector<DeliveredAttachment> attachments;
+  std::optional<double> criticalSoundVolume;  // set for a critical sound
+
+  // For a first delivery a device does not show, why, in a few words fit for grouping:
+  // "background", "nothing to show", "voip push", "refused: PayloadTooLarge". Empty when a
+  // device shows it, and for later deliveries.
+  std::string notShown;
+  std::optional<PushServiceRefusal> refusal;  // the push service refused the push
+  std::optional<DownloadRecord> download;     // what the request's download fetched so far
 
   // Copies `content`'s fields, and appends its attachments' notes to `notes`.
   void takeContent(const UNNotificationContent& content);

@@ -2,7 +2,9 @@
 // that fans out to the delivery lines, the run's summary and the preview.
 //
 // Order: a request is taken, then perhaps told of its expiry, then delivered one or more
-// times, its deliveries in the order of their numbers. Calls for different requests may come
+// times, its deliveries in the order of their numbers, then perhaps told its download was
+// abandoned. A refused push is never taken: it is told once, alone. Calls for different
+// requests may come
 // at once from different threads (the host's, the timer's, the completion pool's), so a sink
 // is thread-safe. A sink is quick, never blocks for long (the timer delivers expiries
 // through it) and never calls the host back.
@@ -26,6 +28,12 @@ class DeliverySink {
   virtual void expired(std::size_t /*sequence*/) {}
   // One call of the request's content handler, or the host's own delivery for it.
   virtual void delivered(const Delivery& delivery) = 0;
+  // The request's download was still running at twice its time limit and was given up, as a
+  // device ends the extension; `elapsedMs` since the receive call.
+  virtual void abandoned(std::size_t /*sequence*/, double /*elapsedMs*/) {}
+  // The provider endpoint refused a push; called on the endpoint's thread, in the order of
+  // arrival among the requests taken.
+  virtual void refused(const RefusedPush& /*push*/) {}
 };
 
 // Hands every call to each of `sinks` in turn, in the order given. Not owning.
@@ -41,6 +49,12 @@ class DeliverySinks final : public DeliverySink {
   }
   void delivered(const Delivery& delivery) override {
     for (DeliverySink* sink : _sinks) sink->delivered(delivery);
+  }
+  void abandoned(std::size_t sequence, double elapsedMs) override {
+    for (DeliverySink* sink : _sinks) sink->abandoned(sequence, elapsedMs);
+  }
+  void refused(const RefusedPush& push) override {
+    for (DeliverySink* sink : _sinks) sink->refused(push);
   }
 
  private:

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/extension_host/device/PushService.h"
 #include "platform/foundation/NSDictionary.h"
 
 namespace corvanta {
@@ -28,6 +29,18 @@ struct IncomingRequest {
   std::shared_ptr<const PushDetails> push = nullptr;  // nullptr for a request read from a file
   // What the intake has to say about the request, shown with its first delivery.
   std::vector<std::string> notes = {};
+  // Set when the push service would refuse the push (a request read from a file; the endpoint
+  // answers its refusals itself): the host delivers it at once, not shown, saying why.
+  std::optional<PushServiceRefusal> refusal = std::nullopt;
+};
+
+// A push the provider endpoint refused, which the host never took.
+struct RefusedPush {
+  std::string apnsId;  // the answer's
+  PushServiceRefusal refusal;
+  // What the endpoint had read of the push before it refused it: the device, type and
+  // topic are empty when it refused the push before reading them.
+  PushDetails push;
 };
 
 // What the host said to a request offered to it without waiting for room.

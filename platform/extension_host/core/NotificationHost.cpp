@@ -8,6 +8,7 @@
 
 #include "platform/extension_host/core/Delivery.h"
 #include "platform/extension_host/core/PrincipalClass.h"
+#include "platform/extension_host/device/AttachmentOutcome.h"
 #include "platform/extension_host/device/NotificationPayload.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/RequestActivity.h"
@@ -51,7 +52,28 @@ double roundedMilliseconds(Clock::duration elapsed) {
   return std::round(ms * 10) / 10;
 }
 
+std::string seconds(Clock::duration duration) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
+  return text;
+}
+
+// The URL fetched and each redirect followed, and whether a device would have loaded it.
+std::string downloadNote(const DownloadRecord& download) {
+  std::string note = "download: " + download.url;
+  for (const auto& hop : download.redirects) note += ", redirected to " + hop;
+  if (download.plainHTTP) {
+    note += ", over plain http: a device refuses it unless the app allows insecure loads";
+  }
+  return note;
+}
+
 }  // namespace
+
+struct NotificationHost::Verdict {
+  std::optional<NotShown> notShown;
+  std::optional<std::string> notRunning;  // why the extension does not run, when it does not
+};
 
 struct NotificationHost::State {
   explicit State(const Settings& s)
@@ -122,8 +144,10 @@ void NotificationHost::State::deliver(Record& record,
     delivery.notes.emplace_back("the extension delivered no content");
   }
   delivery.diagnostics = record.activity->take();
-  for (const auto& diagnostic : delivery.diagnostics) {
-    delivery.notes.push_back(diagnostic.stage + ": " + diagnostic.message);
+  delivery.download = record.activity->download();
+  if (delivery.download) delivery.notes.push_back(downloadNote(*delivery.download));
+  for (auto& line : diagnosticNotes(record.content->userInfo().get(), delivery.diagnostics)) {
+    delivery.notes.push_back(std::move(line));
   }
   delivery.request = record.identifier;
   delivery.sequence = record.sequence;
@@ -150,6 +174,11 @@ void NotificationHost::State::deliver(Record& record,
   if (delivery.displayed) {
     delivery.notes.insert(delivery.notes.begin(), record.intakeNotes.begin(),
                           record.intakeNotes.end());
+    // Said now, as nothing more is delivered for a download given up later.
+    if (delivery.expired && delivery.download && delivery.download->running) {
+      delivery.notes.push_back("download: still running at the time limit, " + seconds(timeLimit) +
+                               "; given up at " + seconds(2 * timeLimit) + " if it has not ended");
+    }
   }
   sink.delivered(delivery);
 }
@@ -216,6 +245,7 @@ void NotificationHost::State::runTimer() {
       --inFlight;
       hostWake.notify_all();
       lock.unlock();
+      sink.abandoned(record->sequence, roundedMilliseconds(now - record->received));
       record->activity->cancel();
       lock.lock();
       continue;
@@ -247,31 +277,46 @@ bool NotificationHost::receive(IncomingRequest request) {
         lock, [&] { return state.stopped || state.inFlight < state.settings.maxInFlight; });
     if (state.stopped) return false;
   }
-  const auto notRunning = reasonNotRunning(request);
-  return admit(std::move(request), notRunning) == Admission::accepted;
+  Verdict verdict = judge(request);
+  return admit(std::move(request), std::move(verdict)) == Admission::accepted;
 }
 
 Admission NotificationHost::offer(IncomingRequest request) {
   State& state = *_state;
   // Only a request whose extension runs takes a place in flight.
-  const auto notRunning = reasonNotRunning(request);
+  Verdict verdict = judge(request);
   {
     const std::lock_guard lock(state.mutex);
     if (state.stopped) return Admission::stopped;
-    if (!notRunning && state.inFlight >= state.settings.maxInFlight) return Admission::busy;
+    if (!verdict.notRunning && state.inFlight >= state.settings.maxInFlight) {
+      return Admission::busy;
+    }
   }
-  return admit(std::move(request), notRunning);
+  return admit(std::move(request), std::move(verdict));
 }
 
-std::optional<std::string> NotificationHost::reasonNotRunning(
-    const IncomingRequest& request) const {
-  return reasonExtensionDoesNotRun(request.push ? request.push->type : "alert", *request.payload,
-                                   _state->settings.strings.get());
+NotificationHost::Verdict NotificationHost::judge(const IncomingRequest& request) const {
+  const LocalizedStrings* strings = _state->settings.strings.get();
+  const std::string_view type = request.push ? std::string_view(request.push->type) : "alert";
+  Verdict verdict;
+  if (const auto& refusal = request.refusal) {
+    verdict.notShown =
+        NotShown{"refused: " + refusal->reason, "not shown: the push service refuses it with " +
+                                                    std::to_string(refusal->status) + " " +
+                                                    refusal->reason + ", " + refusal->fault};
+  } else {
+    verdict.notShown = reasonNotShown(type, *request.payload, strings);
+  }
+  // What is not shown needs no extension: its reason says all.
+  verdict.notRunning = verdict.notShown
+                           ? std::optional(verdict.notShown->note)
+                           : reasonExtensionDoesNotRun(type, *request.payload, strings);
+  return verdict;
 }
 
-Admission NotificationHost::admit(IncomingRequest request,
-                                  const std::optional<std::string>& notRunning) {
+Admission NotificationHost::admit(IncomingRequest request, Verdict verdict) {
   State& state = *_state;
+  const auto& notRunning = verdict.notRunning;
   auto content = contentFromPayload(request.payload, state.settings.strings.get());
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 
@@ -280,6 +325,8 @@ Admission NotificationHost::admit(IncomingRequest request,
   record->content = content;
   record->push = std::move(request.push);
   record->intakeNotes = std::move(request.notes);
+  const std::size_t fromIntake = record->intakeNotes.size();
+  for (auto& note : ignoredFields(*request.payload)) record->intakeNotes.push_back(std::move(note));
   {
     const std::lock_guard lock(state.mutex);
     if (state.stopped) return Admission::stopped;
@@ -297,11 +344,18 @@ Admission NotificationHost::admit(IncomingRequest request,
   state.sink.taken(record->sequence, record->identifier);
   if (!service) {
     Delivery delivery;
-    delivery.notes = record->intakeNotes;
     delivery.push = record->push;
-    delivery.notes.push_back(notRunning ? *notRunning
-                                        : std::string("the extension did not run: no class ") +
-                                              kPrincipalClass + " is registered");
+    // The intake's word, then why the extension did not run, then what a device ignored.
+    delivery.notes = record->intakeNotes;
+    delivery.notes.insert(delivery.notes.begin() + static_cast<std::ptrdiff_t>(fromIntake),
+                          notRunning ? *notRunning
+                                     : std::string("the extension did not run: no class ") +
+                                           kPrincipalClass + " is registered");
+    if (verdict.notShown) {
+      delivery.displayed = false;
+      delivery.notShown = std::move(verdict.notShown->group);
+    }
+    delivery.refusal = std::move(request.refusal);
     delivery.takeContent(*content);
     delivery.request = record->identifier;
     delivery.sequence = record->sequence;

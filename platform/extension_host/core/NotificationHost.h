@@ -1,9 +1,12 @@
 // Runs each received request through its own instance of the principal class
 // "NotificationService" and hands every call of its content handler to its DeliverySink, as
-// it happens.
+// it happens. A request a device would not show (a background push, one with nothing to
+// show, one the push service refuses: device/NotificationPayload.h) is delivered at once,
+// not displayed, without running the extension, as is one whose extension a device would
+// not run. A first delivery carries the fields the payload holds that a device ignores.
 //
-// Guarantees: every accepted request is displayed (has a first delivery) exactly once before
-// finish() returns, at its expiry at the latest; deliveries reach the sink outside the lock
+// Guarantees: every accepted request has its first delivery exactly once before finish()
+// returns, at its expiry at the latest; deliveries reach the sink outside the lock
 // the timer needs, a request's in the order of their numbers. A request's download still
 // running at twice its time limit is given up: no longer in flight, its later deliveries
 // dropped, its work cancelled (RequestActivity::cancel).
@@ -36,8 +39,8 @@ class NotificationHost {
  public:
   struct Settings {
     std::chrono::duration<double> timeLimit{30.0};
-    // Requests whose service is alive (undisplayed, or with a download running) before
-    // receive() waits for one to end.
+    // Requests whose service is alive (without a first delivery, or with a download
+    // running) before receive() waits for one to end.
     std::size_t maxInFlight = 10'000;
     // The formats for alerts' localization keys; nullptr: each key is its own format.
     std::shared_ptr<const LocalizedStrings> strings;
@@ -54,7 +57,8 @@ class NotificationHost {
   NotificationHost& operator=(const NotificationHost&) = delete;
 
   // Hands the request to a new service (or, when a device would not run the extension,
-  // delivers its content unchanged) and returns once the receive call has returned. Waits
+  // delivers its content unchanged, displayed only when a device would show it) and
+  // returns once the receive call has returned. Waits
   // first while maxInFlight requests are in flight. False, with the request dropped unread,
   // once the host has stopped taking requests: the caller stops reading.
   bool receive(IncomingRequest request);
@@ -64,30 +68,31 @@ class NotificationHost {
   Admission offer(IncomingRequest request);
 
   // Stops taking requests: receive() returns false from now on, also a receive() that is
-  // waiting, and finish() no longer waits for undisplayed requests.
+  // waiting, and finish() no longer waits for requests without a first delivery.
   void stop();
 
   struct Outcome {
     bool settled = true;  // no download was still running
   };
 
-  // Call once, after the last receive. Waits until every request has been displayed and
-  // has no download still running, but no longer than twice the time limit after the last
+  // Call once, after the last receive. Waits until every request has had its first delivery
+  // and has no download still running, but no longer than twice the time limit after the last
   // receive (only until every due delivery is made, after stop()); then drops later
   // deliveries. When downloads were still running, the caller must end the process without
   // running destructors: their completions may still run on other threads.
   Outcome finish();
 
   struct Counts {
-    std::size_t received = 0, displayed = 0, inFlight = 0;
+    std::size_t received = 0, delivered = 0, inFlight = 0;  // delivered: had a first delivery
   };
   Counts counts() const;
 
  private:
   struct State;
-  // Why a device would not run the extension for the request; nullopt when it would.
-  std::optional<std::string> reasonNotRunning(const IncomingRequest& request) const;
-  Admission admit(IncomingRequest request, const std::optional<std::string>& notRunning);
+  struct Verdict;
+  // What a device makes of the request before any extension runs.
+  Verdict judge(const IncomingRequest& request) const;
+  Admission admit(IncomingRequest request, Verdict verdict);
 
   std::shared_ptr<State> _state;
   std::thread _timer;

@@ -1,9 +1,15 @@
 #include "platform/extension_host/device/AttachmentOutcome.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 #include <utility>
+
+#include "platform/foundation/NSString.h"
+#include "platform/foundation/NSURL.h"
+#include "platform/url_loading/NSURLError.h"
+#include "platform/user_notifications/MediaType.h"
 
 namespace corvanta {
 namespace {
@@ -26,16 +32,38 @@ std::string reasonOf(const Diagnostic& diagnostic) {
       {{"NSURLErrorDomain", -1004}, "cannot connect"},
       {{"NSURLErrorDomain", -1005}, "connection lost"},
       {{"NSURLErrorDomain", -1007}, "too many redirects"},
+      {{"NSURLErrorDomain", -1022}, "plain http refused"},
       {{"NSURLErrorDomain", -1011}, "bad server response"},
       {{"NSURLErrorDomain", -1103}, "too large"},
       {{"NSURLErrorDomain", -1200}, "TLS failed"},
       {{"NSURLErrorDomain", -1202}, "certificate not trusted"},
   };
   if (diagnostic.domain == "HTTP") return "HTTP " + std::to_string(diagnostic.code);
+  // The store says so in its message: a device refuses such a name whatever the content, so it
+  // is a cause of its own, not a type that was not accepted.
+  if (diagnostic.domain == "UNErrorDomain" && diagnostic.code == 101 &&
+      diagnostic.message.find(": no media extension") != std::string::npos) {
+    return "no media extension";
+  }
   if (diagnostic.domain == "errno") return std::strerror(static_cast<int>(diagnostic.code));
   const auto found = kNames.find({diagnostic.domain, diagnostic.code});
   return found != kNames.end() ? found->second
                                : diagnostic.domain + " " + std::to_string(diagnostic.code);
+}
+
+bool isFailedDownload(const Diagnostic& diagnostic) {
+  return diagnostic.stage == "download" && (diagnostic.domain != "HTTP" || diagnostic.code >= 400);
+}
+
+// The kind of medium the payload's att_url names by its extension, and its size limit.
+std::optional<std::pair<UNNotificationAttachmentKind, std::uint64_t>> namedMedium(
+    const NSDictionary* payload) {
+  const auto value = payload ? payload->objectForKey("att_url") : nullptr;
+  const auto text = value ? value->stringValue() : nullptr;
+  const auto url = text ? NSURL::URLWithString(*text) : nullptr;
+  const auto named = url ? mediaExtensionOf(lastPathComponent(url->path())) : std::nullopt;
+  if (!named) return std::nullopt;
+  return std::pair{named->kind, sizeLimitOf(named->kind)};
 }
 
 }  // namespace
@@ -50,15 +78,37 @@ AttachmentOutcome attachmentOutcome(const NSDictionary* payload, bool extensionR
   } else if (!outcome.wanted) {
     outcome.missingReason = "no att_url";
   } else if (!diagnostics.empty()) {
-    // The last word is the one that ended the attempt.
-    const Diagnostic& last = diagnostics.back();
-    outcome.missingReason = last.stage + ": " + reasonOf(last);
+    // A failed download is the first cause; otherwise the last word ended the attempt.
+    const auto failed = std::find_if(diagnostics.begin(), diagnostics.end(), isFailedDownload);
+    const Diagnostic& cause = failed != diagnostics.end() ? *failed : diagnostics.back();
+    // The badge reads "no attachment: <reason>": the attachment's own stage goes unsaid.
+    outcome.missingReason =
+        cause.stage == "attachment" ? reasonOf(cause) : cause.stage + ": " + reasonOf(cause);
   } else if (expired) {
     outcome.missingReason = "time ran out";
   } else {
     outcome.missingReason = "no attachment made";
   }
   return outcome;
+}
+
+std::vector<std::string> diagnosticNotes(const NSDictionary* payload,
+                                         const std::vector<Diagnostic>& diagnostics) {
+  std::vector<std::string> notes;
+  for (const auto& diagnostic : diagnostics) {
+    std::string note = diagnostic.stage + ": " + diagnostic.message;
+    if (diagnostic.domain == "NSURLErrorDomain" &&
+        diagnostic.code == NSURLErrorDataLengthExceedsMaximum) {
+      if (const auto medium = namedMedium(payload);
+          medium && medium->second < static_cast<std::uint64_t>(kMaximumBodyBytes)) {
+        const bool image = medium->first == UNNotificationAttachmentKind::image;
+        note += std::string("; as its name says, it is ") + (image ? "an image" : "a sound") +
+                ", which may be at most " + std::to_string(medium->second) + " bytes";
+      }
+    }
+    notes.push_back(std::move(note));
+  }
+  return notes;
 }
 
 }  // namespace corvanta

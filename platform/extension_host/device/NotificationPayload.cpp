@@ -40,6 +40,16 @@ std::optional<std::string> soundName(const JSON& sound) {
   return std::nullopt;
 }
 
+bool isVolume(const JSON& volume) {
+  return volume.is_number() && volume.get<double>() >= 0 && volume.get<double>() <= 1;
+}
+
+std::optional<double> criticalSoundVolume(const JSON& sound) {
+  if (member(sound, "critical") != 1 || !soundName(sound)) return std::nullopt;
+  const JSON& volume = member(sound, "volume");
+  return isVolume(volume) ? volume.get<double>() : 1.0;
+}
+
 std::optional<std::string> interruptionLevel(const JSON& level) {
   for (const char* known : {"passive", "active", "time-sensitive", "critical"})
     if (level == known) return known;
@@ -97,10 +107,159 @@ std::shared_ptr<UNMutableNotificationContent> contentFromPayload(
   content->setInterruptionLevel(interruptionLevel(member(aps, "interruption-level")));
   content->setBadge(integer(member(aps, "badge")));
   content->setSound(soundName(member(aps, "sound")));
+  content->setCriticalSoundVolume(criticalSoundVolume(member(aps, "sound")));
   content->setCategoryIdentifier(text(member(aps, "category")));
   content->setThreadIdentifier(text(member(aps, "thread-id")));
   content->setUserInfo(std::move(payload));
   return content;
+}
+
+namespace {
+
+// "a string", "an array", ...: what a value is, to say why it was ignored.
+std::string describe(const JSON& value) {
+  if (value.is_number_float()) return "a number with a fraction";
+  const std::string type = value.type_name();
+  if (value.is_null() || value.is_boolean()) return type;
+  return (type == "array" || type == "object" ? "an " : "a ") + type;
+}
+
+// Collects what a device ignores, each with the path it sits at.
+class IgnoredFields {
+ public:
+  // `value` (null when absent, which a device reads alike) is ignored unless `accepted`;
+  // `wanted` says what it should be. False when it was ignored.
+  bool check(const std::string& path, const JSON& value, bool accepted, const char* wanted) {
+    if (value.is_null() || accepted) return true;
+    _notes.push_back(path + " ignored: " + describe(value) + ", not " + wanted);
+    return false;
+  }
+  void note(const std::string& path, const std::string& why) {
+    _notes.push_back(path + " ignored: " + why);
+  }
+  std::vector<std::string> take() { return std::move(_notes); }
+
+ private:
+  std::vector<std::string> _notes;
+};
+
+bool isText(const JSON& value) {
+  return value.is_string();
+}
+
+// Arguments are strings, or numbers taken as their JSON text (see arguments()).
+void checkArguments(IgnoredFields& ignored, const std::string& path, const JSON& list) {
+  if (!ignored.check(path, list, list.is_array(), "an array")) return;
+  if (!list.is_array()) return;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const JSON& item = list[i];
+    if (!item.is_string() && !item.is_number()) {
+      ignored.note(path + "[" + std::to_string(i) + "]", describe(item) + ", not a string");
+    }
+  }
+}
+
+void checkAlert(IgnoredFields& ignored, const JSON& alert) {
+  if (!ignored.check("aps.alert", alert, alert.is_string() || alert.is_object(),
+                     "a string or an object") ||
+      !alert.is_object()) {
+    return;
+  }
+  for (const AlertField& field : {kTitle, kSubtitle, kBody}) {
+    for (const char* key : {field.literal, field.key}) {
+      ignored.check(std::string("aps.alert.") + key, member(alert, key), isText(member(alert, key)),
+                    "a string");
+    }
+    checkArguments(ignored, std::string("aps.alert.") + field.arguments,
+                   member(alert, field.arguments));
+  }
+}
+
+void checkSound(IgnoredFields& ignored, const JSON& sound) {
+  if (!ignored.check("aps.sound", sound, sound.is_string() || sound.is_object(),
+                     "a string or an object") ||
+      !sound.is_object()) {
+    return;
+  }
+  const JSON& name = member(sound, "name");
+  if (!name.is_null()) {
+    ignored.check("aps.sound.name", name, name.is_string(), "a string");
+  } else {
+    ignored.note("aps.sound", "an object without a \"name\"");
+  }
+  const JSON& critical = member(sound, "critical");
+  ignored.check("aps.sound.critical", critical, critical == 0 || critical == 1, "0 or 1");
+  const JSON& volume = member(sound, "volume");
+  if (volume.is_null()) return;
+  if (!isVolume(volume)) {
+    ignored.note("aps.sound.volume", volume.is_number() ? volume.dump() + " is not from 0 to 1"
+                                                        : describe(volume) + ", not a number");
+  } else if (critical != 1) {
+    ignored.note("aps.sound.volume", "only a critical sound has a volume");
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> ignoredFields(const NSDictionary& payload) {
+  IgnoredFields ignored;
+  const JSON& aps = member(payload.storage().value, "aps");
+  if (!ignored.check("aps", aps, aps.is_object(), "an object") || !aps.is_object()) {
+    return ignored.take();
+  }
+  checkAlert(ignored, member(aps, "alert"));
+  const JSON& badge = member(aps, "badge");
+  ignored.check("aps.badge", badge, integer(badge).has_value(), "an integer");
+  checkSound(ignored, member(aps, "sound"));
+  for (const char* key : {"category", "thread-id"}) {
+    ignored.check(std::string("aps.") + key, member(aps, key), isText(member(aps, key)),
+                  "a string");
+  }
+  const JSON& level = member(aps, "interruption-level");
+  if (level.is_string() && !interruptionLevel(level)) {
+    ignored.note("aps.interruption-level",
+                 level.dump() + " is not passive, active, time-sensitive or critical");
+  } else {
+    ignored.check("aps.interruption-level", level, level.is_string(), "a string");
+  }
+  for (const char* key : {"mutable-content", "content-available"}) {
+    const JSON& flag = member(aps, key);
+    ignored.check(std::string("aps.") + key, flag, flag.is_number(), "the number 1");
+  }
+  return ignored.take();
+}
+
+std::optional<NotShown> reasonNotShown(std::string_view pushType, const NSDictionary& payload,
+                                       const LocalizedStrings* strings) {
+  if (pushType == "background") {
+    return NotShown{"background",
+                    "not shown: a background push wakes the app, which shows nothing"};
+  }
+  if (pushType != "alert") {
+    const std::string type(pushType);
+    return NotShown{type + " push",
+                    "not shown: a " + type + " push goes to the app, not to the notification list"};
+  }
+  const JSON& aps = member(payload.storage().value, "aps");
+  const JSON& badge = member(aps, "badge");
+  const auto badgeNumber = integer(badge);
+  const bool sound = soundName(member(aps, "sound")).has_value();
+  if (member(aps, "content-available") == 1 && member(aps, "alert").is_null() && !sound &&
+      badge.is_null()) {
+    return NotShown{"background",
+                    "not shown: aps.content-available without an alert, sound or badge is a "
+                    "background push, which wakes the app and shows nothing"};
+  }
+  const AlertText alert = alertText(aps, strings);
+  if (!alert.title.empty() || !alert.subtitle.empty() || !alert.body.empty()) return std::nullopt;
+  std::string note = "not shown: nothing to show, no title, subtitle or body in aps.alert";
+  if (badgeNumber || sound) {
+    note += "; a device only ";
+    if (badgeNumber) note += "sets the app's badge to " + std::to_string(*badgeNumber);
+    if (badgeNumber && sound) note += " and ";
+    if (sound) note += "plays the sound";
+  }
+  return NotShown{"nothing to show", note};
 }
 
 std::optional<std::string> reasonExtensionDoesNotRun(std::string_view pushType,

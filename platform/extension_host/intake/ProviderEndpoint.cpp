@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <unordered_map>
 
@@ -84,14 +85,14 @@ Result<TLSContextHandle> makeTLSContext(const std::string& certificate, const st
                                          SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION |
                                          SSL_OP_NO_RENEGOTIATION);
   if (SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1) {
-    return Failure{"cannot load the certificate " + certificate + ": " + openSSLError()};
+    return Failure{"cannot load the certificate " + certificate + ": " + openSSLError(), EINVAL};
   }
   if (SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
-    return Failure{"cannot load the key " + key + ": " + openSSLError()};
+    return Failure{"cannot load the key " + key + ": " + openSSLError(), EINVAL};
   }
   if (SSL_CTX_check_private_key(context.get()) != 1) {
     ERR_clear_error();
-    return Failure{"the key " + key + " does not match the certificate " + certificate};
+    return Failure{"the key " + key + " does not match the certificate " + certificate, EINVAL};
   }
   SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
   return context;
@@ -133,6 +134,7 @@ struct ProviderEndpoint::Loop {
 
   Settings settings;
   Offer offer;
+  Refused refused;
   EventBase base{event_base_new()};
   TLSContextHandle tls;
   Listener listener;
@@ -321,12 +323,13 @@ Result<> ProviderEndpoint::Loop::listen() {
   const std::string service = std::to_string(settings.port);
   const std::string named = settings.host + ":" + service;
   if (const int failure = getaddrinfo(settings.host.c_str(), service.c_str(), &hints, &found)) {
-    return Failure{"cannot listen on " + named + ": " + gai_strerror(failure)};
+    return Failure{"cannot listen on " + named + ": " + gai_strerror(failure), EINVAL};
   }
   const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
   if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
     return Failure{"will not listen on " + named +
-                   ": not a loopback address; --allow-remote lets other machines send pushes"};
+                       ": not a loopback address; --allow-remote lets other machines send pushes",
+                   EINVAL};
   }
   listener.reset(evconnlistener_new_bind(
       base.get(), onAccept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
@@ -361,17 +364,22 @@ void ProviderEndpoint::Loop::admit(ProviderVerdict& verdict) {
     case Admission::busy:
       verdict.status = 429;
       verdict.reason = "TooManyRequests";
+      verdict.fault = "the host is running as many pushes as --max-in-flight allows";
       break;
     case Admission::stopped:
       verdict.status = 503;
       verdict.reason = "Shutdown";
+      verdict.fault = "the host has stopped taking pushes";
       break;
   }
 }
 
 void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamId, Stream& stream) {
   ProviderVerdict verdict = judgeProviderRequest(stream.request, settings.policy);
-  if (verdict.request) admit(verdict);
+  if (verdict.request) {
+    verdict.push = *verdict.request->push;
+    admit(verdict);
+  }
   stream.answer = providerAnswerBody(verdict);
 
   const std::string status = std::to_string(verdict.status);
@@ -395,6 +403,11 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   nghttp2_submit_response(connection.session.get(), streamId, fields.data(), fields.size(),
                           stream.answer.empty() ? nullptr : &body);
   ++answered;
+  if (verdict.status != 200 && refused) {
+    refused(RefusedPush{verdict.apnsId,
+                        {verdict.status, std::move(verdict.reason), std::move(verdict.fault)},
+                        std::move(verdict.push)});
+  }
 }
 
 void ProviderEndpoint::Loop::accept(int fd) {
@@ -531,10 +544,12 @@ void ProviderEndpoint::Loop::exitWhenIdle() {
 ProviderEndpoint::ProviderEndpoint(std::unique_ptr<Loop> loop) : _loop(std::move(loop)) {}
 ProviderEndpoint::~ProviderEndpoint() = default;
 
-Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settings, Offer offer) {
+Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settings, Offer offer,
+                                                                 Refused refused) {
   auto loop = std::make_unique<Loop>();
   loop->settings = std::move(settings);
   loop->offer = std::move(offer);
+  loop->refused = std::move(refused);
   if (!loop->base || !loop->wake.valid()) return Failure::ofErrno("cannot set up the event loop");
   if (!loop->settings.cleartext) {
     auto tls = makeTLSContext(loop->settings.certificateFile, loop->settings.keyFile);

@@ -47,11 +47,17 @@ class ProviderEndpoint {
 
   // Hands an accepted push to the host; must not wait for room.
   using Offer = std::function<Admission(IncomingRequest request)>;
+  // Tells of each push answered with anything but 200 (a rule it broke, or 429 and 503 when
+  // the host could not take it), after its answer is queued; must not block.
+  using Refused = std::function<void(RefusedPush push)>;
 
   // Listens on the address (nothing is served before run()). Fails, saying which, on an
-  // address that cannot be resolved, is not loopback without allowRemote, or is in use (the
-  // errno in the failure's code); a certificate or key that cannot be loaded or do not match.
-  static Result<std::unique_ptr<ProviderEndpoint>> open(Settings settings, Offer offer);
+  // address that cannot be resolved, is not loopback without allowRemote, or is in use; a
+  // certificate or key that cannot be loaded or do not match. The failure's code is the
+  // errno of a system call that failed, or EINVAL when a setting was wrong (an address, a
+  // certificate or a key that cannot be used).
+  static Result<std::unique_ptr<ProviderEndpoint>> open(Settings settings, Offer offer,
+                                                        Refused refused = nullptr);
   ~ProviderEndpoint();
   ProviderEndpoint(const ProviderEndpoint&) = delete;
   ProviderEndpoint& operator=(const ProviderEndpoint&) = delete;

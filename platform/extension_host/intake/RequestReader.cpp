@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/extension_host/device/PushService.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSONValue.h"
 #include "platform/foundation/Result.h"
 
@@ -89,6 +91,66 @@ Result<JSON> parse(const std::string& text) {
   } catch (const JSON::exception& error) {
     return Failure{describeParseError(error)};
   }
+}
+
+// The numbers with a fraction or an exponent in `value`. Only they can print longer than they
+// were written: a string is printed with no more escapes than its text needed, and an integer
+// as its digits, while "1e5", three bytes, prints as "100000.0" and no double prints in more
+// than kLongestDouble bytes.
+std::size_t fractionalNumbers(const JSON& value) {
+  if (value.is_number_float()) return 1;
+  std::size_t count = 0;
+  if (value.is_structured()) {
+    for (const JSON& item : value) count += fractionalNumbers(item);
+  }
+  return count;
+}
+constexpr std::size_t kShortestFractional = 3;  // "1e5", "0.5"
+constexpr std::size_t kLongestDouble = 24;      // "-1.2345678901234567e+308"
+
+// Whether `payload`, parsed from `textLength` bytes, is more than `largest` bytes as compact
+// text: printing it is the one exact measure, and costs as much as the rest of a request's
+// intake, so it is printed only when its text, allowing for its numbers, could be that long.
+bool longerThan(const JSON& payload, std::size_t textLength, std::size_t largest,
+                std::size_t* length) {
+  const std::size_t bound =
+      textLength + fractionalNumbers(payload) * (kLongestDouble - kShortestFractional);
+  if (bound <= largest) return false;
+  *length = payload.dump().size();
+  return *length > largest;
+}
+
+// An envelope field's text as a header would carry it: a string as it is, anything else as its
+// JSON text (a number's digits), which the push service's rules then judge.
+std::string fieldText(const JSON& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// What an envelope says of how its push came, judged by the rules the endpoint applies to the
+// same headers; nullptr when it names none of them.
+std::shared_ptr<const PushDetails> envelopePush(const JSON& envelope,
+                                                std::optional<PushServiceRefusal>& refusal) {
+  const auto field = [&](const char* name) -> std::optional<std::string> {
+    const auto found = envelope.find(name);
+    if (found == envelope.end()) return std::nullopt;
+    return fieldText(*found);
+  };
+  const auto device = field("device"), type = field("push_type"), priority = field("priority"),
+             topic = field("topic"), collapseId = field("collapse_id"),
+             expiration = field("expiration");
+  if (!device && !type && !priority && !topic && !collapseId && !expiration) return nullptr;
+  auto push = std::make_shared<PushDetails>();
+  push->type = type.value_or("alert");
+  push->topic = topic.value_or("");
+  push->collapseId = collapseId;
+  if (device) push->device = asciiLowercase(*device);
+  if (device) refusal = deviceTokenRefusal("device", *device);
+  if (!refusal && type) refusal = pushTypeRefusal("push_type", *type);
+  if (!refusal && priority) refusal = priorityRefusal("priority", *priority, push->type);
+  if (!refusal && expiration) refusal = expirationRefusal("expiration", *expiration);
+  if (!refusal && collapseId) refusal = collapseIdRefusal("collapse_id", *collapseId);
+  push->priority = refusal ? 10 : priorityOf(priority ? &*priority : nullptr, push->type);
+  return push;
 }
 
 }  // namespace
@@ -205,29 +267,25 @@ void RequestReader::read(const std::string& input) {
   const std::string name = standardInput ? "<stdin>" : input;
   auto stream = std::make_unique<Stream>(fd, _wake.fd(), !S_ISREG(status.st_mode));
   std::size_t line = 1;
-  if (!standardInput) {
-    int c = stream->next();
-    if (c == 0xEF) {  // a byte order mark
-      stream->next();
-      stream->next();
-      c = stream->next();
-    }
-    for (; isSpace(c); c = stream->next()) line += c == '\n';
-    if (c == '[') {
-      stream->putBack();
-      line = readArray(*stream, name, line);
-    } else if (c != EOF) {
-      stream->putBack();
-    }
+  int c = stream->next();
+  if (c == 0xEF) {  // a byte order mark
+    stream->next();
+    stream->next();
+    c = stream->next();
   }
-  readValues(*stream, name, standardInput, line);
+  for (; isSpace(c); c = stream->next()) line += c == '\n';
+  if (c == '[') {
+    stream->putBack();
+    line = readArray(*stream, name, line);
+  } else if (c != EOF) {
+    stream->putBack();
+  }
+  readValues(*stream, name, line);
   if (stream->error() != 0) rejectUnreadable(name, stream->error());
 }
 
-// Line by line; a value left open at the end of a line goes on over the next lines, unless
-// `linesOnly`.
-void RequestReader::readValues(Stream& stream, const std::string& name, bool linesOnly,
-                               std::size_t line) {
+// Line by line; a value left open at the end of a line goes on over the next lines.
+void RequestReader::readValues(Stream& stream, const std::string& name, std::size_t line) {
   std::string text, pending;
   std::size_t length = 0, pendingLine = 0;
   NestingTracker tracker;
@@ -242,7 +300,7 @@ void RequestReader::readValues(Stream& stream, const std::string& name, bool lin
       } else if (!tracker.open()) {
         // Parsed here, so that a value that does not parse is read again line by line.
         if (auto value = parse(pending); value && tracker.nesting() <= kMaximumNesting) {
-          accept(std::move(*value), name, pendingLine);
+          accept(std::move(*value), pending.size(), name, pendingLine);
         } else {
           takeLines(pending, name, pendingLine);
         }
@@ -253,7 +311,7 @@ void RequestReader::readValues(Stream& stream, const std::string& name, bool lin
     if (length <= kMaximum && isBlank(text)) continue;
     tracker = NestingTracker();
     if (length <= kMaximum) tracker.feed(text);
-    if (!linesOnly && length <= kMaximum && tracker.open()) {
+    if (length <= kMaximum && tracker.open()) {
       pending = text;
       pendingLine = line;
       continue;
@@ -328,14 +386,17 @@ void RequestReader::take(const std::string& text, std::size_t length, int nestin
   }
   auto value = parse(text);
   if (!value) return reject(name, line, value.failure().message);
-  accept(std::move(*value), name, line);
+  accept(std::move(*value), text.size(), name, line);
 }
 
-void RequestReader::accept(nlohmann::json value, const std::string& name, std::size_t line) {
+void RequestReader::accept(nlohmann::json value, std::size_t textLength, const std::string& name,
+                           std::size_t line) {
   if (!value.is_object()) {
     return reject(name, line, std::string("not a JSON object but ") + value.type_name());
   }
   std::optional<std::string> identifier;
+  std::shared_ptr<const PushDetails> push;
+  std::optional<PushServiceRefusal> refusal;
   const auto payload = value.find("payload");
   const bool envelope = payload != value.end() && payload->is_object() && !value.contains("aps");
   if (envelope) {
@@ -345,13 +406,21 @@ void RequestReader::accept(nlohmann::json value, const std::string& name, std::s
       }
       identifier = given->get<std::string>();
     }
+    push = envelopePush(value, refusal);
     value = JSON(std::move(*payload));
   }
-  ++_accepted;
-  if (!_receive({identifier ? std::move(*identifier) : std::to_string(_accepted),
-                 dictionaryWithJSON(std::move(value))})) {
-    stop();
+  // The push service counts the payload as sent; the fewest bytes a sender could send it in
+  // is its compact text.
+  const std::string_view type = push ? std::string_view(push->type) : "alert";
+  if (std::size_t length = 0;
+      !refusal && longerThan(value, textLength, largestPayloadBytes(type), &length)) {
+    refusal = payloadSizeRefusal(type, length);
   }
+  ++_accepted;
+  IncomingRequest request{identifier ? std::move(*identifier) : std::to_string(_accepted),
+                          dictionaryWithJSON(std::move(value)), std::move(push)};
+  request.refusal = std::move(refusal);
+  if (!_receive(std::move(request))) stop();
 }
 
 void RequestReader::reject(const std::string& name, std::size_t line, const std::string& reason) {

@@ -2,14 +2,21 @@
 // soon as it has been read, so input of any length, from a file, a pipe or a device, is
 // handled with bounded memory and nothing is copied aside.
 //
-// Standard input ("-") is JSON Lines. A FILE that starts with '[' is an array, one request
-// per element (what follows the array is read as any other FILE). Any other FILE is a sequence
-// of JSON values, one request each: JSON Lines, or values written over several lines (a
-// pretty-printed request). A value that spans lines but does not parse, or grows past
+// Each input ("-" is standard input) is read alike. One that starts with '[' is an array, one
+// request per element (what follows the array is read as any other input). Any other is a
+// sequence of JSON values, one request each: JSON Lines, or values written over several lines
+// (a pretty-printed request). A value that spans lines but does not parse, or grows past
 // kMaximumRequestBytes, is read again line by line, so one broken line never takes the lines
 // after it with it. An object with a "payload" object and no "aps" is an envelope
-// {"identifier", "payload"}; any other object is the payload itself. A request without an
-// identifier is named by its 1-based position among the accepted requests of all inputs.
+// {"identifier", "payload"}, which may also say how the push came as the endpoint's headers
+// do ("device", "push_type", "priority", "topic", "collapse_id", "expiration"); any other
+// object is the payload itself. A request without an identifier is named by its 1-based
+// position among the accepted requests of all inputs.
+//
+// The push service's rules (device/PushService.h) are applied as the endpoint applies them:
+// to the envelope's fields, and to the payload's size (its compact JSON text). A push they
+// refuse is still a request, handed on with its refusal for the host to deliver as a device
+// would see it: not at all.
 //
 // A rejected request (not valid JSON, whatever the parser objects to, numbers out of range
 // included; not an object; an envelope whose identifier is not a string; longer than
@@ -67,15 +74,16 @@ class RequestReader {
   class Stream;
   // Both count lines from `line`, the line the stream is at; readArray gives the line it
   // stopped on.
-  void readValues(Stream& stream, const std::string& name, bool linesOnly, std::size_t line);
+  void readValues(Stream& stream, const std::string& name, std::size_t line);
   std::size_t readArray(Stream& stream, const std::string& name, std::size_t line);
   // Takes each line of `text`, the first being line `line`, as a request of its own.
   void takeLines(const std::string& text, const std::string& name, std::size_t line);
   // Checks one request's text; hands it on or reports it.
   void take(const std::string& text, std::size_t length, int nesting, const std::string& name,
             std::size_t line);
-  // Hands on a parsed request, or reports why it is not one.
-  void accept(nlohmann::json value, const std::string& name, std::size_t line);
+  // Hands on a request parsed from `textLength` bytes, or reports why it is not one.
+  void accept(nlohmann::json value, std::size_t textLength, const std::string& name,
+              std::size_t line);
   void reject(const std::string& name, std::size_t line, const std::string& reason);
   void rejectUnreadable(const std::string& name, int error);
 

@@ -160,14 +160,42 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
     if (line.back() != '[') line += ',';
     line += attachmentAsJSON(attachment).dump(-1, ' ', false, kReplaceInvalidUTF8);
   }
-  line += "]}}";
+  line += ']';
+  appendKey(line, "critical_sound");
+  line += delivery.criticalSoundVolume
+              ? "{\"volume\":" + nlohmann::json(*delivery.criticalSoundVolume).dump() + "}"
+              : "null";
+  line += '}';
+  appendKey(line, "not_shown");
+  line += delivery.notShown.empty() ? "null" : quoted(delivery.notShown);
+  appendKey(line, "download");
+  if (const auto& download = delivery.download) {
+    line += '{';
+    appendKey(line, "url");
+    appendString(line, download->url);
+    appendKey(line, "redirects");
+    line += '[';
+    for (const auto& hop : download->redirects) {
+      if (line.back() != '[') line += ',';
+      appendString(line, hop);
+    }
+    line += ']';
+    appendKey(line, "plain_http");
+    line += download->plainHTTP ? "true" : "false";
+    line += '}';
+  } else {
+    line += "null";
+  }
+  line += '}';
   return line;
 }
 
 std::string formatDeliveryAsText(const Delivery& delivery) {
   std::string line = "[" + escaped(delivery.request) + "] delivery " +
                      std::to_string(delivery.number) +
-                     (delivery.displayed ? " (displayed" : " (not displayed") +
+                     (delivery.displayed          ? " (displayed"
+                      : delivery.notShown.empty() ? " (not displayed"
+                                                  : " (not shown: " + escaped(delivery.notShown)) +
                      (delivery.expired ? ", after expiry) " : ") ") +
                      formatMilliseconds(delivery.elapsedMs) + " ms";
   if (delivery.interruptionLevel) line += " [" + escaped(*delivery.interruptionLevel) + "]";
@@ -181,10 +209,15 @@ std::string formatDeliveryAsText(const Delivery& delivery) {
   if (const auto& push = delivery.push) {
     // The token's ends are enough to tell devices apart on a line.
     const std::string& device = push->device;
-    line += "; device " + (device.size() > 12
-                               ? device.substr(0, 6) + "…" + device.substr(device.size() - 6)
-                               : device);
-    line += ", " + escaped(push->type) + " push, priority " + std::to_string(push->priority);
+    line += "; ";
+    // A file's envelope may name no device.
+    if (!device.empty()) {
+      line += "device " +
+              (device.size() > 12 ? device.substr(0, 6) + "…" + device.substr(device.size() - 6)
+                                  : escaped(device)) +
+              ", ";
+    }
+    line += escaped(push->type) + " push, priority " + std::to_string(push->priority);
     if (!push->topic.empty()) line += ", topic " + escaped(push->topic);
     if (push->collapseId) line += ", collapse-id " + escaped(*push->collapseId);
   }

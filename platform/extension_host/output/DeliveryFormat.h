@@ -15,7 +15,8 @@ enum class DeliveryFormat { json, text };
 std::string formatDeliveryAsJSON(const Delivery& delivery);
 
 // One readable line, without the newline:
-//   [id] delivery N (displayed[, after expiry]) 12.5 ms[ [time-sensitive]]: "Title" — "Body"
+//   [id] delivery N (displayed|not displayed|not shown: <why>[, after expiry]) 12.5 ms
+//   [ [time-sensitive]]: "Title" — "Body"
 //   + image/png pic.png (65593 bytes); note: ...
 // and, for a push that came over the endpoint, "; device 1a2b…9f, alert push, priority 10,
 // topic com.example.app[, collapse-id X]" before the notes.

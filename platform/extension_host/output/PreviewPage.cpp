@@ -52,7 +52,8 @@ header p { color: var(--dim); margin: .2em 0 1.2em; }
   margin: 0 0 .7em; }
 .card { background: var(--card); border-radius: 18px; padding: .7em .9em; width: 24em;
   box-shadow: 0 1px 3px rgba(0,0,0,.2); }
-.card.refused { outline: 2px dashed var(--warn); outline-offset: -2px; }
+.card.missing, .card.refused { outline: 2px dashed var(--warn); outline-offset: -2px; }
+.card.refused { background: none; box-shadow: none; color: var(--warn); }
 summary { list-style: none; cursor: pointer; }
 summary::-webkit-details-marker { display: none; }
 .head { display: flex; align-items: center; gap: .45em; font-size: .8em; color: var(--dim); }
@@ -221,8 +222,8 @@ std::string chips(const Delivery& shown, const AttachmentOutcome& outcome, bool 
 
 std::string notification(const Delivery& shown, const AttachmentOutcome& outcome, bool expired,
                          const Rendered& media) {
-  const bool refused = outcome.wanted && !outcome.missingReason.empty();
-  std::string html = refused ? "<div class=\"card refused\">\n" : "<div class=\"card\">\n";
+  const bool missing = outcome.wanted && !outcome.missingReason.empty();
+  std::string html = missing ? "<div class=\"card missing\">\n" : "<div class=\"card\">\n";
   html +=
       "<details class=\"notification\">\n<summary>\n<div class=\"head\">"
       "<span class=\"icon\" aria-hidden=\"true\">C</span><span class=\"app\">" +
@@ -262,10 +263,32 @@ std::string attachmentsText(const std::vector<DeliveredAttachment>& attachments)
   return text;
 }
 
+// The URL fetched and each redirect, from the delivery that saw the most of the download.
+std::string download(const std::vector<Delivery>& deliveries,
+                     const std::optional<double>& abandonedAfterMs) {
+  const auto& record = deliveries.back().download;
+  if (!record) return "";
+  std::string html = "<p class=\"download\">download <code>" + escapeHTML(record->url) + "</code>";
+  for (const auto& hop : record->redirects) {
+    html += ", redirected to <code>" + escapeHTML(hop) + "</code>";
+  }
+  if (record->plainHTTP) {
+    html +=
+        "; <span class=\"plain-http\">over plain http: a device refuses it unless the app "
+        "allows insecure loads</span>";
+  }
+  if (abandonedAfterMs) {
+    html += "; abandoned after " + milliseconds(*abandonedAfterMs) + ", still running";
+  }
+  return html + "</p>\n";
+}
+
 std::string account(const std::vector<Delivery>& deliveries, const AttachmentOutcome& outcome,
-                    bool expired, const std::string* replacedBy) {
+                    bool expired, const std::string* replacedBy,
+                    const std::optional<double>& abandonedAfterMs) {
   const Delivery& shown = deliveries.front();
-  std::string html = "<aside class=\"account\">\n<p class=\"timing\">delivery 1 displayed after " +
+  std::string html = "<aside class=\"account\">\n<p class=\"timing\">delivery 1 " +
+                     std::string(shown.displayed ? "displayed" : "not shown") + " after " +
                      milliseconds(shown.elapsedMs);
   if (!shown.extension) html += "; the extension did not run";
   if (expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
@@ -286,6 +309,7 @@ std::string account(const std::vector<Delivery>& deliveries, const AttachmentOut
     html +=
         "<p class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) + "</p>\n";
   }
+  html += download(deliveries, abandonedAfterMs);
   if (deliveries.size() > 1) {
     html += "<ol class=\"later\" start=\"2\">\n";
     for (std::size_t i = 1; i < deliveries.size(); ++i) {
@@ -307,24 +331,64 @@ std::string account(const std::vector<Delivery>& deliveries, const AttachmentOut
   return html + "</aside>\n";
 }
 
+// The card of a push the push service refused, which never reaches the device.
+std::string refusedCard(const PushServiceRefusal& refusal, const std::string& apnsId) {
+  std::string html = "<div class=\"card refused\"><div class=\"head\"><span class=\"app\">" +
+                     std::string(kAppName) +
+                     "</span></div>refused by the push service: " + std::to_string(refusal.status) +
+                     " " + escapeHTML(refusal.reason);
+  if (!apnsId.empty()) html += ", apns-id <code>" + escapeHTML(apnsId) + "</code>";
+  return html + "</div>\n";
+}
+
+// A push the endpoint refused: its card, and what was wrong with it.
+std::string refusedPush(const RefusedPush& push) {
+  std::string html = refusedCard(push.refusal, push.apnsId) + "<aside class=\"account\">\n";
+  html += "<p class=\"refusal\">" + escapeHTML(push.refusal.fault) + "</p>\n";
+  if (!push.push.device.empty()) {
+    html += "<p class=\"push\">" + escapeHTML(push.push.type) + " push to device <code>" +
+            escapeHTML(push.push.device) + "</code>";
+    if (!push.push.topic.empty()) html += ", topic " + escapeHTML(push.push.topic);
+    html += "</p>\n";
+  }
+  return html + "</aside>\n";
+}
+
 }  // namespace
+
+PreviewPage::Entry& PreviewPage::entryOf(std::size_t sequence) {
+  return _entries.at(_entryOfSequence.at(sequence));
+}
 
 void PreviewPage::taken(std::size_t sequence, const std::string& identifier) {
   const std::lock_guard lock(_mutex);
-  if (_entries.size() <= sequence) _entries.resize(sequence + 1);
-  _entries[sequence].identifier = identifier;
+  if (_entryOfSequence.size() <= sequence) _entryOfSequence.resize(sequence + 1);
+  _entryOfSequence[sequence] = _entries.size();
+  _entries.emplace_back().identifier = identifier;
 }
 
 void PreviewPage::expired(std::size_t sequence) {
   const std::lock_guard lock(_mutex);
-  _entries.at(sequence).expired = true;
+  entryOf(sequence).expired = true;
+}
+
+void PreviewPage::abandoned(std::size_t sequence, double elapsedMs) {
+  const std::lock_guard lock(_mutex);
+  entryOf(sequence).abandonedAfterMs = elapsedMs;
+}
+
+void PreviewPage::refused(const RefusedPush& push) {
+  const std::lock_guard lock(_mutex);
+  Entry& entry = _entries.emplace_back();
+  entry.identifier = push.apnsId;
+  entry.refused = push;
 }
 
 void PreviewPage::delivered(const Delivery& delivery) {
   Delivery kept = delivery;
   kept.userInfo = nullptr;
   const std::lock_guard lock(_mutex);
-  Entry& entry = _entries.at(delivery.sequence);
+  Entry& entry = entryOf(delivery.sequence);
   if (entry.deliveries.empty()) {
     entry.outcome =
         attachmentOutcome(delivery.userInfo.get(), delivery.extension,
@@ -367,8 +431,14 @@ std::string PreviewPage::render(Media& media) const {
 
   const auto source = [&media](const DeliveredAttachment& a) { return media.source(a); };
   std::string html = kHead;
-  html += "<header><h1>" + std::string(kAppName) + " preview</h1><p>" +
-          std::to_string(_entries.size()) + " requests</p></header>\n<main>\n";
+  html +=
+      "<header><h1>" + std::string(kAppName) + " preview</h1><p>" +
+      std::to_string(_entryOfSequence.size()) + " requests" +
+      (_entries.size() > _entryOfSequence.size()
+           ? ", " + std::to_string(_entries.size() - _entryOfSequence.size()) +
+                 (_entries.size() - _entryOfSequence.size() == 1 ? " push" : " pushes") + " refused"
+           : "") +
+      "</p></header>\n<main>\n";
   for (const auto& group : groups) {
     const std::string& name = thread(_entries[group.front()].deliveries);
     if (!name.empty()) {
@@ -383,23 +453,28 @@ std::string PreviewPage::render(Media& media) const {
           key && lastOfKey.at(*key) != i ? &_entries[lastOfKey.at(*key)].identifier : nullptr;
       html += std::string("<article class=\"entry") + (replacedBy ? " replaced" : "") +
               "\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
-      if (entry.deliveries.empty()) {
+      if (entry.refused) {
+        html += refusedPush(*entry.refused);
+      } else if (entry.deliveries.empty()) {
         html += "<div class=\"card\"><div class=\"head\"><span class=\"app\">" +
                 escapeHTML(entry.identifier) + "</span></div>nothing delivered" +
                 (entry.expired ? " <span class=\"expired\">expired</span>" : "") + "</div>\n";
       } else {
         const Delivery& shown = entry.deliveries.front();
         const AttachmentOutcome& outcome = entry.outcome;
-        if (shown.push && shown.push->type != "alert") {
-          // Only an alert reaches the notification list; the others go to the app.
+        if (shown.refusal) {
+          html += refusedCard(*shown.refusal, "");
+        } else if (!shown.notShown.empty()) {
+          // Only what a device shows reaches the notification list.
           html += "<div class=\"card silent\"><div class=\"head\"><span class=\"app\">" +
-                  std::string(kAppName) + "</span></div>nothing shown: a " +
-                  escapeHTML(shown.push->type) + " push goes to the app, not the list</div>\n";
+                  std::string(kAppName) +
+                  "</span></div>nothing shown: " + escapeHTML(shown.notShown) + "</div>\n";
         } else {
           html +=
               notification(shown, outcome, entry.expired, renderMedia(shown.attachments, source));
         }
-        html += account(entry.deliveries, outcome, entry.expired, replacedBy);
+        html +=
+            account(entry.deliveries, outcome, entry.expired, replacedBy, entry.abandonedAfterMs);
       }
       html += "</article>\n";
     }

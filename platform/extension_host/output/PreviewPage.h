@@ -1,7 +1,9 @@
 // The HTML preview: one page showing each request's notification as a device's list shows
 // it (app, time, title, subtitle, body cut at four lines and expandable, the image's
 // thumbnail, players, badge, sound), stacked by thread, with an account beside each: its
-// deliveries, expiry, diagnostics and notes.
+// deliveries, expiry, what its download fetched, diagnostics and notes. A request a device
+// does not show has a dashed place saying why; a push the push service (or the endpoint)
+// refused, a refused card with the reason.
 //
 // The page carries its media, so it keeps working when moved or when the attachment store
 // has long dropped the run: a file up to kInlineMediaBytes becomes a data: URI; a larger one,
@@ -37,6 +39,10 @@ class PreviewPage final : public DeliverySink {
   // Adds the delivery to its request's entry. Its userInfo is read here (whether the payload
   // asked for an attachment) and not kept.
   void delivered(const Delivery& delivery) override;
+  // Notes the abandonment in the entry's account.
+  void abandoned(std::size_t sequence, double elapsedMs) override;
+  // An entry of its own, where the push arrived among the requests taken.
+  void refused(const RefusedPush& push) override;
 
   // The page with every medium inline, whatever its size: for a caller that does not know
   // where the page will be.
@@ -54,12 +60,17 @@ class PreviewPage final : public DeliverySink {
     bool expired = false;
     AttachmentOutcome outcome;  // of the first delivery, read before its userInfo goes
     std::vector<Delivery> deliveries;
+    std::optional<double> abandonedAfterMs;
+    std::optional<RefusedPush> refused;  // an entry for a refused push, never taken
   };
   class Media;
   std::string render(Media& media) const;
+  Entry& entryOf(std::size_t sequence);
 
   mutable std::mutex _mutex;
-  std::vector<Entry> _entries;  // guarded by _mutex; indexed by sequence
+  // Guarded by _mutex: in the order of arrival, refused pushes among the requests taken.
+  std::vector<Entry> _entries;
+  std::vector<std::size_t> _entryOfSequence;
 };
 
 // `text` with & < > " ' written as character references: safe in element content and in

@@ -42,8 +42,8 @@ void ProgressLine::draw(const NotificationHost::Counts& counts) {
   char line[160];
   // Carriage return and erase-to-end: the line is drawn over itself.
   const int length = std::snprintf(
-      line, sizeof line, "\r\033[Kcorvanta-nse: %zu received, %zu displayed, %zu in flight",
-      counts.received, counts.displayed, counts.inFlight);
+      line, sizeof line, "\r\033[Kcorvanta-nse: %zu received, %zu delivered, %zu in flight",
+      counts.received, counts.delivered, counts.inFlight);
   if (length > 0 && write(_fd, line, static_cast<std::size_t>(length)) == length) _drawn = true;
 }
 

@@ -1,4 +1,4 @@
-// A one-line progress indicator on a terminal: how many requests were received, displayed
+// A one-line progress indicator on a terminal: how many requests were received, delivered
 // and are still in flight, redrawn in place every kInterval from a thread of its own (the
 // host's thread may be waiting for input or for the last expiries). Silent, with no thread
 // at all, when the descriptor is not a terminal, so piped or captured standard error never

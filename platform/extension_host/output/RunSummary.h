@@ -1,6 +1,8 @@
 // What a run did, in a few lines for standard error at exit: requests, how many were
-// displayed, attached, left without an attachment (grouped by reason, as the preview's badges
-// say it), expired, rejected input lines, the time taken and where the preview went.
+// displayed and how many a device would not show (grouped by why), the pushes the endpoint
+// refused (by reason), how many were attached or left without an attachment (grouped by
+// reason, as the preview's badges say it), expired, downloads over plain http, rejected input
+// lines, the time taken and where the preview went.
 //
 // Fed as a DeliverySink while the host runs, the same records as the preview; thread-safe.
 // The setters and format() are for the end of the run.
@@ -21,9 +23,10 @@ class RunSummary final : public DeliverySink {
  public:
   // A request was taken (whether or not anything is ever delivered for it).
   void taken(std::size_t sequence, const std::string& identifier) override;
-  // Reads the delivery's userInfo; only displayed deliveries count (a device ignores the
-  // rest).
+  // Reads the delivery's userInfo; only first deliveries count (a device ignores the rest),
+  // and only displayed ones for attachments.
   void delivered(const Delivery& delivery) override;
+  void refused(const RefusedPush& push) override;
   void setRejectedLines(std::size_t count);
   void setElapsed(std::chrono::duration<double> elapsed);
   // Where the preview was written; unset when none was.
@@ -38,6 +41,9 @@ class RunSummary final : public DeliverySink {
   std::size_t _displayed = 0;
   std::size_t _attached = 0;
   std::size_t _expired = 0;
+  std::size_t _plainHTTP = 0;
+  std::map<std::string, std::size_t> _notShown;           // by why
+  std::map<std::string, std::size_t> _refusedPushes;      // by reason
   std::map<std::string, std::size_t> _withoutAttachment;  // by reason
   std::optional<std::size_t> _rejectedLines;
   std::chrono::duration<double> _elapsed{};
