@@ -103,7 +103,10 @@ Result<FileDescriptor> lockContainer(int directory, const std::string& path) {
       ::openat(directory, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock.valid()) return failedErrno(path, ": cannot open its lock file: ");
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return failed(path, " is in use by another process", errno);
+    if (errno == EWOULDBLOCK) {
+      return failed(
+          path, " is in use by another process; give this run its own with --container DIR", errno);
+    }
     return failedErrno(path, ": cannot lock it: ");
   }
   return lock;
@@ -160,6 +163,8 @@ std::string runFolderName() {
   return name;
 }
 
+// Removes the run folders that hold nothing (left by a run that ended before it could remove
+// its own), and those beyond the newest kRunFoldersKept - 1, which leaves room for this run's.
 void pruneRunFolders(int directory, const std::string& attachments) {
   std::vector<std::string> runs;
   {
@@ -170,12 +175,15 @@ void pruneRunFolders(int directory, const std::string& attachments) {
       struct stat status {};
       if (std::strncmp(entry->d_name, "run-", 4) != 0) continue;
       if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (S_ISDIR(status.st_mode)) runs.emplace_back(entry->d_name);
+      // Only an empty folder can be removed this way.
+      if (S_ISDIR(status.st_mode) && ::unlinkat(fd, entry->d_name, AT_REMOVEDIR) != 0) {
+        runs.emplace_back(entry->d_name);
+      }
     }
   }
-  if (runs.size() <= static_cast<std::size_t>(Container::kRunFoldersKept)) return;
+  if (runs.size() < static_cast<std::size_t>(Container::kRunFoldersKept)) return;
   std::sort(runs.begin(), runs.end(), std::greater<>());
-  for (std::size_t i = Container::kRunFoldersKept; i < runs.size(); ++i) {
+  for (std::size_t i = Container::kRunFoldersKept - 1; i < runs.size(); ++i) {
     std::error_code ignored;
     fs::remove_all(fs::path(attachments) / runs[i], ignored);
   }
@@ -207,16 +215,12 @@ Result<std::unique_ptr<Container>> Container::open(const std::string& given) {
   // moves as it is, never made anew.
   ::renameat2(directory->get(), "gateway", directory->get(), "endpoint", RENAME_NOREPLACE);
 
+  // This run's folder is made by the store with its first attachment: a run that attaches
+  // nothing leaves none.
   const std::string attachments = *path + "/Attachments";
-  const std::string run = runFolderName();
-  if (Result<> made =
-          FileSystem::Current().makeDirectoriesAt(*directory, "Attachments/" + run, 0700);
-      !made) {
-    return failedErrno(*path, ": cannot create Attachments/" + run + ": ", made.failure().code);
-  }
   pruneRunFolders(directory->get(), attachments);
-  return std::make_unique<Container>(*path, std::move(*lock), attachments + "/" + run + "/",
-                                     locked.st_mtim);
+  return std::make_unique<Container>(*path, std::move(*lock),
+                                     attachments + "/" + runFolderName() + "/", locked.st_mtim);
 }
 
 void Container::removeUnattachedStagingFiles() const {

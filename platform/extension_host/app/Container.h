@@ -3,8 +3,9 @@
 //
 // Opening it creates what is missing (mode 0700), refuses a directory that could let another
 // user or a staging file URL reach outside it, takes an exclusive lock held until the
-// object is destroyed (or the process ends), and tidies what earlier runs left: run folders
-// beyond the newest kRunFoldersKept, and files in tmp/ older than a day. Not thread-safe;
+// object is destroyed (or the process ends), and tidies what earlier runs left: empty run
+// folders, those beyond the newest kRunFoldersKept (this run's counted), and files in tmp/
+// older than a day. Not thread-safe;
 // the host opens it once, before any request runs.
 #pragma once
 
@@ -34,7 +35,8 @@ class Container {
   std::string temporaryDirectory() const { return _path + "/tmp/"; }
   // DIR/endpoint/: the provider endpoint's CA and certificate, made when first needed.
   std::string endpointDirectory() const { return _path + "/endpoint"; }
-  // DIR/Attachments/run-<time>-<pid>/, made for this run.
+  // DIR/Attachments/run-<time>-<pid>/, this run's, made by the store with its first
+  // attachment.
   const std::string& runDirectory() const { return _runDirectory; }
 
   // Removes the files in tmp/ that no attachment was made from (a refused or unfinished
