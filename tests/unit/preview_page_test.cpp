@@ -138,6 +138,8 @@ TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
       {"download", 404, "HTTP", "HTTP 404, text/plain, 9 bytes"},
       {"attachment", 101, "UNErrorDomain", "x.png: type text/plain is not accepted"}};
   missing.download = DownloadRecord{"https://a/x.png", {"http://b/y.png"}, true, false};
+  missing.sound = "alarm.caf";
+  missing.criticalSoundVolume = 0.8;
   feed.add("missing", missing);
   // In the order they arrived.
   const std::string html = feed.page.html();

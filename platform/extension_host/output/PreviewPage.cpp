@@ -211,7 +211,15 @@ std::string chips(const Delivery& shown, const AttachmentOutcome& outcome, bool 
   std::string html = "<div class=\"chips\">";
   if (shown.badge)
     html += "<span class=\"badge\">badge " + std::to_string(*shown.badge) + "</span>";
-  if (shown.sound) html += "<span class=\"sound\">♫ " + escapeHTML(*shown.sound) + "</span>";
+  if (shown.sound) {
+    html += "<span class=\"sound\">♫ " + escapeHTML(*shown.sound);
+    if (const auto& volume = shown.criticalSoundVolume) {
+      char level[64];
+      std::snprintf(level, sizeof level, " (critical, volume %g)", *volume);
+      html += level;
+    }
+    html += "</span>";
+  }
   if (outcome.wanted && !outcome.missingReason.empty()) {
     html += "<span class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) +
             "</span>";
