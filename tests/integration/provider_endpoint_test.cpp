@@ -93,10 +93,10 @@ class ProviderEndpointTest : public ::testing::Test {
 TEST_F(ProviderEndpointTest, TheOptionsAndEachPartOfAStreamReachTheJudge) {
   const ProviderSigningKey key;
   const std::string registered = deviceToken(1);
-  Endpoint endpoint(scratch, {"--h2c", "--topic", "com.example.app", "--devices",
-                              scratch.write("devices", "# test devices\n" + registered + "\n"),
-                              "--auth-key", scratch.write("AuthKey.p8", key.pkcs8PEM()), "--key-id",
-                              "KEY1", "--team-id", "TEAM1"});
+  Endpoint endpoint(
+      scratch, {"--h2c", "--topic", "com.example.app", "--devices",
+                scratch.write("devices", "# test devices\n" + registered + "\n"), "--auth-key",
+                scratch.write("AuthKey.p8", key.pem()), "--key-id", "KEY1", "--team-id", "TEAM1"});
   const auto push = [&](std::vector<std::string> headers, std::string body,
                         const ProviderSigningKey& signer, const std::string& device) {
     headers.push_back("authorization: bearer " + signer.token("KEY1", "TEAM1", std::time(nullptr)));
