@@ -242,10 +242,9 @@ TEST(URLLoading, FailsWithACodeThatNamesTheCause) {
   expectFailure(fetch(origin.url("/hop/2"), 1), NSURLErrorHTTPTooManyRedirects);
   // Nothing after the first byte: the request timeout, on the platform's clock, ends it.
   auto advanced = 0s;
-  for (; advanced < 120s && stalled.outcomes[0].wait_for(10ms) != std::future_status::ready;
-       advanced += 1s) {
+  const auto& timedOut = stalled.outcomes[0];
+  for (; advanced < 120s && timedOut.wait_for(10ms) != std::future_status::ready; advanced += 1s)
     clock.advance(1s);
-  }
   EXPECT_TRUE(advanced >= 30s && advanced < 120s) << advanced.count();
   expectFailure(stalled.results()[0], NSURLErrorTimedOut, "nothing received for 30 s");
 }
@@ -318,9 +317,8 @@ TEST(ConnectionPool, LoadingWaitsWhileCompletionsBackUp) {
   const auto batch = start(numbered(origin.url("/n/"), 300), {}, release.get_future().share());
   ASSERT_TRUE(eventually([&] { return origin.served >= CurlEngine::kMostCompletionsWaiting; }));
   // That loading has stopped shows only as its staying stopped.
-  for (int last = -1; last != origin.served; std::this_thread::sleep_for(300ms)) {
+  for (int last = -1; last != origin.served; std::this_thread::sleep_for(300ms))
     last = origin.served;
-  }
   EXPECT_LE(origin.served, CurlEngine::kMostCompletionsWaiting + 8);
   release.set_value();
   expectNumbered(batch.results());
