@@ -61,14 +61,10 @@ TEST_F(AttachmentStoreTest, JudgesEachFileByItsURLNameAndContentAsADeviceDoes) {
     long code;            // 0 when accepted, else the refusal's UNErrorDomain code
     std::string outcome;  // the type and kind, or what the refusal's message says
   } cases[] = {
-      {staged("pic.png"), 0, "image/png image"},
-      {staged("photo.jpg"), 0, "image/jpeg image"},
-      {staged("anim.gif"), 0, "image/gif image"},
-      {staged("tone.mp3"), 0, "audio/mpeg audio"},
+      // pic.png, photo.jpg, anim.gif, tone.mp3 and clip.mp4 are judged in HostDeliveryTest.
       {staged("tone.wav"), 0, "audio/wav audio"},
       {staged("tone.aiff"), 0, "audio/aiff audio"},
       {staged("tone.aifc"), 0, "audio/aiff audio"},
-      {staged("clip.mp4"), 0, "video/mp4 movie"},
       {staged("clip.mpg"), 0, "video/mpeg movie"},
       {staged("clip.avi"), 0, "video/x-msvideo movie"},
       // The content decides the type; an extension of the same kind, in any case, is no mismatch.

@@ -113,30 +113,25 @@ TEST_F(NotificationServiceTest, AttachmentPathDeliversTheDownloadedBytesAsTheOnl
   EXPECT_TRUE(service.expired()) << "the service goes once its completion has run";
 }
 
-TEST_F(NotificationServiceTest, AttachmentValuesThatNameNoUsableURLDeliverWithoutAttachment) {
+// Values that name no URL, failed downloads and a failed staging write all deliver without
+// attachment, never showing what an earlier request staged under the same name; for the write,
+// the platform says why, though the extension stays silent.
+TEST_F(NotificationServiceTest, WithoutFreshBytesNothingIsAttached) {
+  const auto activity = std::make_shared<RequestActivity>();
+  const RequestActivity::Scope serving(activity);
+  temporary.write("pic.png", "earlier request's bytes");
   for (const char* value : {R"("")", "42", R"({"url":"http://x/p.png"})", "null", "[]"}) {
     receive(std::string(R"({"att_url":)") + value + "}");
     EXPECT_EQ(loader.urlOf(loader.startedCount() - 1), nullptr) << value;
   }
+  receive(withURL("http://x/pic.png"));
   EXPECT_EQ(deliveries.size(), 0u) << "any present value takes the attachment path";
   loader.finishAll(std::nullopt);
-  EXPECT_EQ(attached(), Bytes(5));
-}
-
-// A failed download or a failed staging write must not show media that an earlier request
-// left under the same name; for the write, the platform says why, though the extension stays
-// silent.
-TEST_F(NotificationServiceTest, AFailureNeverShowsAnEarlierRequestsStagedFile) {
-  const auto activity = std::make_shared<RequestActivity>();
-  const RequestActivity::Scope serving(activity);
-  temporary.write("pic.png", "earlier request's bytes");
-  receive(withURL("http://x/pic.png"));
-  loader.finish(0, std::nullopt);
   testing::FailingFileSystem failing(fileSystem);
   const ScopedBackend<FileSystem> writesFail(failing);
   receive(withURL("http://x/pic.png"));
-  loader.finish(1, "new");
-  EXPECT_EQ(attached(), Bytes(2)) << "each without attachment, the earlier file shown by none";
+  loader.finish(6, "new");
+  EXPECT_EQ(attached(), Bytes(7));
   const auto seen = activity->take();  // what the downloads did, then the write
   ASSERT_FALSE(seen.empty());
   const Diagnostic& last = seen.back();
