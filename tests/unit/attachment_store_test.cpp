@@ -107,7 +107,6 @@ TEST_F(AttachmentStoreTest, JudgesEachFileByItsURLNameAndContentAsADeviceDoes) {
   };
   long accepted = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url ? c.url->absoluteString() : "no URL");
     const auto attachment = attach(c.url);
     if (c.code) {
       expectRefused(attachment, c.code, c.outcome);
