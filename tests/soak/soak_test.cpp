@@ -191,10 +191,9 @@ void soak(const std::string& binary, bool writesFail) {
     for (const json& why : delivery.value("diagnostics", json::array()))
       fullDisk |= why.value("stage", "") == "staging" && why.value("code", 0) == ENOSPC;
     for (const json& attachment :
-         delivery.value(json::json_pointer("/content/attachments"), json::array())) {
+         delivery.value(json::json_pointer("/content/attachments"), json::array()))
       if (!served || readFile(attachment.value("file", "")) != *served)
         ++faults["wrong media"][kind];
-    }
   }
   for (const auto& [id, sent] : accepted)
     if (displayed[id] != 1) ++faults[displayed[id] ? "duplicate" : "lost"][sent.first];
