@@ -21,14 +21,12 @@ using namespace std::chrono_literals;
 
 constexpr const char* kPlainRequest = "{\"aps\":{\"alert\":\"hello\"}}\n";
 
-std::vector<std::string> runFolders(const std::string& container) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(container + "/Attachments")) {
-    const auto name = entry.path().filename().string();
-    if (name.starts_with("run-")) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+// The names in `folder`, sorted.
+std::vector<std::string> names(const std::string& folder) {
+  std::vector<std::string> all;
+  for (const auto& entry : fs::directory_iterator(folder)) all.push_back(entry.path().filename());
+  std::ranges::sort(all);
+  return all;
 }
 
 // The default container, per user under $TMPDIR, is made private and locked while a host
@@ -40,18 +38,17 @@ TEST(HostContainerTest, TheDefaultContainerIsMadePrivateAndUsedByOneProcessAtATi
   HostProcess first(kHostBinary, {"--time-limit", "5"}, environment);
   first.write(kPlainRequest);
   ASSERT_TRUE(first.readLine(20s).has_value()) << "no delivery before the input ended";
-  struct stat status {};
-  ASSERT_EQ(::stat(container.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_EQ(fs::status(container).permissions(), fs::perms::owner_all);
   EXPECT_TRUE(fs::is_directory(container + "/tmp"));
-  EXPECT_EQ(runFolders(container).size(), 0u) << "a run that attaches nothing made a folder";
+  EXPECT_EQ(names(container + "/Attachments"), std::vector<std::string>{})
+      << "a run that attaches nothing made a folder";
 
   const auto second = runHost({}, kPlainRequest, environment);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.out, "");
-  EXPECT_EQ(second.err, "corvanta-nse: container " + container +
-                            " is in use by another process; give this run its own with "
-                            "--container DIR\n");
+  EXPECT_EQ(std::tuple(second.status, second.out, second.err),
+            std::tuple(1, "",
+                       "corvanta-nse: container " + container +
+                           " is in use by another process; give this run its own with "
+                           "--container DIR\n"));
   EXPECT_EQ(first.wait().status, 0);
   EXPECT_EQ(runHost({}, kPlainRequest, environment).status, 0);
 }
@@ -67,8 +64,7 @@ TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
     fs::create_directory(foreign);
     ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
   }
-
-  const std::vector<std::pair<std::string, std::string>> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {scratch.path() + "link", "is a symlink"},
       {scratch.path() + "file", "is not a directory"},
       {foreign, "is owned by another user"},
@@ -77,10 +73,10 @@ TEST(HostContainerTest, ContainersThatCouldLeadOutsideAreRefused) {
   };
   for (const auto& [container, reason] : cases) {
     const auto result = runHost({"--container", container}, kPlainRequest);
-    EXPECT_EQ(result.status, 1) << container;
-    EXPECT_EQ(result.out, "") << container;
-    EXPECT_TRUE(result.err.starts_with("corvanta-nse: container " + container)) << result.err;
-    EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+    EXPECT_EQ(std::pair(result.status, result.out), std::pair(1, std::string())) << container;
+    EXPECT_TRUE(result.err.starts_with("corvanta-nse: container " + container) &&
+                result.err.find(reason) != std::string::npos)
+        << result.err;
   }
   EXPECT_TRUE(fs::is_empty(scratch.path() + "real")) << "a refused container must not be written";
   EXPECT_FALSE(fs::exists(scratch.path() + "what?"));
@@ -98,19 +94,17 @@ TEST(HostContainerTest, OldRunFoldersAndStaleTemporaryFilesAreRemovedAtStart) {
   fs::create_directories(container + "/tmp");
   scratch.write("container/tmp/stale.png", "old");
   scratch.write("container/tmp/fresh.png", "new");
-  fs::last_write_time(container + "/tmp/stale.png",
-                      fs::file_time_type::clock::now() - std::chrono::hours(25));
+  fs::last_write_time(container + "/tmp/stale.png", fs::file_time_type::clock::now() - 25h);
 
   const auto result = runHost({"--container", container}, kPlainRequest);
   ASSERT_EQ(result.status, 0) << result.err;
   // Room is left for this run's, had it attached anything; an empty one never stays.
-  const auto runs = runFolders(container);
-  ASSERT_EQ(runs.size(), 19u);
-  EXPECT_EQ(runs.front(), "run-20000101T000016.000Z-16") << "the oldest must go first";
-  EXPECT_EQ(runs.back(), "run-20000101T000034.000Z-34");
-  EXPECT_TRUE(fs::exists(container + "/Attachments/not-a-run"));
-  EXPECT_FALSE(fs::exists(container + "/tmp/stale.png"));
-  EXPECT_TRUE(fs::exists(container + "/tmp/fresh.png"));
+  const auto kept = names(container + "/Attachments");
+  ASSERT_EQ(kept.size(), 20u) << "the 19 newest runs and what is no run";
+  EXPECT_EQ(std::tuple(kept[0], kept[1], kept.back()),
+            std::tuple("not-a-run", "run-20000101T000016.000Z-16", "run-20000101T000034.000Z-34"))
+      << "the oldest must go first";
+  EXPECT_EQ(names(container + "/tmp"), std::vector<std::string>{"fresh.png"});
 }
 
 }  // namespace

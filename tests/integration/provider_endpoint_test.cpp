@@ -3,14 +3,14 @@
 // provider_request_test checks), what the device then shows, and how the endpoint behaves at
 // scale, with faulty clients, when the host is full and when it is told to stop.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <ctime>
 #include <future>
 #include <map>
@@ -19,9 +19,9 @@
 #include <set>
 #include <thread>
 
+#include "platform/foundation/Handle.h"
 #include "support/HostProcess.h"
 #include "support/ProviderTokens.h"
-#include "support/PushClient.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
 #include "support/TestOrigin.h"
@@ -32,48 +32,45 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-// The host listening on a free port; its address is read from what it says at start.
-class Endpoint {
- public:
-  Endpoint(const ScratchDirectory& scratch, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--listen",     "127.0.0.1:0",
-                                     "--container",  scratch.path() + "container",
-                                     "--time-limit", "1"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    host = std::make_unique<HostProcess>(kHostBinary, args);
-    const auto said = host->waitForError("listening on", 10s);
-    if (!said) {
-      ADD_FAILURE() << "the endpoint did not start: " << host->wait().err;
-      return;
-    }
-    std::smatch match;
-    if (std::regex_search(*said, match, std::regex("listening on (https?://[^ ]+)"))) {
-      base = match[1];
-    }
-    const std::string trust =
-        base.starts_with("https") ? host->waitForError("trust the CA", 2s).value_or("") : "";
-    if (std::regex_search(trust, match, std::regex("trust the CA ([^\n]+)"))) authority = match[1];
-  }
+const char* const kHi = R"({"aps":{"alert":"Hi"}})";
 
-  PushClient client() const { return PushClient(base, authority); }
-
-  // Sends the pushes while reading the host's output, so that neither waits on the other.
-  std::vector<PushAnswer> send(const std::vector<Push>& pushes, long streams = 100) {
-    auto answers = std::async(std::launch::async, [&] { return client().send(pushes, streams); });
-    host->serveUntil([&] { return answers.wait_for(0s) == std::future_status::ready; }, 120s);
-    return answers.get();
-  }
-  PushAnswer send(const Push& push) { return send(std::vector<Push>{push}).front(); }
-
-  // Stops the endpoint as a service manager would, and collects what it wrote.
-  HostResult stop() {
-    host->signal(SIGTERM);
-    return host->wait();
-  }
-
-  std::unique_ptr<HostProcess> host;
-  std::string base, authority;
+struct Push {
+  std::string device;
+  std::vector<std::string> headers = {};  // "name: value"
+  std::string body = kHi;
+  bool http1 = false;          // HTTP/1.1: no ALPN h2 over TLS, no preface over cleartext
+  bool leavesMidBody = false;  // sends half the body, then gives up the stream
 };
+
+struct PushAnswer {
+  long status = 0;  // 0 when the stream got no answer
+  std::string apnsId, body;
+  char error[CURL_ERROR_SIZE] = "";
+};
+
+struct Transfer {
+  std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>> easy{curl_easy_init()};
+  std::unique_ptr<curl_slist, FreeWith<curl_slist_free_all>> headers;
+  std::string_view unsent;  // a push that leaves midway sends only half its body
+};
+
+size_t keepBody(char* data, size_t size, size_t count, void* body) {
+  static_cast<std::string*>(body)->append(data, size * count);
+  return size * count;
+}
+
+// Aborting once the half body is sent leaves the stream unfinished, as a client that dies does.
+size_t sendBody(char* buffer, size_t size, size_t count, void* unsent) {
+  auto& rest = *static_cast<std::string_view*>(unsent);
+  const std::size_t n = rest.copy(buffer, size * count);
+  rest.remove_prefix(n);
+  return n > 0 ? n : CURL_READFUNC_ABORT;
+}
+
+// A well-formed device token, one of sixteen.
+std::string deviceToken(unsigned seed) {
+  return std::string(64, "0123456789abcdef"[seed % 16]);
+}
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;
@@ -81,96 +78,184 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-Push alert(const std::string& token, const std::string& body = R"({"aps":{"alert":"Hi"}})") {
-  return Push{"/3/device/" + token, {}, body};
-}
-
 class ProviderEndpointTest : public ::testing::Test {
  protected:
+  ~ProviderEndpointTest() override { ::close(_silent); }
+
+  void start(std::vector<std::string> args) {
+    args.insert(args.end(), {"--listen", "127.0.0.1:0", "--container", scratch.path() + "container",
+                             "--time-limit", "1"});
+    host = std::make_unique<HostProcess>(kHostBinary, args);
+    const auto said = host->waitForError("listening on", 10s);
+    ASSERT_TRUE(said) << host->wait().err;
+    base = said->substr(said->find("listening on ") + 13);
+    base.resize(base.find(' '));
+  }
+
+  // The pushes over libcurl as a push backend sends them: over TLS, many streams at once on one
+  // connection with ALPN h2, trusting the container's CA; over cleartext, HTTP/2 with prior
+  // knowledge, one push at a time (libcurl 7.88 fails streams it multiplexes there).
+  std::vector<PushAnswer> sendPushes(const std::vector<Push>& pushes) const {
+    const std::unique_ptr<CURLM, FreeWith<curl_multi_cleanup>> multi(curl_multi_init());
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
+    std::vector<PushAnswer> answers(pushes.size());
+    std::vector<Transfer> transfers(pushes.size());
+    for (std::size_t i = 0; i < pushes.size(); ++i) {
+      const Push& push = pushes[i];
+      Transfer& t = transfers[i];
+      CURL* easy = t.easy.get();
+      curl_easy_setopt(
+          easy, CURLOPT_HTTP_VERSION,
+          long{push.http1 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE});
+      curl_easy_setopt(easy, CURLOPT_URL, (base + "/3/device/" + push.device).c_str());
+      curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
+      curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+      curl_easy_setopt(easy, CURLOPT_POST, 1L);
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(push.body.size()));
+      t.unsent = push.body;
+      if (push.leavesMidBody) t.unsent.remove_suffix(push.body.size() / 2);
+      curl_easy_setopt(easy, CURLOPT_READFUNCTION, sendBody);
+      curl_easy_setopt(easy, CURLOPT_READDATA, &t.unsent);
+      for (const auto& header : push.headers) {
+        t.headers.reset(curl_slist_append(t.headers.release(), header.c_str()));
+      }
+      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headers.get());
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, keepBody);
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &answers[i].body);
+      curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, answers[i].error);
+      curl_easy_setopt(easy, CURLOPT_TIMEOUT, 60L);
+      curl_multi_add_handle(multi.get(), easy);
+    }
+    for (int running = 1; running > 0;) {
+      curl_multi_perform(multi.get(), &running);
+      if (running > 0) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+    }
+    for (std::size_t i = 0; i < pushes.size(); ++i) {
+      curl_easy_getinfo(transfers[i].easy.get(), CURLINFO_RESPONSE_CODE, &answers[i].status);
+      curl_header* id = nullptr;
+      curl_easy_header(transfers[i].easy.get(), "apns-id", 0, CURLH_HEADER, -1, &id);
+      if (id) answers[i].apnsId = id->value;
+    }
+    return answers;
+  }
+
+  // Sends the pushes while reading the host's output, so that neither waits on the other.
+  std::vector<PushAnswer> send(const std::vector<Push>& pushes) {
+    auto answers = std::async(std::launch::async, [&] { return sendPushes(pushes); });
+    host->serveUntil([&] { return answers.wait_for(0s) == std::future_status::ready; }, 120s);
+    return answers.get();
+  }
+
+  // A push whose attachment is at an origin that takes connections and never answers: its
+  // download stays in flight until the host gives it up, however slowly the test runs.
+  std::string stalledPush() {
+    _silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    EXPECT_TRUE(::bind(_silent, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                ::listen(_silent, 16) == 0);
+    ::getsockname(_silent, reinterpret_cast<sockaddr*>(&address), &length);
+    return R"({"aps":{"alert":"Slow","mutable-content":1},"att_url":"http://127.0.0.1:)" +
+           std::to_string(ntohs(address.sin_port)) + R"(/a.png"})";
+  }
+
   ScratchDirectory scratch;
+  const std::string ca = scratch.path() + "container/endpoint/ca.crt";
+  std::unique_ptr<HostProcess> host;
+  std::string base;
+  int _silent = -1;
 };
 
-TEST_F(ProviderEndpointTest, TheOptionsAndEachPartOfAStreamReachTheJudge) {
+// Over cleartext HTTP/2, where each client has its own connection and nghttp multiplexes
+// (libcurl cannot there): a push through each piece of wiring, and clients that leave, speak
+// HTTP/1 or find the host full, each costing only its own push.
+TEST_F(ProviderEndpointTest, EachPushIsJudgedAloneAndWhatPassesIsShownUnderItsApnsId) {
   const ProviderSigningKey key;
-  const std::string registered = deviceToken(1);
-  Endpoint endpoint(scratch, {"--h2c", "--topic", "com.example.app", "--devices",
-                              scratch.write("devices", registered + "  # phone A\n"), "--auth-key",
-                              scratch.write("AuthKey.p8", key.pkcs8PEM()), "--key-id", "KEY1",
-                              "--team-id", "TEAM1"});
-  const auto push = [&](std::vector<std::string> headers, std::string body,
-                        const ProviderSigningKey& signer, const std::string& device) {
-    headers.push_back("authorization: bearer " + signer.token("KEY1", "TEAM1", std::time(nullptr)));
-    return Push{"/3/device/" + device, headers, body};
+  const std::string device = deviceToken(1), id = "0f3c5a1e-1b2c-4D5E-8f90-a1b2c3d4e5f6";
+  start({"--h2c", "--max-in-flight", "2", "--topic", "com.example.app", "--devices",
+         scratch.write("devices", "# test devices\n" + device + "  # phone A\n"), "--auth-key",
+         scratch.write("AuthKey.p8", key.pem()), "--key-id", "KEY1", "--team-id", "TEAM1"});
+  const auto bearer = [](const ProviderSigningKey& signer) {
+    return "authorization: bearer " + signer.token("KEY1", "TEAM1", std::time(nullptr));
   };
-  const std::string topic = "apns-topic: com.example.app", hi = R"({"aps":{"alert":"Hi"}})";
+  const std::string topic = "apns-topic: com.example.app", auth = bearer(key);
+  // What the device shows: the device, push type, topic, priority, whether the extension ran,
+  // and whether the notes say a voip push does not run it.
+  const json alert = {true, "alert", "com.example.app", 10, false, false},
+             voip = {true, "voip", "com.example.app.voip", 10, false, true},
+             extension = {true, "alert", "com.example.app", 10, true, false};
+  const std::string stalled = stalledPush();
+  const Push call{
+      device,
+      {"apns-push-type: voip", "apns-topic: com.example.app.voip", "apns-id: " + id, auth},
+      R"({"aps":{},"call":")" + std::string(4500, 'v') + "\"}"};
   const struct {
-    const char* what;
     Push push;
     long status;
-    std::string reason;
+    std::string body;  // what the answer's body holds
+    json shown = nullptr;
+    std::string apnsId = "[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}";
   } cases[] = {
-      {"--auth-key: signed by another key", push({topic}, hi, ProviderSigningKey(), registered),
-       403, "InvalidProviderToken"},
-      {"--topic: another app's", push({"apns-topic: com.example.other"}, hi, key, registered), 400,
-       "BadTopic"},
-      {"--devices: another device", push({topic}, hi, key, deviceToken(2)), 410, "Unregistered"},
-      {"a body beyond what is kept", push({topic}, std::string(6000, ' ') + hi, key, registered),
-       413, "PayloadTooLarge"},
-      {"a body that is not UTF-8", push({topic}, "{\"aps\":\x81}", key, registered), 400,
-       "BadPayload"},
+      {{device, {topic, bearer(ProviderSigningKey())}}, 403, R"("reason":"InvalidProviderToken"})"},
+      {{device, {"apns-topic: com.example.other", auth}}, 400, R"("reason":"BadTopic"})"},
+      {{deviceToken(2), {topic, auth}}, 410, R"("reason":"Unregistered","timestamp":)"},
+      // Beyond what is kept, and not UTF-8.
+      {{device, {topic, auth}, std::string(6000, ' ') + kHi},
+       413,
+       R"("reason":"PayloadTooLarge"})"},
+      {{device, {topic, auth}, "{\"aps\":\x81}"}, 400, R"("reason":"BadPayload","description":)"},
+      {call, 200, "", voip, id},  // a voip push may be larger than an alert
+      {{device, {topic, auth}}, 200, "", alert},
+      {{.device = device, .leavesMidBody = true}, 0, "", nullptr, ""},
+      // An HTTP/1 client is told in its own protocol, not left with a closed connection.
+      {{.device = device, .http1 = true}, 505, "HTTP/2 only", nullptr, ""},
+      {{device, {topic, auth}, stalled}, 200, "", extension},
+      {{device, {topic, auth}, stalled}, 200, "", extension},
+      {{device, {topic, auth}, stalled}, 429, R"("reason":"TooManyRequests"})"},
+      // A plain alert holds no place in flight, so it passes even when the host is full.
+      {{device, {topic, auth}}, 200, "", alert},
   };
-  std::vector<Push> pushes;
-  for (const auto& c : cases) pushes.push_back(c.push);
-  // Beside them, what passes: a voip push with its own apns-id, larger than an alert may be.
-  const std::string id = "0f3c5a1e-1b2c-4d5e-8f90-a1b2c3d4e5f6";
-  pushes.push_back(
-      push({"apns-push-type: voip", "apns-topic: com.example.app.voip", "apns-id: " + id},
-           R"({"aps":{},"call":")" + std::string(4500, 'v') + "\"}", key, registered));
-  pushes.push_back(push({topic}, hi, key, registered));
-  const auto answers = endpoint.send(pushes);
+  std::vector<PushAnswer> answers;
+  for (const auto& c : cases) answers.push_back(send({c.push}).front());
+  HostProcess nghttp("/usr/bin/nghttp",
+                     {"-n", "-s", "-m", "50", "-H", auth, "-H", topic, "-d",
+                      scratch.write("push.json", kHi), base + "/3/device/" + device});
+  const HostResult stats = nghttp.wait();
+  EXPECT_EQ(stats.status, 0) << stats.err;
+  EXPECT_EQ(occurrences(stats.out, "  200 "), 50u) << stats.out;
 
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(cases[i].what);
-    EXPECT_EQ(answers[i].status, cases[i].status) << answers[i].body << answers[i].error;
-    const json body = json::parse(answers[i].body, nullptr, false);
-    EXPECT_EQ(body.value("reason", ""), cases[i].reason) << answers[i].body;
-    EXPECT_EQ(body.contains("timestamp"), cases[i].status == 410) << answers[i].body;
-  }
-  const PushAnswer& voip = answers[std::size(cases)];
-  EXPECT_EQ(voip.status, 200) << voip.body;
-  EXPECT_EQ(voip.apnsId, id);
-  const PushAnswer& plain = answers[std::size(cases) + 1];
-  EXPECT_EQ(plain.status, 200) << plain.body;
-  EXPECT_TRUE(
-      std::regex_match(plain.apnsId, std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
-      << plain.apnsId;
-
-  const HostResult result = endpoint.stop();
+  host->signal(SIGTERM);
+  const HostResult result = host->wait();
   EXPECT_EQ(result.status, 0) << result.err;
   // Each refusal is told on standard error, and counted by reason.
   for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::smatch reason;
+    if (!std::regex_search(cases[i].body, reason, std::regex(R"("reason":"(\w+)")"))) continue;
     EXPECT_NE(result.err.find("corvanta-nse: refused push " + answers[i].apnsId + ": " +
-                              std::to_string(cases[i].status) + " " + cases[i].reason + ": "),
+                              std::to_string(cases[i].status) + " " + reason[1].str() + ": "),
               std::string::npos)
         << result.err;
   }
   EXPECT_NE(result.err.find("refused pushes: 1 BadPayload, 1 BadTopic, 1 InvalidProviderToken, "
-                            "1 PayloadTooLarge, 1 Unregistered\n"),
+                            "1 PayloadTooLarge, 1 TooManyRequests, 1 Unregistered\n"),
             std::string::npos)
       << result.err;
-  // Only what was taken reaches the device, each under its apns-id.
-  std::map<std::string, json> byId;
-  for (const auto& line : jsonLines(result.out)) byId[line["request"]] = line;
-  ASSERT_EQ(byId.size(), 2u) << result.out;
-  const json& call = byId.at(id);
-  EXPECT_EQ(call["device"], registered);
-  EXPECT_EQ(call["push"], json({{"type", "voip"},
-                                {"priority", 10},
-                                {"topic", "com.example.app.voip"},
-                                {"collapse_id", nullptr}}));
-  EXPECT_FALSE(call["extension"]);
-  EXPECT_NE(call["notes"].dump().find("voip"), std::string::npos) << call["notes"];
-  EXPECT_EQ(byId.at(plain.apnsId)["push"]["type"], "alert");
+  std::map<std::string, json> shown;
+  for (const auto& line : jsonLines(result.out)) {
+    shown[line["request"]] = {
+        line["device"] == device, line["push"]["type"],
+        line["push"]["topic"],    line["push"]["priority"],
+        line["extension"],        line["notes"].dump().find("voip") != std::string::npos};
+  }
+  EXPECT_EQ(shown.size(), 5u + 50u) << result.out;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const PushAnswer& answer = answers[i];
+    EXPECT_EQ(std::tuple(answer.status, answer.body.find(cases[i].body) != std::string::npos,
+                         std::regex_match(answer.apnsId, std::regex(cases[i].apnsId)),
+                         shown[answer.apnsId]),
+              std::tuple(cases[i].status, true, true, cases[i].shown))
+        << i << ": " << answer.body << answer.error;
+  }
 }
 
 TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredAndShown) {
@@ -180,57 +265,42 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
       response.set_content(png, "image/png");
     });
   });
-  Endpoint endpoint(scratch, {"--preview", scratch.path() + "page.html"});
-  ASSERT_TRUE(endpoint.base.starts_with("https://")) << endpoint.base;
-  EXPECT_EQ(endpoint.authority, scratch.path() + "container/endpoint/ca.crt");
-
+  start({"--preview", scratch.path() + "page.html"});
+  const Push photo{"",
+                   {"apns-collapse-id: photos"},
+                   R"({"aps":{"alert":{"title":"Photo"},"mutable-content":1},"att_url":")" +
+                       origin.url("/pic.png") + "\"}"};
+  const Push background{
+      "", {"apns-push-type: background", "apns-priority: 5"}, R"({"aps":{"content-available":1}})"};
   std::vector<Push> pushes;
   for (unsigned i = 0; i < 1000; ++i) {
-    Push push = alert(deviceToken(i % 7));
-    if (i % 100 == 0) {
-      push.body = json({{"aps", {{"alert", {{"title", "Photo"}}}, {"mutable-content", 1}}},
-                        {"att_url", origin.url("/pic.png")}})
-                      .dump();
-      push.headers = {"apns-collapse-id: photos"};
-    } else if (i % 100 == 1) {
-      push.body = R"({"aps":{"content-available":1}})";
-      push.headers = {"apns-push-type: background", "apns-priority: 5"};
-    }
-    pushes.push_back(push);
+    pushes.push_back(i % 100 == 0 ? photo : i % 100 == 1 ? background : Push{});
+    pushes.back().device = deviceToken(i % 7);
   }
-  const auto answers = endpoint.send(pushes, 100);
   std::set<std::string> ids;
-  for (const auto& answer : answers) {
+  for (const auto& answer : send(pushes)) {
     ASSERT_EQ(answer.status, 200) << answer.body << answer.error;
     ids.insert(answer.apnsId);
   }
-  EXPECT_EQ(ids.size(), 1000u);
-
   // A client that will not speak HTTP/2 is refused in the handshake, as the service does.
-  const PushAnswer refused =
-      endpoint.send(Push{.path = "/3/device/" + deviceToken(1), .body = "{}", .http1 = true});
-  EXPECT_EQ(refused.status, 0);
-  EXPECT_FALSE(refused.error.empty());
+  EXPECT_EQ(send({{.device = deviceToken(1), .http1 = true}}).front().status, 0);
 
-  const HostResult result = endpoint.stop();
+  host->signal(SIGTERM);
+  const HostResult result = host->wait();
   EXPECT_EQ(result.status, 0) << result.err;
-  std::map<std::string, std::vector<json>> byId;
-  for (auto& line : jsonLines(result.out)) byId[line["request"]].push_back(line);
-  ASSERT_EQ(byId.size(), 1000u);
-  std::size_t attached = 0, background = 0;
-  for (const auto& [id, lines] : byId) {
-    EXPECT_TRUE(ids.contains(id)) << id;
-    EXPECT_EQ(lines.front()["displayed"], lines.front()["push"]["type"] == "alert")
-        << lines.front();
-    attached += lines.front()["content"]["attachments"].size();
-    if (lines.front()["push"]["type"] == "background") {
-      ++background;
-      EXPECT_FALSE(lines.front()["extension"]);
-      EXPECT_EQ(lines.front()["push"]["priority"], 5);
-    }
+  EXPECT_NE(result.err.find("clients trust the CA " + ca + "\n"), std::string::npos) << result.err;
+  std::set<std::string> shown;
+  std::map<json, int> kinds;  // what each request's first delivery showed
+  for (const auto& line : jsonLines(result.out)) {
+    if (!shown.insert(line["request"]).second) continue;
+    ++kinds[{line["displayed"], line["push"]["type"], line["push"]["priority"], line["extension"],
+             line["content"]["attachments"].size()}];
   }
-  EXPECT_EQ(attached, 10u) << result.err;
-  EXPECT_EQ(background, 10u);
+  EXPECT_EQ(shown, ids);
+  EXPECT_EQ(kinds, (std::map<json, int>{{{true, "alert", 10, false, 0}, 980},
+                                        {{true, "alert", 10, true, 1}, 10},
+                                        {{false, "background", 5, false, 0}, 10}}))
+      << result.err;
   const std::string html = readFile(scratch.path() + "page.html");
   EXPECT_NE(html.find(deviceToken(3).substr(0, 6)), std::string::npos);
   // The photos went to seven devices under one collapse-id: where a device got two, the later
@@ -238,80 +308,18 @@ TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredA
   EXPECT_EQ(occurrences(html, "class=\"entry replaced\""), 3u);
 }
 
-// Over cleartext HTTP/2, where each client has its own connection and nghttp multiplexes
-// (libcurl cannot there).
-TEST_F(ProviderEndpointTest, AClientThatLeavesSpeaksHTTP1OrFindsTheHostFullCostsOnlyItsOwnPush) {
-  // An origin that takes connections and never answers: its downloads stay in flight until
-  // the host gives them up, however slowly the test runs.
-  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(silent, 16), 0);
-  ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a.png";
-  Endpoint endpoint(scratch, {"--h2c", "--max-in-flight", "2"});
-  const std::string path = "/3/device/" + deviceToken(5);
-  EXPECT_FALSE(
-      endpoint.send(Push{.path = path, .body = "{}", .leavesMidBody = true}).error.empty());
-  // An HTTP/1 client is told in its own protocol, not left with a closed connection.
-  const PushAnswer refused = endpoint.send(Push{.path = path, .body = "{}", .http1 = true});
-  EXPECT_EQ(refused.status, 505);
-  EXPECT_NE(refused.body.find("HTTP/2 only"), std::string::npos) << refused.body;
-
-  const std::string slow =
-      json({{"aps", {{"alert", "Slow"}, {"mutable-content", 1}}}, {"att_url", url}}).dump();
-  std::vector<long> statuses;
-  for (const char* body : {slow.c_str(), slow.c_str(), slow.c_str(), R"({"aps":{"alert":"Hi"}})"}) {
-    const PushAnswer answer = endpoint.send(alert(deviceToken(1), body));
-    statuses.push_back(answer.status);
-    if (answer.status == 429) {
-      EXPECT_EQ(json::parse(answer.body)["reason"], "TooManyRequests");
-    }
-  }
-  // A plain alert holds no place in flight, so it passes even when the host is full.
-  EXPECT_EQ(statuses, (std::vector<long>{200, 200, 429, 200}));
-  const std::string command = "nghttp -n -s -m 50 -d " +
-                              scratch.write("push.json", R"({"aps":{"alert":"Many"}})") + " " +
-                              endpoint.base + "/3/device/" + deviceToken(7) + " 2>&1";
-  std::string stats;
-  FILE* nghttp = ::popen(command.c_str(), "r");
-  ASSERT_NE(nghttp, nullptr);
-  char chunk[4096];
-  while (const std::size_t n = std::fread(chunk, 1, sizeof chunk, nghttp)) stats.append(chunk, n);
-  EXPECT_EQ(::pclose(nghttp), 0) << stats;
-  EXPECT_EQ(occurrences(stats, "  200 "), 50u) << stats;
-
-  const HostResult result = endpoint.stop();
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(jsonLines(result.out).size(), 2u + 1u + 50u) << result.out;
-  ::close(silent);
-}
-
 TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZero) {
-  // Every attachment takes longer than the time limit, so the pushes are still running
-  // when the endpoint is told to stop.
-  const TestOrigin origin([](httplib::Server& server) {
-    server.Get("/slow.png", [](const httplib::Request&, httplib::Response& response) {
-      std::this_thread::sleep_for(1500ms);
-      response.set_content("late", "text/plain");
-    });
-  });
-  Endpoint endpoint(scratch, {});
-  const std::string body = json({{"aps", {{"alert", "Slow"}, {"mutable-content", 1}}},
-                                 {"att_url", origin.url("/slow.png")}})
-                               .dump();
+  // Every attachment stalls past the time limit, so pushes are still running when the
+  // endpoint is told to stop.
+  const std::string stalled = stalledPush();
+  start({});
   // The client keeps sending, a batch of streams at a time, until a batch finds no endpoint.
   auto sending = std::async(std::launch::async, [&] {
     std::vector<PushAnswer> all;
     for (unsigned batch = 0; batch < 1000; ++batch) {
-      std::vector<Push> pushes;
-      for (unsigned i = 0; i < 20; ++i) pushes.push_back(alert(deviceToken(batch * 20 + i), body));
-      const auto got = endpoint.client().send(pushes, 20);
+      const auto got = sendPushes(std::vector(20, Push{deviceToken(batch), {}, stalled}));
       all.insert(all.end(), got.begin(), got.end());
-      if (std::all_of(got.begin(), got.end(), [](const auto& a) { return a.status == 0; })) break;
+      if (std::ranges::all_of(got, [](const auto& a) { return a.status == 0; })) break;
       std::this_thread::sleep_for(50ms);
     }
     return all;
@@ -319,33 +327,28 @@ TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZer
   const auto sent = [&] { return sending.wait_for(0s) == std::future_status::ready; };
   // The first line comes at the first expiry: by then pushes are taken, downloads run and
   // streams are open.
-  endpoint.host->serveUntil([&] { return endpoint.host->readLine(0ms).has_value() || sent(); },
-                            60s);
-  endpoint.host->signal(SIGTERM);
-  endpoint.host->serveUntil(sent, 60s);
+  host->serveUntil([&] { return host->readLine(0ms).has_value() || sent(); }, 60s);
+  host->signal(SIGTERM);
+  host->serveUntil(sent, 60s);
   const auto answers = sending.get();
-  const HostResult result = endpoint.host->wait();
+  const HostResult result = host->wait();
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.err.find("SIGTERM: stopping"), std::string::npos) << result.err;
 
-  std::set<std::string> taken;
+  std::multiset<std::string> taken, displayed;
   for (const auto& answer : answers) {
-    if (answer.status == 200) {
+    // The others the endpoint never took: the client was told (no connection, or the stream
+    // refused by the final GOAWAY), never left with a half answer.
+    if (answer.status == 200)
       taken.insert(answer.apnsId);
-    } else {
-      // Only pushes the endpoint never took: the client was told (no connection, or the
-      // stream refused by the final GOAWAY), never left with a half answer.
-      EXPECT_EQ(answer.status, 0) << answer.body;
-      EXPECT_FALSE(answer.error.empty());
-    }
+    else
+      EXPECT_EQ(answer.status, 0) << answer.body << answer.error;
   }
   EXPECT_GT(taken.size(), 20u);
-  // Every push answered 200 was displayed, once, before the exit.
-  std::multiset<std::string> displayed;
-  for (const auto& delivery : jsonLines(result.out)) {
-    if (delivery["displayed"]) displayed.insert(delivery["request"]);
+  for (const auto& line : jsonLines(result.out)) {
+    if (line["displayed"]) displayed.insert(line["request"]);
   }
-  EXPECT_EQ(displayed, std::multiset<std::string>(taken.begin(), taken.end()));
+  EXPECT_EQ(displayed, taken);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
-// A file system whose whole-file writes fail, as on a full or failing disk: for tests, and
-// for the soak's host whose staging writes fail at random.
+// A file system whose whole-file writes (writeFileAtomically, placeFileAtomically) fail with
+// ENOSPC before touching the disk, as on a full disk: for tests, and for the soak's host whose
+// staging writes fail at random. `share` of them fail (all at 1), chosen from `seed` so that
+// a failing run can be repeated; every other call reaches `target`. Any thread may call it.
 #pragma once
 
+#include <cerrno>
 #include <mutex>
 #include <random>
 
@@ -9,24 +12,28 @@
 
 namespace corvanta::testing {
 
-// writeFileAtomically and placeFileAtomically fail for `share` of their calls (all of them
-// at 1), with ENOSPC or EIO and before touching the disk; every other call, and the rest of
-// those, reach `target`. Which calls fail follows from `seed`, so that a failing run can be
-// repeated. Any thread may call it.
 class FailingFileSystem : public FileSystemWrapper {
  public:
   explicit FailingFileSystem(FileSystem& target, double share = 1, unsigned seed = 1)
-      : FileSystemWrapper(target), _share(share), _random(seed) {}
+      : FileSystemWrapper(target), _fails(share), _random(seed) {}
 
-  Result<> writeFileAtomically(const std::string& path, std::string_view bytes) override;
-  Result<> placeFileAtomically(const std::string& path, const FileDescriptor& file) override;
+  Result<> writeFileAtomically(const std::string& path, std::string_view bytes) override {
+    if (fails()) return Failure::ofErrno("cannot write " + path, ENOSPC);
+    return target().writeFileAtomically(path, bytes);
+  }
+  Result<> placeFileAtomically(const std::string& path, const FileDescriptor& file) override {
+    if (fails()) return Failure::ofErrno("cannot write " + path, ENOSPC);
+    return target().placeFileAtomically(path, file);
+  }
 
  private:
-  // The errno of this call's failure, or 0 when it is to succeed.
-  int failure();
+  bool fails() {
+    const std::lock_guard lock(_mutex);
+    return _fails(_random);
+  }
 
-  const double _share;
   std::mutex _mutex;
+  std::bernoulli_distribution _fails;
   std::mt19937 _random;
 };
 

@@ -4,28 +4,60 @@
 
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/url_loading/NSURLError.h"
 #include "platform/url_loading/URLLoader.h"
 
 namespace corvanta::testing {
 
 class FakeURLLoader : public URLLoader {
  public:
-  void start(DataTaskRequest request) override;
-
-  std::size_t startedCount() const;
-  // The URL of the index-th started task; nullptr when it had none.
-  std::shared_ptr<NSURL> urlOf(std::size_t index) const;
-
+  void start(DataTaskRequest request) override {
+    std::lock_guard guard(_mutex);
+    _tasks.emplace_back(std::move(request));
+  }
+  std::size_t startedCount() const {
+    std::lock_guard guard(_mutex);
+    return _tasks.size();
+  }
+  // The URL of the index-th started task; nullptr when it had none or has finished.
+  std::shared_ptr<NSURL> urlOf(std::size_t index) const {
+    std::lock_guard guard(_mutex);
+    return _tasks.at(index) ? _tasks.at(index)->url : nullptr;
+  }
   // Runs the index-th task's completion: with `body` and a 200 response, or, when `body` is
   // nullopt, with no data and an error, as a failed transfer ends.
-  void finish(std::size_t index, std::optional<std::string> body);
+  void finish(std::size_t index, std::optional<std::string> body) {
+    if (!finishIfPending(index, std::move(body))) throw std::logic_error("task finished twice");
+  }
   // Finishes every task still pending: a task without a URL fails, the others get `body`.
-  void finishAll(std::optional<std::string> body);
+  void finishAll(const std::optional<std::string>& body) {
+    for (std::size_t i = 0; i < startedCount(); ++i) finishIfPending(i, body);
+  }
 
  private:
+  bool finishIfPending(std::size_t index, std::optional<std::string> body) {
+    auto task = [&] {
+      std::lock_guard guard(_mutex);
+      return std::exchange(_tasks.at(index), std::nullopt);
+    }();
+    if (!task) return false;
+    if (body && task->url) {
+      auto response = std::make_shared<NSURLResponse>(task->url, 200, "application/octet-stream",
+                                                      std::ssize(*body));
+      task->completion(NSData::dataWithBytes(std::move(*body)), response, nullptr);
+    } else {
+      task->completion(nullptr, nullptr,
+                       NSError::errorWithDomain(NSURLErrorDomain, NSURLErrorCannotConnectToHost,
+                                                "the test let this transfer fail"));
+    }
+    return true;
+  }
+
   mutable std::mutex _mutex;
   std::vector<std::optional<DataTaskRequest>> _tasks;
 };
