@@ -133,7 +133,7 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
                       request("unnamed", "/media/download") +
                       request("slow", "/stall/1.7/pic.png") + request("stuck", "/stall/30/pic.png");
   for (const auto& [name, type] : types) input += request(name, "/media/" + name);
-  const auto result = runHost(args("1.2"), input);
+  const auto result = runHost(args("1.2", {"--preview", scratch.path() + "page.html"}), input);
   ASSERT_EQ(result.status, 0) << result.err;
   auto grouped = byRequest(result);
 
@@ -159,6 +159,7 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
   EXPECT_NE(grouped["stuck"][0]["notes"].dump().find("still running at the time limit"),
             std::string::npos)
       << grouped["stuck"][0]["notes"];
+  EXPECT_NE(readFile(scratch.path() + "page.html").find("abandoned after 24"), std::string::npos);
   EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
   // At exit the staging files no attachment was made from are gone; those the store took stay.

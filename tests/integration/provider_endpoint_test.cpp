@@ -230,7 +230,7 @@ TEST_F(ProviderEndpointTest, EachPushIsJudgedAloneAndWhatPassesIsShownUnderItsAp
   // Each refusal is told on standard error, and counted by reason.
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     std::smatch reason;
-    if (!std::regex_search(cases[i].body, reason, std::regex(R"("reason":"(\w+)")"))) continue;
+    if (!std::regex_search(cases[i].body, reason, std::regex(R"re("reason":"(\w+)")re"))) continue;
     EXPECT_NE(result.err.find("corvanta-nse: refused push " + answers[i].apnsId + ": " +
                               std::to_string(cases[i].status) + " " + reason[1].str() + ": "),
               std::string::npos)
