@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // What posix_spawn takes; points into `strings`.
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
@@ -43,11 +35,11 @@ void closeFd(int& fd) {
 
 }  // namespace
 
-std::vector<std::string> HostResult::outLines() const {
-  return splitLines(out);
-}
-std::vector<std::string> HostResult::errLines() const {
-  return splitLines(err);
+std::vector<std::string> HostResult::lines(const std::string& text) {
+  std::vector<std::string> all;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) all.push_back(line);
+  return all;
 }
 
 HostProcess::HostProcess(const std::string& binary, const std::vector<std::string>& args,
@@ -182,10 +174,6 @@ HostResult HostProcess::wait(std::chrono::seconds timeout) {
   _result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   for (int* fd : {&_in, &_out, &_err}) closeFd(*fd);
   return _result;
-}
-
-void HostProcess::signal(int signal) const {
-  ::kill(_pid, signal);
 }
 
 }  // namespace corvanta::testing

@@ -3,6 +3,7 @@
 // status and running time measured. Not thread-safe; the child is killed when the object goes.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -20,8 +21,9 @@ struct HostResult {
   std::chrono::duration<double> elapsed{};  // from the start to the exit
 
   // Split into lines, without their newlines.
-  std::vector<std::string> outLines() const;
-  std::vector<std::string> errLines() const;
+  std::vector<std::string> outLines() const { return lines(out); }
+  std::vector<std::string> errLines() const { return lines(err); }
+  static std::vector<std::string> lines(const std::string& text);
 };
 
 class HostProcess {
@@ -35,8 +37,7 @@ class HostProcess {
 
   // Queues `text` for standard input and writes what the pipe takes now.
   void write(std::string_view text);
-  // Sends `signal` to the child.
-  void signal(int signal) const;
+  void signal(int signal) const { ::kill(_pid, signal); }
   // Stops reading standard output for `duration`, as a stalled consumer would, while still
   // writing the queued input and reading standard error.
   void pauseOutput(std::chrono::milliseconds duration);
