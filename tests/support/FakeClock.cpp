@@ -61,10 +61,10 @@ void FakeClock::advance(duration by) {
   for (auto* condition : _waiting) condition->notify_all();
 }
 
-void FakeClock::settle(std::size_t threads) {
+void FakeClock::settle() {
   std::unique_lock lock(_mutex);
   const bool settled = _entered.wait_for(lock, std::chrono::seconds(10), [&] {
-    if (_asleepSince.size() < threads) return false;
+    if (_asleepSince.empty()) return false;
     for (const auto& [thread, since] : _asleepSince)
       if (since != _advances) return false;
     return true;

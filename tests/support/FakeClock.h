@@ -25,10 +25,10 @@ class FakeClock : public Clock {
                  time_point deadline) override;
 
   void advance(duration by);
-  // Waits until at least `threads` threads wait on this clock and every one that does (and
-  // has not ended) is asleep on it since it last advanced: each has seen the new time and
-  // done what fell due. Fails the test when that takes more than a few seconds of real time.
-  void settle(std::size_t threads = 1);
+  // Waits until some thread waits on this clock and every one that does (and has not ended)
+  // is asleep on it since it last advanced: each has seen the new time and done what fell
+  // due. Fails the test when that takes more than a few seconds of real time.
+  void settle();
 
   // A thread that waited on the clock has ended.
   void forget(std::thread::id thread);

@@ -4,7 +4,6 @@
 
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,23 +28,18 @@ class FakeURLLoader : public URLLoader {
     std::lock_guard guard(_mutex);
     return _tasks.at(index) ? _tasks.at(index)->url : nullptr;
   }
-  // Runs the index-th task's completion: with `body` and a 200 response, or, when `body` is
-  // nullopt, with no data and an error, as a failed transfer ends.
-  void finish(std::size_t index, std::optional<std::string> body) {
-    if (!finishIfPending(index, std::move(body))) throw std::logic_error("task finished twice");
-  }
   // Finishes every task still pending: a task without a URL fails, the others get `body`.
   void finishAll(const std::optional<std::string>& body) {
-    for (std::size_t i = 0; i < startedCount(); ++i) finishIfPending(i, body);
+    for (std::size_t i = 0; i < startedCount(); ++i) finish(i, body);
   }
-
- private:
-  bool finishIfPending(std::size_t index, std::optional<std::string> body) {
+  // Runs the index-th task's completion, unless it ran already: with `body` and a 200
+  // response, or, when `body` is nullopt, with no data and an error, as a failed transfer ends.
+  void finish(std::size_t index, std::optional<std::string> body) {
     auto task = [&] {
       std::lock_guard guard(_mutex);
       return std::exchange(_tasks.at(index), std::nullopt);
     }();
-    if (!task) return false;
+    if (!task) return;
     if (body && task->url) {
       auto response = std::make_shared<NSURLResponse>(task->url, 200, "application/octet-stream",
                                                       std::ssize(*body));
@@ -55,9 +49,9 @@ class FakeURLLoader : public URLLoader {
                        NSError::errorWithDomain(NSURLErrorDomain, NSURLErrorCannotConnectToHost,
                                                 "the test let this transfer fail"));
     }
-    return true;
   }
 
+ private:
   mutable std::mutex _mutex;
   std::vector<std::optional<DataTaskRequest>> _tasks;
 };
