@@ -35,7 +35,6 @@ TEST(URLParsing, EncodesWhatMayNotStandAndSplitsIntoPartsDecodingThePathOnce) {
       {"http://[2001:db8::7]:65535/v6", "http|2001:db8::7|65535|/v6"},
       {"a/b", "||-|a/b"},
       {"//h/p", "|h|-|/p"},
-      {"file:///T/a%20b?x#y", "file||-|/T/a b?x#y"},
       {"file:///T/pic.png#top", "file||-|/T/pic.png#top"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(parsed(text), expected) << text;
