@@ -42,60 +42,52 @@ std::string clientVerdict(const EndpointCertificates& made, const std::string& h
   return X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get()));
 }
 
-class EndpointCertificatesTest : public ::testing::Test {
- protected:
-  EndpointCertificates certificates() {
-    const auto made = endpointCertificates(_folder);
+// Made with private keys and trusted for loopback only. Whatever happened to the server's
+// files later, it gets a certificate again from the CA that clients already trust, and keeps
+// that one afterwards; but a CA without its key is named rather than replaced.
+TEST(EndpointCertificatesTest, PrivateForLoopbackOnlyAndMadeAgainUnderTheSameAuthority) {
+  testing::ScratchDirectory dir;
+  const std::string folder = dir.path() + "endpoint";
+  const auto certificates = [&] {
+    const auto made = endpointCertificates(folder);
     EXPECT_TRUE(made) << (made ? "" : made.failure().message);
     return made ? *made : EndpointCertificates{};
-  }
-
-  testing::ScratchDirectory _dir;
-  std::string _folder = _dir.path() + "endpoint";
-};
-
-TEST_F(EndpointCertificatesTest, MadeWithPrivateKeysAndTrustedForLoopbackOnly) {
+  };
   const EndpointCertificates first = certificates();
   const auto rw = fs::perms::owner_read | fs::perms::owner_write;
-  EXPECT_EQ((std::vector{fs::status(_folder).permissions(), fs::status(first.keyFile).permissions(),
-                         fs::status(_folder + "/ca.key").permissions()}),
+  EXPECT_EQ((std::vector{fs::status(folder).permissions(), fs::status(first.keyFile).permissions(),
+                         fs::status(folder + "/ca.key").permissions()}),
             (std::vector{fs::perms::owner_all, rw, rw}));
   std::vector<bool> trusted;
   for (const char* host : {"localhost", "127.0.0.1", "::1", "example.com", "10.0.0.1"}) {
     trusted.push_back(clientVerdict(first, host).empty());
   }
   EXPECT_EQ(trusted, (std::vector{true, true, true, false, false}));
-}
 
-// Whatever happened to the server's files, it gets a certificate again from the CA that
-// clients already trust, and keeps that one afterwards; but a CA without its key is named
-// rather than replaced.
-TEST_F(EndpointCertificatesTest, ADamagedServerCertificateIsMadeAgainUnderTheSameAuthority) {
   testing::ScratchDirectory elsewhere;
   ASSERT_TRUE(endpointCertificates(elsewhere.path() + "endpoint"));
-  const auto foreign = [&](const char* file) { _dir.write(file, elsewhere.read(file)); };
+  const auto foreign = [&](const char* file) { dir.write(file, elsewhere.read(file)); };
   const std::vector<std::pair<std::string, std::function<void()>>> damages = {
-      {"server.crt removed", [&] { fs::remove(_folder + "/server.crt"); }},
-      {"server.crt garbage", [&] { _dir.write("endpoint/server.crt", "garbage"); }},
+      {"server.crt removed", [&] { fs::remove(folder + "/server.crt"); }},
+      {"server.crt garbage", [&] { dir.write("endpoint/server.crt", "garbage"); }},
       {"signed by another CA",
        [&] { foreign("endpoint/server.crt"), foreign("endpoint/server.key"); }},
       {"another key", [&] { foreign("endpoint/server.key"); }}};
-  certificates();
-  const std::string authority = _dir.read("endpoint/ca.crt");
+  const std::string authority = dir.read("endpoint/ca.crt");
   for (const auto& [name, damage] : damages) {
     damage();
     EXPECT_EQ(clientVerdict(certificates(), "localhost"), "") << name;
-    const std::string remade = _dir.read("endpoint/server.crt");
+    const std::string remade = dir.read("endpoint/server.crt");
     certificates();
-    EXPECT_EQ(std::pair(_dir.read("endpoint/ca.crt"), _dir.read("endpoint/server.crt")),
+    EXPECT_EQ(std::pair(dir.read("endpoint/ca.crt"), dir.read("endpoint/server.crt")),
               std::pair(authority, remade))
         << name;
   }
-  fs::remove(_folder + "/ca.key");
-  const auto keyless = endpointCertificates(_folder);
+  fs::remove(folder + "/ca.key");
+  const auto keyless = endpointCertificates(folder);
   EXPECT_EQ(keyless ? "" : keyless.failure().message,
-            _folder + "/ca.key: missing or not a PEM private key");
-  EXPECT_EQ(_dir.read("endpoint/ca.crt"), authority);
+            folder + "/ca.key: missing or not a PEM private key");
+  EXPECT_EQ(dir.read("endpoint/ca.crt"), authority);
 }
 
 }  // namespace
