@@ -160,9 +160,7 @@ void soak(const std::string& binary, bool writesFail) {
   host.write(input);
   // Once every request is in flight, the reader stalls until after their expiries, near the
   // time the host stops waiting for downloads: what is written then must not be lost.
-  for (const auto start = std::chrono::steady_clock::now();
-       std::chrono::steady_clock::now() < start + 1s;)
-    host.readLine(100ms);
+  host.serveUntil([] { return false; }, 1s);
   host.pauseOutput(3s);
   const HostResult result = host.wait(150s);
   const auto after = snapshot(scratch.path(), container);
