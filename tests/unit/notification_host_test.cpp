@@ -44,6 +44,14 @@ IncomingRequest downloading(int n) {
                               {"att_url", "http://origin.invalid/pic.png"}})};
 }
 
+// Each delivery line as [its number, displayed, expired].
+std::vector<json> outline(const std::string& text) {
+  std::vector<json> all;
+  for (const auto& line : jsonLines(text))
+    all.push_back({line["delivery"], line["displayed"], line["expired"]});
+  return all;
+}
+
 // Delivery lines on a descriptor, written by a thread of their own; a failed write stops the
 // host.
 struct LinesTo {
@@ -95,12 +103,7 @@ TEST_F(NotificationHostTest, TheExpiryWaitsForTheReceiveCallThenTheDownloadDeliv
   download.join();
   out.writer.drain();
   EXPECT_TRUE(outcome.settled);
-  const auto lines = jsonLines(written());
-  ASSERT_EQ(lines.size(), 2u) << written();
-  EXPECT_EQ(lines[0]["displayed"], true);
-  EXPECT_EQ(lines[0]["expired"], true);
-  EXPECT_EQ(lines[1]["displayed"], false);
-  EXPECT_EQ(lines[1]["delivery"], 2);
+  EXPECT_EQ(outline(written()), (std::vector<json>{{1, true, true}, {2, false, true}}));
 }
 
 TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
@@ -130,9 +133,7 @@ TEST_F(NotificationHostTest, AStoppedReaderCostsNoDisplayAndNoLine) {
     loader.finishAll(std::nullopt);  // late: dropped, as after an abandonment
   }
   ::close(pipe[0]);
-  const auto lines = jsonLines(read);
-  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kRequests));
-  for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
+  EXPECT_EQ(outline(read), std::vector<json>(kRequests, {1, true, true}));
 }
 
 TEST_F(NotificationHostTest, TheIntakeWaitsAtMaxInFlightAndAFailedWriteStopsIt) {
@@ -165,8 +166,8 @@ TEST_F(NotificationHostTest, TheIntakeWaitsAtMaxInFlightAndAFailedWriteStopsIt) 
   while (stops == 0) std::this_thread::sleep_for(1ms);
   EXPECT_FALSE(broken.receive(downloading(5))) << "took a request after the output failed";
   broken.finish();
-  EXPECT_FALSE(failingOut.writer.drain());
-  EXPECT_EQ(failingOut.writer.error(), ENOSPC);
+  EXPECT_EQ(std::pair(failingOut.writer.drain(), failingOut.writer.error()),
+            std::pair(false, ENOSPC));
   ::close(full);
 }
 
@@ -182,8 +183,7 @@ TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
   std::thread intake([&] { second = host.receive(downloading(2)); });
   clock.advance(1500ms);  // the first is displayed at its expiry, its download goes on
   clock.settle();
-  EXPECT_EQ(host.counts().inFlight, 1u);
-  EXPECT_EQ(loader.cancellations, 0);
+  EXPECT_EQ(std::pair(host.counts().inFlight, loader.cancellations.load()), std::pair(1ul, 0));
   clock.advance(1s);
   intake.join();
   EXPECT_TRUE(second);
@@ -194,9 +194,7 @@ TEST_F(NotificationHostTest, ADownloadIsAbandonedAtTwiceTheLimitAndCancelled) {
   clock.advance(3s);
   host.finish();
   out.writer.drain();
-  const auto lines = jsonLines(written());
-  ASSERT_EQ(lines.size(), 2u) << written();
-  for (const auto& line : lines) EXPECT_EQ(line["displayed"], true);
+  EXPECT_EQ(outline(written()), (std::vector<json>{{1, true, true}, {1, true, true}}));
 }
 
 }  // namespace
