@@ -61,7 +61,7 @@ TEST_F(AttachmentStoreTest, JudgesEachFileByItsURLNameAndContentAsADeviceDoes) {
     long code;            // 0 when accepted, else the refusal's UNErrorDomain code
     std::string outcome;  // the type and kind, or what the refusal's message says
   } cases[] = {
-      // pic.png, photo.jpg, anim.gif, tone.mp3 and clip.mp4 are judged in HostDeliveryTest.
+      // pic.png, tone.mp3 and clip.mp4 are judged in HostDeliveryTest, anim.gif further down.
       {staged("tone.wav"), 0, "audio/wav audio"},
       {staged("tone.aiff"), 0, "audio/aiff audio"},
       {staged("tone.aifc"), 0, "audio/aiff audio"},
