@@ -62,6 +62,7 @@ TEST_F(AttachmentStoreTest, JudgesEachFileByItsURLNameAndContentAsADeviceDoes) {
     std::string outcome;  // the type and kind, or what the refusal's message says
   } cases[] = {
       // pic.png, tone.mp3 and clip.mp4 are judged in HostDeliveryTest, anim.gif further down.
+      {staged("photo.jpg"), 0, "image/jpeg image"},
       {staged("tone.wav"), 0, "audio/wav audio"},
       {staged("tone.aiff"), 0, "audio/aiff audio"},
       {staged("tone.aifc"), 0, "audio/aiff audio"},
