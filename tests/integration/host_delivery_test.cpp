@@ -192,7 +192,10 @@ TEST_F(HostDeliveryTest, DisplayedMeansADeviceWouldShowIt) {
       {R"({"aps": {"content-available": 1}})", "background", "wakes the app"},
       {R"({"aps": {"alert": {"title": 42, "body": ["a"]}, "badge": "7",
                    "mutable-content": "1"}})",
-       "nothing to show", "aps.alert.title ignored: a number, not a string"},
+       "nothing to show",
+       "aps.alert.title ignored: a number, not a string\",\"aps.alert.body ignored: an array, not "
+       "a string\",\"aps.badge ignored: a string, not an integer\",\"aps.mutable-content ignored: "
+       "a string, not the number 1\"]"},
       {R"({"identifier": "voip", "push_type": "voip", "device": ")" + std::string(64, 'A') +
            R"(", "payload": )" + sized(5120).dump() + "}",
        "voip push", "goes to the app"},

@@ -61,6 +61,14 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   std::filesystem::create_directories(scratch.path() + "out");
   const Result<> written = feed.page.write(scratch.path() + "out/preview.html");
   ASSERT_TRUE(written) << written.failure().message;
+  // The copies are as private as the page that links them.
+  namespace fs = std::filesystem;
+  const auto mode = [&](const std::string& name) {
+    return fs::status(scratch.path() + name).permissions();
+  };
+  EXPECT_EQ(std::tuple(mode("out/preview.html"), mode("out/preview.html_files"),
+                       mode("out/preview.html_files/1-clip.mp4")),
+            std::tuple(fs::perms(0600), fs::perms(0700), fs::perms(0600)));
   std::filesystem::rename(scratch.path() + "out", scratch.path() + "moved");
   std::filesystem::remove(scratch.path() + "pic.png");
   std::filesystem::remove(scratch.path() + "clip.mp4");
