@@ -206,6 +206,9 @@ TEST_F(HostDeliveryTest, DisplayedMeansADeviceWouldShowIt) {
       // Short as written, longer as sent: 1e5 is 100000.0.
       {R"({"aps": {"alert": "a"}, "n": [)" + numbers + "]}", "refused: PayloadTooLarge",
        "4527 bytes"},
+      // A file may name any device; the text format still keeps each delivery on its line.
+      {R"({"device": "ab\ncd\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u0007zzzzzzz", "payload": {"aps": {"alert": "a"}}})",
+       "refused: BadDeviceToken", "is not hex"},
   };
   std::string input;
   for (const auto& c : cases) input += c.line + "\n";
@@ -222,12 +225,15 @@ TEST_F(HostDeliveryTest, DisplayedMeansADeviceWouldShowIt) {
   EXPECT_EQ(lines[0]["push"], json::parse(R"({"type": "background", "priority": 5, "topic": "",
                                              "collapse_id": null})"));
   EXPECT_EQ(lines[3]["device"], std::string(64, 'a'));
-  EXPECT_NE(result.err.find("8 requests in "), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find(": 1 displayed, 7 not shown, "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("9 requests in "), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(": 1 displayed, 8 not shown, "), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("corvanta-nse: not shown: 2 background, 2 refused: PayloadTooLarge, "
-                            "1 nothing to show, 1 refused: BadPriority, 1 voip push\n"),
+                            "1 nothing to show, 1 refused: BadDeviceToken, 1 refused: BadPriority, "
+                            "1 voip push\n"),
             std::string::npos)
       << result.err;
+  const auto text = runHost(args("5", {"--format", "text"}), input);
+  EXPECT_EQ(std::ranges::count(text.out, '\n'), std::ssize(cases)) << text.out;
 }
 
 // What a download fetched, each redirect included, is in every account; a failed download is
