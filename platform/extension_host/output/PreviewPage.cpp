@@ -498,7 +498,7 @@ std::string PreviewPage::entry(const Entry& entry, Media& media, const std::stri
   }
   std::string more;
   if (entry.abandonedAfterMs) {
-    more = "<li>download: abandoned after " + milliseconds(*entry.abandonedAfterMs) +
+    more = "<li>download: abandoned after " + seconds(*entry.abandonedAfterMs) +
            ", still running</li>\n";
   }
   html += notesList(shown->notes, more);
@@ -545,9 +545,8 @@ std::string PreviewPage::render(Media& media) const {
   const std::size_t refusedCount = _entries.size() - _entryOfSequence.size();
   std::string html = kHead;
   html += "<header><h1>" + std::string(kAppName) + " preview</h1><p>run of " +
-          utc(_run.started, false) + ", written " +
-          seconds(millisecondsBetween(_started, now)) + " later; " +
-          std::to_string(_entryOfSequence.size()) + " requests" +
+          utc(_run.started, false) + ", written " + seconds(millisecondsBetween(_started, now)) +
+          " later; " + std::to_string(_entryOfSequence.size()) + " requests" +
           (refusedCount > 0 ? ", " + std::to_string(refusedCount) +
                                   (refusedCount == 1 ? " push" : " pushes") + " refused"
                             : "") +
