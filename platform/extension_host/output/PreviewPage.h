@@ -39,8 +39,8 @@ namespace corvanta {
 // What the page's header says of its run.
 struct PreviewRun {
   std::chrono::system_clock::time_point started;  // the run's start on the wall clock
-  std::vector<std::string>
-      settings;  // the options that shaped its verdicts, as a person reads them
+  // The options that shaped its verdicts, as a person reads them.
+  std::vector<std::string> settings;
 };
 
 class PreviewPage final : public DeliverySink {
