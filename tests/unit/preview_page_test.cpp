@@ -97,6 +97,11 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   delivery.sound = delivery.interruptionLevel = hostile;
   delivery.notes = {hostile};
   delivery.diagnostics = {{hostile, 7, hostile, hostile}};
+  delivery.push =
+      std::make_shared<PushDetails>(PushDetails{hostile, hostile, 10, hostile, hostile});
+  delivery.download = DownloadRecord{hostile, {hostile}, false, false};
+  delivery.userInfo = NSDictionary::dictionaryWithJSONString(
+      R"({"x": "\"'><script>alert(1)</script><img src=x onerror=alert(2)>"})");
   Feed feed;
   feed.add(hostile, delivery);
   const std::string html = feed.page.html();
