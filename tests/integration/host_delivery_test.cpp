@@ -159,9 +159,14 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
   EXPECT_NE(grouped["stuck"][0]["notes"].dump().find("still running at the time limit"),
             std::string::npos)
       << grouped["stuck"][0]["notes"];
-  EXPECT_NE(readFile(scratch.path() + "page.html")
-                .find("<li>download: abandoned after 2.4 s, still running</li>"),
-            std::string::npos);
+  // Given up at twice the limit, or a little later on a busy machine.
+  const std::string page = readFile(scratch.path() + "page.html");
+  const std::string abandoned = "<li>download: abandoned after ";
+  const auto at = page.find(abandoned);
+  ASSERT_NE(at, std::string::npos);
+  std::size_t length = 0;
+  EXPECT_GE(std::stod(page.substr(at + abandoned.size()), &length), 2.4);
+  EXPECT_EQ(page.substr(at + abandoned.size() + length, 22), " s, still running</li>");
   EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
   // At exit the staging files no attachment was made from are gone; those the store took stay.
