@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/extension_host/intake/EndpointCertificates.h"
 #include "support/HostProcess.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
@@ -108,6 +109,9 @@ TEST_F(HostInputTest, AFifoIsReadAsItArrivesAndSIGTERMStopsTheRunInOrder) {
 TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
   const std::string no = scratch.path() + "no";
   const std::string notPEM = scratch.write("not.pem", "not a certificate\n");
+  const auto one = endpointCertificates(scratch.path() + "one");
+  const auto other = endpointCertificates(scratch.path() + "other");
+  ASSERT_TRUE(one && other);
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--time-limit", "1e9"}, "--time-limit must be"},
       {{"--format", "xml"}, "--format must be"},
@@ -127,6 +131,8 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--listen", "0", "--devices", no}, "--devices: cannot read"},
       {{"--listen", "10.1.2.3:0"}, "will not listen on 10.1.2.3:0: not a loopback address"},
       {{"--listen", "0", "--tls-cert", notPEM, "--tls-key", notPEM}, "cannot load the certificate"},
+      {{"--listen", "0", "--tls-cert", one->certificateFile, "--tls-key", other->keyFile},
+       "cannot load the key " + other->keyFile + ": "},
   };
   for (const auto& [extra, message] : cases) {
     const auto result = runHost(args(extra));

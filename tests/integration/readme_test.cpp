@@ -22,7 +22,6 @@ namespace {
 
 using OrderedJSON = nlohmann::ordered_json;
 
-
 // The first fenced block after `heading`, without its fences.
 std::string blockAfter(const std::string& text, const std::string& heading) {
   const auto at = text.find(heading);
@@ -62,8 +61,10 @@ std::string shape(const OrderedJSON& value) {
 
 TEST(ReadmeTest, TheDemoTranscriptIsWhatTheDemoPrints) {
   const std::string build = std::filesystem::path(kHostBinary).parent_path();
-  HostProcess demo(sourcePath("scripts/demo"),
-                   {build, build + "/preview.html"});
+  // A container of its own: other runs of the demo may hold the default one.
+  const ScratchDirectory scratch;
+  HostProcess demo(sourcePath("scripts/demo"), {build, build + "/preview.html"},
+                   {"TMPDIR=" + scratch.path()});
   const HostResult result = demo.wait();
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string readme = readFile(sourcePath("README.md"));
@@ -87,8 +88,7 @@ TEST(ReadmeTest, TheJSONExampleHasTheShapeOfADelivery) {
       runHost({"--container", scratch.path() + "container"}, request.dump() + "\n");
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string example = blockAfter(readFile(sourcePath("README.md")), "With `--format json`");
-  EXPECT_EQ(shape(OrderedJSON::parse(result.outLines().at(0))),
-            shape(OrderedJSON::parse(example)));
+  EXPECT_EQ(shape(OrderedJSON::parse(result.outLines().at(0))), shape(OrderedJSON::parse(example)));
 }
 
 }  // namespace

@@ -39,13 +39,18 @@ run_browser() {
 }
 run_browser --dump-dom >"$work/dom.html"
 run_browser --screenshot="$build/preview-screenshot.png" --window-size=1100,1800 >/dev/null
+# And as a person sees it with every notification, stack and account opened.
+sed 's/<details /<details open /g' "$page" >"$work/moved/opened.html"
+page="$work/moved/opened.html" run_browser --screenshot="$build/preview-opened.png" \
+  --window-size=1100,3200 >/dev/null
 
 failures=0
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
 }
-count() { { grep -o -- "$1" "$work/dom.html" || true; } | wc -l; }
+# Matches may span a line: the DOM is searched as one line, its newlines read as any character.
+count() { { tr '\n' ' ' <"$work/dom.html" | grep -o -- "$1" || true; } | wc -l; }
 expect_count() {  # PATTERN COUNT WHAT
   local n
   n=$(count "$1")
@@ -60,24 +65,39 @@ stack() {
 [[ -s "$work/dom.html" ]] || fail "the browser gave no DOM (see below)"
 expect_count '<article class="entry"' 10 "notifications"
 expect_count '<img class="thumb" src="data:image/' 3 "inline image thumbnails (png, jpeg, gif)"
-expect_count '<audio class="player" controls="" preload="metadata" src="data:audio/mpeg' 1 \
-  "audio players"
-expect_count '<video class="player" controls="" preload="metadata" src="data:video/mp4' 1 \
-  "video players"
-[[ "$(stack demo)" == 'data-request="plain" data-request="long" ' ]] ||
+# A movie or a sound is a tile in the list; its player is in the opened notification only.
+expect_count '<span class="thumb tile movie"' 1 "movie tiles"
+expect_count '<span class="thumb tile audio"' 1 "sound tiles"
+expect_count '</summary>.<audio class="player" controls="" preload="metadata" src="data:audio/mpeg' 1 \
+  "audio players, inside the opened notification"
+expect_count '</summary>.<video class="player" controls="" preload="metadata" src="data:video/mp4' 1 \
+  "video players, inside the opened notification"
+# Newest first: a stack shows its newest, the rest behind "N more".
+[[ "$(stack demo)" == 'data-request="long" data-request="plain" ' ]] ||
   fail "the demo stack holds: $(stack demo)"
-[[ "$(stack gallery)" == 'data-request="png" data-request="gif" ' ]] ||
+[[ "$(stack gallery)" == 'data-request="gif" data-request="png" ' ]] ||
   fail "the gallery stack holds: $(stack gallery)"
+expect_count '<details class="more"><summary><span>1 more</span></summary>' 2 "stacks' N more"
 expect_count '<span class="no-attachment">no attachment: ' 3 \
   "no-attachment badges (404, slow, not mutable)"
 expect_count '<span class="no-attachment">no attachment: extension did not run' 1 \
   "the badge of the request without mutable-content"
 expect_count '<span class="expired">expired</span>' 2 "expired marks (on the card, in the account)"
-expect_count '<time>3s ago</time>' 1 "the slow request's relative time"
+# Each age as when the page was written, its arrival on hover.
+expect_count '<time title="arrived 20[0-9-]* [0-9:.]* UTC">\(now\|[0-9]*s ago\)</time>' 10 "ages"
+expect_count '<p>run of 20[0-9-]* [0-9:]* UTC, written [0-9.]* s later; 10 requests, newest first' 1 \
+  "the run's date"
+expect_count '<li>--time-limit 3 s</li><li>plain http loaded (no --require-https)</li>' 1 \
+  "the settings that shape verdicts"
 expect_count '<span class="badge">badge 1</span>' 1 "badges"
 expect_count '<span class="sound">♫ chime.caf</span>' 1 "the named sound"
 expect_count '<span class="level">time-sensitive</span>' 1 "interruption levels"
+# One account per card: notes, not a table beside them; the push and its payload collapsed.
 expect_count '<li>the extension did not run: aps.mutable-content is not 1</li>' 1 "notes"
+expect_count '<table' 0 "tables beside the notes"
+expect_count '<details class="raw"><summary>push, att_url, payload</summary>' 10 "raw sections"
+expect_count '<dt>att_url</dt><dd><code>http://127.0.0.1:[0-9]*/missing.png</code>' 1 \
+  "the URL a download fetched"
 expect_count 'not displayed, after 4[0-9.]* ms, after the expiry + image/png pic.png' 1 \
   "the slow request's later delivery"
 expect_count "Content-Security-Policy\" content=\"default-src 'none'" 1 "the content policy"

@@ -10,6 +10,7 @@
 
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/foundation/Base64.h"
+#include "support/FakeClock.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
 
@@ -20,7 +21,7 @@ using testing::media, testing::ScratchDirectory;
 
 // A page fed as the host feeds it: each request taken, then its delivery when it has one.
 struct Feed {
-  PreviewPage page;
+  PreviewPage page{};
   std::size_t taken = 0;
   void add(const std::string& identifier, std::optional<Delivery> delivery) {
     page.taken(taken, identifier);
@@ -55,12 +56,21 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   std::string large = media("clip.mp4");
   large.resize(PreviewPage::kInlineMediaBytes + 1, '\0');
   Feed feed;
+  // Listed newest first: the small one first.
+  feed.add("large", withAttachment(scratch.write("clip.mp4", large), "video/mp4", "movie"));
   feed.add("small",
            withAttachment(scratch.write("pic.png", media("pic.png")), "image/png", "image"));
-  feed.add("large", withAttachment(scratch.write("clip.mp4", large), "video/mp4", "movie"));
   std::filesystem::create_directories(scratch.path() + "out");
   const Result<> written = feed.page.write(scratch.path() + "out/preview.html");
   ASSERT_TRUE(written) << written.failure().message;
+  // The copies are as private as the page that links them.
+  namespace fs = std::filesystem;
+  const auto mode = [&](const std::string& name) {
+    return fs::status(scratch.path() + name).permissions();
+  };
+  EXPECT_EQ(std::tuple(mode("out/preview.html"), mode("out/preview.html_files"),
+                       mode("out/preview.html_files/1-clip.mp4")),
+            std::tuple(fs::perms(0600), fs::perms(0700), fs::perms(0600)));
   std::filesystem::rename(scratch.path() + "out", scratch.path() + "moved");
   std::filesystem::remove(scratch.path() + "pic.png");
   std::filesystem::remove(scratch.path() + "clip.mp4");
@@ -87,6 +97,11 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   delivery.sound = delivery.interruptionLevel = hostile;
   delivery.notes = {hostile};
   delivery.diagnostics = {{hostile, 7, hostile, hostile}};
+  delivery.push =
+      std::make_shared<PushDetails>(PushDetails{hostile, hostile, 10, hostile, hostile});
+  delivery.download = DownloadRecord{hostile, {hostile}, false, false};
+  delivery.userInfo = NSDictionary::dictionaryWithJSONString(
+      R"({"x": "\"'><script>alert(1)</script><img src=x onerror=alert(2)>"})");
   Feed feed;
   feed.add(hostile, delivery);
   const std::string html = feed.page.html();
@@ -99,61 +114,90 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   EXPECT_LT(policy, html.find("<body>"));
 }
 
-TEST(PreviewPageTest, ThreadsStackWhereTheirFirstRequestArrived) {
+// Newest first, as a device lists them: a thread's stack where its newest arrived, its newest
+// on top and the rest behind "N more"; each age as it was when the page was written.
+TEST(PreviewPageTest, NewestFirstInStacksWithAgesAsWhenWritten) {
+  testing::FakeClock clock;
+  using namespace std::chrono;
+  Feed feed{PreviewPage({sys_days{2026y / 12 / 7} + 16h, {"--time-limit 30 s"}})};
   // Identifier and thread; no thread: nothing was delivered.
   const std::vector<std::pair<std::string, std::optional<std::string>>> requests = {
       {"a", "t1"}, {"b", ""}, {"c", "t2"}, {"d", "t1"}, {"e", std::nullopt}, {"f", "t2"}};
-  Feed feed;
   for (const auto& [identifier, thread] : requests) {
     std::optional<Delivery> delivery;
     if (thread) delivery.emplace().thread = *thread;
     feed.add(identifier, delivery);
+    clock.advance(seconds(30));
   }
   const std::string html = feed.page.html();
   std::string order;
   const std::regex marks(
       "<section class=\"stack\" data-thread=\"([^\"]*)\">|</section>|"
-      "<article class=\"entry\" data-request=\"([^\"]*)\">");
+      "<article class=\"entry\" data-request=\"([^\"]*)\">|<summary><span>([0-9]+) more<|"
+      "<time title=\"arrived ([^\"]*)\">([^<]*)</time>");
   for (auto it = std::sregex_iterator(html.begin(), html.end(), marks);
        it != std::sregex_iterator(); ++it) {
-    order += (*it)[1].matched   ? "[" + (*it)[1].str() + " "
-             : (*it)[2].matched ? (*it)[2].str() + " "
-                                : "] ";
+    const auto& m = *it;
+    order += m[1].matched   ? "[" + m[1].str() + " "
+             : m[2].matched ? m[2].str() + " "
+             : m[3].matched ? "+" + m[3].str() + " "
+             : m[4].matched ? "(" + m[5].str() + ") "
+                            : "] ";
   }
-  EXPECT_EQ(order, "[t1 a d ] b [t2 c f ] e ");
+  EXPECT_EQ(order,
+            "[t2 f (30s ago) +1 c (2m ago) ] e (1m ago) [t1 d (1m ago) +1 a (3m ago) ] "
+            "b (2m ago) ");
+  for (const char* part :
+       {"run of 2026-12-07 16:00:00 UTC, written 180.0 s later", "<li>--time-limit 30 s</li>",
+        "<time title=\"arrived 2026-12-07 16:02:30.000 UTC\">30s ago<"}) {
+    EXPECT_NE(html.find(part), std::string::npos) << part;
+  }
 }
 
 // What a device did not show, and why: a push refused before it reached it, one it kept from
-// its list, an attachment's first cause said once, and where the download went.
+// its list, an attachment's first cause said once; one account per card, the push's headers,
+// where the download went and the payload collapsed under it, device tokens shortened.
 TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
+  const std::string device(64, 'a');
   Feed feed;
   Delivery background;
   background.displayed = false;
   background.notShown = "background";
   feed.add("quiet", background);
-  feed.page.refused(RefusedPush{"ID-1", {400, "BadTopic", "apns-topic: \"x\""}, {}});
+  feed.page.refused(RefusedPush{
+      "ID-1", {400, "BadTopic", "apns-topic: \"x\""}, {device, "alert", 10, "", std::nullopt}});
   Delivery missing;
   missing.userInfo = NSDictionary::dictionaryWithJSONString(R"({"att_url": "https://a/x.png"})");
   missing.diagnostics = {
       {"download", 404, "HTTP", "HTTP 404, text/plain, 9 bytes"},
       {"attachment", 101, "UNErrorDomain", "x.png: type text/plain is not accepted"}};
+  missing.notes = {"download: HTTP 404, text/plain, 9 bytes"};
   missing.download = DownloadRecord{"https://a/x.png", {"http://b/y.png"}, true, false};
+  missing.push = std::make_shared<PushDetails>(PushDetails{device, "alert", 10, "app", "c"});
   missing.sound = "alarm.caf";
   missing.criticalSoundVolume = 0.8;
   feed.add("missing", missing);
-  // In the order they arrived.
+  // Newest first.
   const std::string html = feed.page.html();
   std::size_t after = 0;
   for (const char* part :
-       {"data-request=\"quiet\"", "nothing shown: background", "<div class=\"card refused\">",
-        "400 BadTopic, apns-id <code>ID-1", "apns-topic: &quot;x&quot;", "data-request=\"missing\"",
-        "no attachment: download: HTTP 404<",
-        "<code>https://a/x.png</code>, redirected to <code>http://b/y.png", "over plain http"}) {
+       {"data-request=\"missing\"", "no attachment: download: HTTP 404<",
+        "<li>download: HTTP 404, text/plain, 9 bytes</li>", "<details class=\"raw\">",
+        "apns-push-type: alert, apns-priority: 10, apns-topic: app, apns-collapse-id: c, device "
+        "<code title=\"aaaa",
+        ">aaaaaa…aaaaaa</code>", "<code>https://a/x.png</code>, redirected to <code>http://b/y.png",
+        "over plain http", "download HTTP 404 · attachment UNErrorDomain 101",
+        "&quot;att_url&quot;: &quot;https://a", "<div class=\"card refused\">",
+        "400 BadTopic, apns-id <code>ID-1", "apns-topic: &quot;x&quot;", "data-request=\"quiet\"",
+        "nothing shown: background"}) {
     const auto at = html.find(part, after);
     EXPECT_NE(at, std::string::npos) << part;
     after = std::min(at, html.size());
   }
-  EXPECT_NE(html.find("<p>2 requests, 1 push refused</p>"), std::string::npos);
+  EXPECT_NE(html.find("2 requests, 1 push refused, newest first</p>"), std::string::npos);
+  // Said once: a diagnostic's message is its note, not a row of a table beside it.
+  EXPECT_EQ(html.find("HTTP 404, text/plain", html.find("HTTP 404, text/plain") + 1),
+            std::string::npos);
 }
 
 }  // namespace

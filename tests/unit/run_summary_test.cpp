@@ -46,9 +46,14 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasonsCommonestFirst) {
   background.displayed = false;
   background.notShown = "background";
   for (const Delivery& d :
-       {Delivery{}, wanting(attached), wanting(notFound),
-        wanting([](Delivery& d) { d.extension = false; }), wanting(notFound),
-        wanting([](Delivery& d) { d.expired = true; }), wanting([](Delivery& d) {
+       // Naming no medium, it would have none had the extension run.
+       {[] {
+          Delivery plain;
+          plain.extension = false;
+          return plain;
+        }(),
+        wanting(attached), wanting(notFound), wanting([](Delivery& d) { d.extension = false; }),
+        wanting(notFound), wanting([](Delivery& d) { d.expired = true; }), wanting([](Delivery& d) {
           attached(d);
           d.download = DownloadRecord{"http://127.0.0.1/a.png", {}, true, false};
         }),

@@ -382,6 +382,7 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     auto table = LocalizedStrings::load(given.strings);
     if (!table) return usageError("--strings: " + table.failure().message);
     options.strings = std::make_shared<const LocalizedStrings>(std::move(*table));
+    options.stringsFile = given.strings;
   }
   if (auto problem = endpointRelationProblem(app, !given.inputs.empty())) {
     return usageError(*problem);

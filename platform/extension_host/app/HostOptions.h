@@ -41,8 +41,9 @@ struct HostOptions {
   bool requireHTTPS = false;        // refuse plain http downloads, as a device does by default
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   std::optional<EndpointOptions> endpoint;  // --listen: pushes come over HTTP/2, inputs unread
-  // The --strings table, loaded while parsing; nullptr without the option.
+  // The --strings table, loaded while parsing, and its file; nullptr and "" without the option.
   std::shared_ptr<const LocalizedStrings> strings;
+  std::string stringsFile;
 };
 
 // The outcome of parsing: options to run with, or the status to exit with at once (after

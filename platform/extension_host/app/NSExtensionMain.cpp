@@ -34,13 +34,38 @@ namespace {
 // Output the intake may run ahead of a slow reader of standard output before it waits.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 
+// The options that shape what a run's verdicts are, as the preview's header names them.
+std::vector<std::string> settings(const HostOptions& options) {
+  char limit[64];
+  std::snprintf(limit, sizeof limit, "--time-limit %g s", options.timeLimitSeconds);
+  std::vector<std::string> said = {limit, options.requireHTTPS
+                                              ? "--require-https: plain http refused"
+                                              : "plain http loaded (no --require-https)"};
+  if (!options.stringsFile.empty()) said.push_back("--strings " + options.stringsFile);
+  if (!options.certificateAuthorities.empty()) {
+    said.push_back("--cacert " + options.certificateAuthorities);
+  }
+  if (const auto& endpoint = options.endpoint) {
+    said.push_back(endpoint->topic ? "--topic " + *endpoint->topic : "any topic");
+    said.push_back(endpoint->devices
+                       ? "--devices: " + std::to_string(endpoint->devices->size()) + " registered"
+                       : "any device");
+    said.push_back(endpoint->authKeyFile.empty()
+                       ? "provider tokens not verified"
+                       : "provider tokens verified, key " + endpoint->keyId);
+  }
+  return said;
+}
+
 // What a run reports: each delivery as a line on standard output, the summary at exit and,
 // when asked for, the preview page.
 struct RunReports {
   RunReports(const HostOptions& options, std::function<void()> onWriteFailure)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
         lines(writer, options.format),
-        preview(options.previewPath ? std::make_unique<PreviewPage>() : nullptr) {}
+        preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
+                                          std::chrono::system_clock::now(), settings(options)})
+                                    : nullptr) {}
 
   OutputWriter writer;
   DeliveryLines lines;
@@ -116,7 +141,8 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
 
 // The lines written at exit on standard error: the endpoint's counts, then the summary.
 void printSummary(const HostOptions& options, RunReports& reports, const RequestReader& reader,
-                  const ProviderEndpoint* endpoint, Clock::time_point started, bool previewWritten) {
+                  const ProviderEndpoint* endpoint, Clock::time_point started,
+                  bool previewWritten) {
   if (options.quiet) return;
   if (endpoint) {
     const auto counts = endpoint->counts();
@@ -167,7 +193,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                      .maximumConnectionsPerHost = options.connectionsPerHost,
                      .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
-  NotificationHost* host = nullptr;   // exists once any request can arrive
+  NotificationHost* host = nullptr;  // exists once any request can arrive
   RunReports reports(options, [&host] { host->stop(); });
 
   // Every intake hands its requests to the host the same way, once the output has room.

@@ -73,10 +73,12 @@ AttachmentOutcome attachmentOutcome(const NSDictionary* payload, bool extensionR
   AttachmentOutcome outcome;
   outcome.wanted = payload && payload->objectForKey("att_url") != nullptr;
   if (attached) return outcome;
-  if (!extensionRan) {
-    outcome.missingReason = "extension did not run";
-  } else if (!outcome.wanted) {
+  // A payload that names no medium would have none whatever the extension did: only one that
+  // names one is missing it because the extension did not run (no mutable-content).
+  if (!outcome.wanted) {
     outcome.missingReason = "no att_url";
+  } else if (!extensionRan) {
+    outcome.missingReason = "extension did not run";
   } else if (!diagnostics.empty()) {
     // A failed download is the first cause; otherwise the last word ended the attempt.
     const auto failed = std::find_if(diagnostics.begin(), diagnostics.end(), isFailedDownload);

@@ -23,8 +23,9 @@ struct AttachmentOutcome {
 // What became of the attachment for a delivery of `payload` (nullptr counts as a payload
 // without att_url): whether the extension ran, whether the content came with an attachment,
 // what the platform saw while serving the request, and whether its time ran out first. The
-// reason is the first cause: a failed download (an error, or an HTTP status of 400 or more)
-// over whatever followed from it, such as the error page refused as an attachment.
+// reason is the first cause: no att_url before the extension not running, and a failed
+// download (an error, or an HTTP status of 400 or more) over whatever followed from it, such
+// as the error page refused as an attachment.
 AttachmentOutcome attachmentOutcome(const NSDictionary* payload, bool extensionRan, bool attached,
                                     const std::vector<Diagnostic>& diagnostics, bool expired);
 

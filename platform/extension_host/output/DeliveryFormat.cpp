@@ -1,6 +1,7 @@
 #include "platform/extension_host/output/DeliveryFormat.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "platform/foundation/JSONValue.h"
@@ -41,7 +42,6 @@ std::string formatMilliseconds(double ms) {
   std::snprintf(text, sizeof text, "%.1f", ms);
   return text;
 }
-
 
 // Appends `text` as a JSON string. Plain printable ASCII, by far the most common, is copied
 // as it is; anything else goes through the JSON library's escaping.
@@ -212,10 +212,7 @@ std::string formatDeliveryAsText(const Delivery& delivery) {
     line += "; ";
     // A file's envelope may name no device.
     if (!device.empty()) {
-      line += "device " +
-              (device.size() > 12 ? device.substr(0, 6) + "…" + device.substr(device.size() - 6)
-                                  : escaped(device)) +
-              ", ";
+      line += "device " + escaped(shortDeviceToken(device)) + ", ";
     }
     line += escaped(push->type) + " push, priority " + std::to_string(push->priority);
     if (!push->topic.empty()) line += ", topic " + escaped(push->topic);
@@ -223,6 +220,13 @@ std::string formatDeliveryAsText(const Delivery& delivery) {
   }
   for (const auto& note : delivery.notes) line += "; note: " + escaped(note);
   return line;
+}
+
+std::string shortDeviceToken(const std::string& device) {
+  const bool hex = std::all_of(device.begin(), device.end(),
+                               [](unsigned char c) { return std::isxdigit(c) != 0; });
+  if (!hex || device.size() <= 12) return device;
+  return device.substr(0, 6) + "…" + device.substr(device.size() - 6);
 }
 
 std::string formatDelivery(const Delivery& delivery, DeliveryFormat format) {

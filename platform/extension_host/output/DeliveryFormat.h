@@ -23,6 +23,11 @@ std::string formatDeliveryAsJSON(const Delivery& delivery);
 // Text from the payload is quoted and escaped as JSON strings, so a line never breaks.
 std::string formatDeliveryAsText(const Delivery& delivery);
 
+// A device token as a person tells devices apart: a hex token longer than 12 digits as its
+// first and last six around "…"; anything else (a file's envelope may name any text) whole,
+// for the caller to escape.
+std::string shortDeviceToken(const std::string& device);
+
 // One or the other, as `format` says.
 std::string formatDelivery(const Delivery& delivery, DeliveryFormat format);
 

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,8 +13,10 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/extension_host/output/DeliveryFormat.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/JSONValue.h"
 #include "platform/foundation/NSString.h"
 
 namespace corvanta {
@@ -39,11 +43,21 @@ constexpr const char* kHead = R"(<!DOCTYPE html>
 body { font: 15px/1.35 system-ui, sans-serif; background: var(--bg); color: var(--text);
   margin: 1.5em; }
 header h1 { font-size: 1.1em; margin: 0; }
-header p { color: var(--dim); margin: .2em 0 1.2em; }
+header p { color: var(--dim); margin: .2em 0 .4em; }
+.settings { list-style: none; padding: 0; margin: 0 0 1.2em; display: flex; flex-wrap: wrap;
+  gap: .35em; font-size: .8em; }
+.settings li { background: var(--chip); border-radius: .7em; padding: .05em .6em; }
 .stack { margin: 0 0 1.4em; }
 .stack > h2 { font-size: .85em; font-weight: 600; color: var(--dim); margin: 0 0 .4em; }
 .stack > h2 span { font-weight: normal; }
-.stack .entry + .entry .card { box-shadow: 0 -5px 0 -2px var(--card), 0 1px 3px rgba(0,0,0,.2); }
+.card { position: relative; z-index: 1; }
+.more > summary { width: 22.6em; margin: -1.25em 0 .9em .7em; padding: 1.35em .9em .35em;
+  border-radius: 0 0 16px 16px; background: var(--card); opacity: .8;
+  box-shadow: 0 1px 3px rgba(0,0,0,.2); }
+.more > summary span { font-size: .8em; color: var(--dim); }
+.more[open] > summary { opacity: 1; background: none; box-shadow: none; margin: 0 0 .5em;
+  padding: 0; width: auto; }
+.more[open] > summary span::after { content: " · show less"; }
 .entry.replaced .card { opacity: .45; }
 .card.silent { background: none; border: 1px dashed var(--line); box-shadow: none;
   color: var(--dim); }
@@ -70,6 +84,9 @@ summary::-webkit-details-marker { display: none; }
 .body { display: -webkit-box; -webkit-box-orient: vertical; -webkit-line-clamp: 4;
   overflow: hidden; white-space: pre-wrap; overflow-wrap: anywhere; }
 .thumb { width: 3.2em; height: 3.2em; object-fit: cover; border-radius: .5em; }
+.tile { display: inline-flex; align-items: center; justify-content: center; flex: none;
+  background: #3a3a3c; color: #fff; font-size: 1.1em; width: 2.9em; height: 2.9em; }
+details[open] .tile { display: none; }
 details[open] .body { display: block; }
 details[open] .row { flex-direction: column; }
 details[open] .thumb { width: 100%; height: auto; object-fit: contain; }
@@ -78,15 +95,20 @@ details[open] .thumb { width: 100%; height: auto; object-fit: contain; }
 .chips span { background: var(--chip); border-radius: .7em; padding: .05em .55em; }
 .chips .no-attachment, .chips .expired { background: var(--warn); color: #fff; }
 .player { width: 100%; margin-top: .5em; border-radius: .5em; }
-.missing { color: var(--warn); font-size: .85em; margin-top: .4em; }
+.media-missing { color: var(--warn); font-size: .85em; margin-top: .4em; }
 .account { font-size: .8em; color: var(--dim); flex: 1; min-width: 16em; max-width: 36em; }
 .account p, .account ul, .account ol { margin: .1em 0 .3em; padding-left: 1.2em; }
 .account p { padding-left: 0; }
 .account code { overflow-wrap: anywhere; }
 .account .expired, .account .no-attachment { color: var(--warn); font-weight: 600; }
-.diagnostics { border-collapse: collapse; margin: .2em 0 .3em; }
-.diagnostics th, .diagnostics td { border-bottom: 1px solid var(--line); padding: .1em .5em 0 0;
-  text-align: left; vertical-align: top; }
+.raw > summary { color: var(--dim); text-decoration: underline dotted; }
+.raw > summary::before { content: "▸ "; }
+.raw[open] > summary::before { content: "▾ "; }
+.raw dl { margin: .2em 0; display: grid; grid-template-columns: auto 1fr; gap: .15em .6em; }
+.raw dt { font-weight: 600; }
+.raw dd { margin: 0; min-width: 0; overflow-wrap: anywhere; }
+.raw pre { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; background: var(--chip);
+  border-radius: .4em; padding: .3em .5em; max-height: 18em; overflow: auto; }
 </style>
 </head>
 <body>
@@ -98,12 +120,21 @@ std::string milliseconds(double ms) {
   return text;
 }
 
-// As a device's list says it, from the moment the request arrived.
-std::string relativeTime(double elapsedMs) {
-  const long long seconds = static_cast<long long>(elapsedMs / 1000);
+std::string seconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", ms / 1000);
+  return text;
+}
+
+// A notification's age as a list tells it; to the second under a minute, since a run is
+// often read seconds after it ends.
+std::string relativeTime(double ageMs) {
+  const long long seconds = static_cast<long long>(std::max(ageMs, 0.0) / 1000);
   if (seconds < 1) return "now";
   if (seconds < 60) return std::to_string(seconds) + "s ago";
-  return std::to_string(seconds / 60) + "m ago";
+  if (seconds < 3600) return std::to_string(seconds / 60) + "m ago";
+  if (seconds < 86400) return std::to_string(seconds / 3600) + "h ago";
+  return std::to_string(seconds / 86400) + "d ago";
 }
 
 // A name that needs no escaping in a relative URL and cannot climb out of the folder.
@@ -181,8 +212,8 @@ class PreviewPage::Media {
 namespace {
 
 struct Rendered {
-  std::string thumbnail;  // an image, inside the notification's summary
-  std::string players;    // audio and video, below it
+  std::string thumbnail;  // inside the notification's summary: an image, or a tile naming a player
+  std::string players;    // audio and video, shown once the notification is opened
   std::string missing;
 };
 
@@ -193,14 +224,20 @@ Rendered renderMedia(const std::vector<DeliveredAttachment>& attachments,
     const std::string src = source(attachment);
     const std::string name = escapeHTML(lastPathComponent(attachment.file));
     if (src.empty()) {
-      out.missing += "<div class=\"missing\">media missing: " + name + "</div>\n";
-    } else if (attachment.kind == "movie") {
-      out.players += "<video class=\"player\" controls preload=\"metadata\" src=\"" +
-                     escapeHTML(src) + "\" title=\"" + name + "\"></video>\n";
-    } else if (attachment.kind == "audio") {
-      out.players += "<audio class=\"player\" controls preload=\"metadata\" src=\"" +
-                     escapeHTML(src) + "\" title=\"" + name + "\"></audio>\n";
-    } else if (out.thumbnail.empty()) {
+      out.missing += "<div class=\"media-missing\">media missing: " + name + "</div>\n";
+      continue;
+    }
+    const bool movie = attachment.kind == "movie";
+    if (movie || attachment.kind == "audio") {
+      // A player only in the opened notification: nothing plays from the list.
+      const std::string element = movie ? "video" : "audio";
+      out.players += "<" + element + " class=\"player\" controls preload=\"metadata\" src=\"" +
+                     escapeHTML(src) + "\" title=\"" + name + "\"></" + element + ">\n";
+      if (out.thumbnail.empty()) {
+        out.thumbnail = std::string("<span class=\"thumb tile ") + (movie ? "movie" : "audio") +
+                        "\" title=\"" + name + "\">" + (movie ? "▶" : "♫") + "</span>";
+      }
+    } else if (out.thumbnail.empty() || out.thumbnail.starts_with("<span")) {
       out.thumbnail = "<img class=\"thumb\" src=\"" + escapeHTML(src) + "\" alt=\"" + name + "\">";
     }
   }
@@ -228,38 +265,31 @@ std::string chips(const Delivery& shown, const AttachmentOutcome& outcome, bool 
   return html + "</div>\n";
 }
 
+// The card's head: the app, the interruption level, and the age with the arrival on hover.
+std::string head(const Delivery* shown, const std::string& age, const std::string& arrived) {
+  std::string html =
+      "<div class=\"head\"><span class=\"icon\" aria-hidden=\"true\">C</span><span "
+      "class=\"app\">" +
+      std::string(kAppName) + "</span>";
+  if (shown && shown->interruptionLevel) {
+    html += "<span class=\"level\">" + escapeHTML(*shown->interruptionLevel) + "</span>";
+  }
+  return html + "<time title=\"arrived " + arrived + "\">" + age + "</time></div>\n";
+}
+
 std::string notification(const Delivery& shown, const AttachmentOutcome& outcome, bool expired,
-                         const Rendered& media) {
+                         const Rendered& media, const std::string& cardHead) {
   const bool missing = outcome.wanted && !outcome.missingReason.empty();
   std::string html = missing ? "<div class=\"card missing\">\n" : "<div class=\"card\">\n";
-  html +=
-      "<details class=\"notification\">\n<summary>\n<div class=\"head\">"
-      "<span class=\"icon\" aria-hidden=\"true\">C</span><span class=\"app\">" +
-      std::string(kAppName) + "</span>";
-  if (shown.interruptionLevel) {
-    html += "<span class=\"level\">" + escapeHTML(*shown.interruptionLevel) + "</span>";
-  }
-  html += "<time>" + relativeTime(shown.elapsedMs) + "</time></div>\n<div class=\"row\">";
+  html += "<details class=\"notification\">\n<summary>\n" + cardHead + "<div class=\"row\">";
   html += "<div class=\"text\"><div class=\"title\">" + escapeHTML(shown.title) + "</div>";
   if (!shown.subtitle.empty()) {
     html += "<div class=\"subtitle\">" + escapeHTML(shown.subtitle) + "</div>";
   }
   html += "<div class=\"body\">" + escapeHTML(shown.body) + "</div></div>" + media.thumbnail +
           "</div>\n";
-  html += chips(shown, outcome, expired) + "</summary>\n</details>\n";
-  return html + media.players + media.missing + "</div>\n";
-}
-
-std::string diagnostics(const std::vector<Diagnostic>& list) {
-  if (list.empty()) return "";
-  std::string html =
-      "<table class=\"diagnostics\"><tr><th>stage</th><th>domain</th><th>code</th>"
-      "<th>message</th></tr>\n";
-  for (const auto& d : list) {
-    html += "<tr><td>" + escapeHTML(d.stage) + "</td><td>" + escapeHTML(d.domain) + "</td><td>" +
-            std::to_string(d.code) + "</td><td>" + escapeHTML(d.message) + "</td></tr>\n";
-  }
-  return html + "</table>\n";
+  html += chips(shown, outcome, expired) + "</summary>\n" + media.players + "</details>\n";
+  return html + media.missing + "</div>\n";
 }
 
 std::string attachmentsText(const std::vector<DeliveredAttachment>& attachments) {
@@ -271,108 +301,113 @@ std::string attachmentsText(const std::vector<DeliveredAttachment>& attachments)
   return text;
 }
 
-// The URL fetched and each redirect, from the delivery that saw the most of the download.
-std::string download(const std::vector<Delivery>& deliveries,
-                     const std::optional<double>& abandonedAfterMs) {
-  const auto& record = deliveries.back().download;
-  if (!record) return "";
-  std::string html = "<p class=\"download\">download <code>" + escapeHTML(record->url) + "</code>";
-  for (const auto& hop : record->redirects) {
-    html += ", redirected to <code>" + escapeHTML(hop) + "</code>";
-  }
-  if (record->plainHTTP) {
-    html +=
-        "; <span class=\"plain-http\">over plain http: a device refuses it unless the app "
-        "allows insecure loads</span>";
-  }
-  if (abandonedAfterMs) {
-    html += "; abandoned after " + milliseconds(*abandonedAfterMs) + ", still running";
-  }
-  return html + "</p>\n";
+std::string shortDevice(const std::string& device) {
+  return "<code title=\"" + escapeHTML(device) + "\">" + escapeHTML(shortDeviceToken(device)) +
+         "</code>";
 }
 
-std::string account(const std::vector<Delivery>& deliveries, const AttachmentOutcome& outcome,
-                    bool expired, const std::string* replacedBy,
-                    const std::optional<double>& abandonedAfterMs) {
-  const Delivery& shown = deliveries.front();
-  std::string html = "<aside class=\"account\">\n<p class=\"timing\">delivery 1 " +
-                     std::string(shown.displayed ? "displayed" : "not shown") + " after " +
-                     milliseconds(shown.elapsedMs);
-  if (!shown.extension) html += "; the extension did not run";
-  if (expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
-  html += "</p>\n";
-  if (const auto& push = shown.push) {
-    html += "<p class=\"push\">" + escapeHTML(push->type) + " push, priority " +
-            std::to_string(push->priority) + ", to device <code>" + escapeHTML(push->device) +
-            "</code>";
-    if (!push->topic.empty()) html += ", topic " + escapeHTML(push->topic);
-    if (push->collapseId) html += ", collapse-id " + escapeHTML(*push->collapseId);
-    html += "</p>\n";
-  }
-  if (replacedBy) {
-    html += "<p class=\"replaced\">replaced on the device by " + escapeHTML(*replacedBy) +
-            ", a later push with the same collapse-id</p>\n";
-  }
-  if (outcome.wanted && !outcome.missingReason.empty()) {
-    html +=
-        "<p class=\"no-attachment\">no attachment: " + escapeHTML(outcome.missingReason) + "</p>\n";
-  }
-  html += download(deliveries, abandonedAfterMs);
-  if (deliveries.size() > 1) {
-    html += "<ol class=\"later\" start=\"2\">\n";
-    for (std::size_t i = 1; i < deliveries.size(); ++i) {
-      const Delivery& later = deliveries[i];
-      html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
-      if (later.expired) html += ", after the expiry";
-      html += attachmentsText(later.attachments);
-      for (const auto& note : later.notes) html += "; " + escapeHTML(note);
-      html += "</li>\n";
+// The push as its headers said it.
+std::string pushHeaders(const PushDetails& push) {
+  std::string html = "<dt>push</dt><dd>apns-push-type: " + escapeHTML(push.type) +
+                     ", apns-priority: " + std::to_string(push.priority);
+  if (!push.topic.empty()) html += ", apns-topic: " + escapeHTML(push.topic);
+  if (push.collapseId) html += ", apns-collapse-id: " + escapeHTML(*push.collapseId);
+  if (!push.device.empty()) html += ", device " + shortDevice(push.device);
+  return html + "</dd>\n";
+}
+
+// The att_url as fetched, each redirect, and the codes the platform reported.
+std::string fetched(const std::vector<Delivery>& deliveries) {
+  std::string html;
+  if (const auto& record = deliveries.back().download) {
+    html += "<dt>att_url</dt><dd><code>" + escapeHTML(record->url) + "</code>";
+    for (const auto& hop : record->redirects) {
+      html += ", redirected to <code>" + escapeHTML(hop) + "</code>";
     }
-    html += "</ol>\n";
+    if (record->plainHTTP) html += "; <span class=\"plain-http\">over plain http</span>";
+    html += "</dd>\n";
   }
-  html += diagnostics(shown.diagnostics);
-  if (!shown.notes.empty()) {
-    html += "<ul class=\"notes\">\n";
-    for (const auto& note : shown.notes) html += "<li>" + escapeHTML(note) + "</li>\n";
-    html += "</ul>\n";
+  std::string codes;
+  for (const auto& d : deliveries.front().diagnostics) {
+    codes += (codes.empty() ? "" : " · ") + escapeHTML(d.stage + " " + d.domain + " ") +
+             std::to_string(d.code);
   }
-  return html + "</aside>\n";
+  if (!codes.empty()) html += "<dt>codes</dt><dd>" + codes + "</dd>\n";
+  return html;
+}
+
+// The collapsed part of an account: what a person debugging the push reads, not the device.
+std::string raw(const std::string& headers, const std::string& details,
+                const std::string& payload) {
+  if (headers.empty() && details.empty() && payload.empty()) return "";
+  std::string html =
+      "<details class=\"raw\"><summary>push, att_url, payload</summary><dl>\n" + headers + details;
+  if (!payload.empty()) html += "<dt>payload</dt><dd><pre>" + escapeHTML(payload) + "</pre></dd>\n";
+  return html + "</dl></details>\n";
+}
+
+std::string notesList(const std::vector<std::string>& notes, const std::string& more) {
+  if (notes.empty() && more.empty()) return "";
+  std::string html = "<ul class=\"notes\">\n";
+  for (const auto& note : notes) html += "<li>" + escapeHTML(note) + "</li>\n";
+  return html + more + "</ul>\n";
 }
 
 // The card of a push the push service refused, which never reaches the device.
-std::string refusedCard(const PushServiceRefusal& refusal, const std::string& apnsId) {
-  std::string html = "<div class=\"card refused\"><div class=\"head\"><span class=\"app\">" +
-                     std::string(kAppName) +
-                     "</span></div>refused by the push service: " + std::to_string(refusal.status) +
-                     " " + escapeHTML(refusal.reason);
+std::string refusedCard(const PushServiceRefusal& refusal, const std::string& apnsId,
+                        const std::string& cardHead) {
+  std::string html = "<div class=\"card refused\">" + cardHead +
+                     "refused by the push service: " + std::to_string(refusal.status) + " " +
+                     escapeHTML(refusal.reason);
   if (!apnsId.empty()) html += ", apns-id <code>" + escapeHTML(apnsId) + "</code>";
   return html + "</div>\n";
 }
 
-// A push the endpoint refused: its card, and what was wrong with it.
-std::string refusedPush(const RefusedPush& push) {
-  std::string html = refusedCard(push.refusal, push.apnsId) + "<aside class=\"account\">\n";
-  html += "<p class=\"refusal\">" + escapeHTML(push.refusal.fault) + "</p>\n";
-  if (!push.push.device.empty()) {
-    html += "<p class=\"push\">" + escapeHTML(push.push.type) + " push to device <code>" +
-            escapeHTML(push.push.device) + "</code>";
-    if (!push.push.topic.empty()) html += ", topic " + escapeHTML(push.push.topic);
-    html += "</p>\n";
+// The key under which a device replaces one push's notification with a later one's.
+std::optional<std::string> collapseKey(const std::vector<Delivery>& deliveries) {
+  if (deliveries.empty() || !deliveries.front().push) return std::nullopt;
+  const PushDetails& push = *deliveries.front().push;
+  if (!push.collapseId) return std::nullopt;
+  return push.device + '\n' + push.topic + '\n' + *push.collapseId;
+}
+
+// "2026-12-07 16:20:03.123 UTC", to the second when `milliseconds` is false.
+std::string utc(std::chrono::system_clock::time_point at, bool milliseconds) {
+  const auto since = at.time_since_epoch();
+  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  std::string out = text;
+  if (milliseconds) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+    std::snprintf(text, sizeof text, ".%03d", static_cast<int>(ms));
+    out += text;
   }
-  return html + "</aside>\n";
+  return out + " UTC";
+}
+
+double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
 }  // namespace
+
+PreviewPage::PreviewPage(PreviewRun run) : _run(std::move(run)), _started(Clock::Current().now()) {}
 
 PreviewPage::Entry& PreviewPage::entryOf(std::size_t sequence) {
   return _entries.at(_entryOfSequence.at(sequence));
 }
 
 void PreviewPage::taken(std::size_t sequence, const std::string& identifier) {
+  const auto now = Clock::Current().now();
   const std::lock_guard lock(_mutex);
   if (_entryOfSequence.size() <= sequence) _entryOfSequence.resize(sequence + 1);
   _entryOfSequence[sequence] = _entries.size();
-  _entries.emplace_back().identifier = identifier;
+  Entry& entry = _entries.emplace_back();
+  entry.identifier = identifier;
+  entry.arrived = now;
 }
 
 void PreviewPage::expired(std::size_t sequence) {
@@ -386,47 +421,117 @@ void PreviewPage::abandoned(std::size_t sequence, double elapsedMs) {
 }
 
 void PreviewPage::refused(const RefusedPush& push) {
+  const auto now = Clock::Current().now();
   const std::lock_guard lock(_mutex);
   Entry& entry = _entries.emplace_back();
   entry.identifier = push.apnsId;
+  entry.arrived = now;
   entry.refused = push;
 }
 
 void PreviewPage::delivered(const Delivery& delivery) {
   Delivery kept = delivery;
   kept.userInfo = nullptr;
+  std::string payload;
+  if (delivery.number == 1 && delivery.userInfo) {
+    payload = delivery.userInfo->storage().value.dump(2, ' ', false,
+                                                      nlohmann::json::error_handler_t::replace);
+  }
   const std::lock_guard lock(_mutex);
   Entry& entry = entryOf(delivery.sequence);
   if (entry.deliveries.empty()) {
     entry.outcome =
         attachmentOutcome(delivery.userInfo.get(), delivery.extension,
                           !delivery.attachments.empty(), delivery.diagnostics, delivery.expired);
+    entry.payload = std::move(payload);
   }
   entry.deliveries.push_back(std::move(kept));
 }
 
-namespace {
-
-// The key under which a device replaces one push's notification with a later one's.
-std::optional<std::string> collapseKey(const std::vector<Delivery>& deliveries) {
-  if (deliveries.empty() || !deliveries.front().push) return std::nullopt;
-  const PushDetails& push = *deliveries.front().push;
-  if (!push.collapseId) return std::nullopt;
-  return push.device + '\n' + push.topic + '\n' + *push.collapseId;
+std::string PreviewPage::arrival(const Entry& entry) const {
+  const auto since =
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(entry.arrived - _started);
+  return utc(_run.started + since, true);
 }
 
-}  // namespace
+std::string PreviewPage::entry(const Entry& entry, Media& media, const std::string* replacedBy,
+                               Clock::time_point now) const {
+  const Delivery* shown = entry.deliveries.empty() ? nullptr : &entry.deliveries.front();
+  const double age = millisecondsBetween(entry.arrived, now) - (shown ? shown->elapsedMs : 0);
+  const std::string arrived = arrival(entry);
+  const std::string cardHead = head(shown, relativeTime(age), arrived);
+  std::string html = std::string("<article class=\"entry") + (replacedBy ? " replaced" : "") +
+                     "\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
+  if (const auto& push = entry.refused) {
+    html += refusedCard(push->refusal, push->apnsId, cardHead) +
+            "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrived + "; answered " +
+            std::to_string(push->refusal.status) + "</p>\n";
+    html += notesList({push->refusal.fault}, "");
+    const bool read = !push->push.device.empty() || !push->push.topic.empty();
+    return html + raw(read ? pushHeaders(push->push) : "", "", "") + "</aside>\n</article>\n";
+  }
+  if (!shown) {
+    return html + "<div class=\"card\">" + cardHead + "nothing delivered" +
+           (entry.expired ? " <span class=\"expired\">expired</span>" : "") +
+           "</div>\n</article>\n";
+  }
+  if (shown->refusal) {
+    html += refusedCard(*shown->refusal, "", cardHead);
+  } else if (!shown->notShown.empty()) {
+    // Only what a device shows reaches the notification list.
+    html += "<div class=\"card silent\">" + cardHead +
+            "nothing shown: " + escapeHTML(shown->notShown) + "</div>\n";
+  } else {
+    const auto source = [&media](const DeliveredAttachment& a) { return media.source(a); };
+    html += notification(*shown, entry.outcome, entry.expired,
+                         renderMedia(shown->attachments, source), cardHead);
+  }
+
+  html += "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrived + "; " +
+          (shown->displayed ? "displayed" : "not shown") + " after " +
+          milliseconds(shown->elapsedMs);
+  if (entry.expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
+  html += "</p>\n";
+  if (replacedBy) {
+    html += "<p class=\"replaced\">replaced on the device by " + escapeHTML(*replacedBy) +
+            ", a later push with the same collapse-id</p>\n";
+  }
+  std::string more;
+  if (entry.abandonedAfterMs) {
+    more = "<li>download: abandoned after " + seconds(*entry.abandonedAfterMs) +
+           ", still running</li>\n";
+  }
+  html += notesList(shown->notes, more);
+  if (entry.deliveries.size() > 1) {
+    html += "<ol class=\"later\" start=\"2\">\n";
+    for (std::size_t i = 1; i < entry.deliveries.size(); ++i) {
+      const Delivery& later = entry.deliveries[i];
+      html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
+      if (later.expired) html += ", after the expiry";
+      html += attachmentsText(later.attachments);
+      for (const auto& note : later.notes) html += "; " + escapeHTML(note);
+      html += "</li>\n";
+    }
+    html += "</ol>\n";
+  }
+  return html +
+         raw(shown->push ? pushHeaders(*shown->push) : "", fetched(entry.deliveries),
+             entry.payload) +
+         "</aside>\n</article>\n";
+}
 
 std::string PreviewPage::render(Media& media) const {
+  const auto now = Clock::Current().now();
   // The last push under each collapse key is the one a device still shows.
   std::map<std::string, std::size_t> lastOfKey;
   for (std::size_t i = 0; i < _entries.size(); ++i) {
     if (const auto key = collapseKey(_entries[i].deliveries)) lastOfKey[*key] = i;
   }
-  // A thread's stack stands where its first request arrived.
+  // Newest first, as a device lists them: a thread's stack stands where its newest request
+  // arrived, its newest on top.
   std::vector<std::vector<std::size_t>> groups;
   std::map<std::string, std::size_t> groupOfThread;
-  for (std::size_t i = 0; i < _entries.size(); ++i) {
+  for (std::size_t i = _entries.size(); i-- > 0;) {
     const std::string& name = thread(_entries[i].deliveries);
     if (name.empty()) {
       groups.push_back({i});
@@ -437,56 +542,44 @@ std::string PreviewPage::render(Media& media) const {
     groups[it->second].push_back(i);
   }
 
-  const auto source = [&media](const DeliveredAttachment& a) { return media.source(a); };
+  const std::size_t refusedCount = _entries.size() - _entryOfSequence.size();
   std::string html = kHead;
-  html +=
-      "<header><h1>" + std::string(kAppName) + " preview</h1><p>" +
-      std::to_string(_entryOfSequence.size()) + " requests" +
-      (_entries.size() > _entryOfSequence.size()
-           ? ", " + std::to_string(_entries.size() - _entryOfSequence.size()) +
-                 (_entries.size() - _entryOfSequence.size() == 1 ? " push" : " pushes") + " refused"
-           : "") +
-      "</p></header>\n<main>\n";
+  html += "<header><h1>" + std::string(kAppName) + " preview</h1><p>run of " +
+          utc(_run.started, false) + ", written " + seconds(millisecondsBetween(_started, now)) +
+          " later; " + std::to_string(_entryOfSequence.size()) + " requests" +
+          (refusedCount > 0 ? ", " + std::to_string(refusedCount) +
+                                  (refusedCount == 1 ? " push" : " pushes") + " refused"
+                            : "") +
+          ", newest first</p>\n";
+  if (!_run.settings.empty()) {
+    html += "<ul class=\"settings\">";
+    for (const auto& setting : _run.settings) html += "<li>" + escapeHTML(setting) + "</li>";
+    html += "</ul>\n";
+  }
+  html += "</header>\n<main>\n";
+  const auto render = [&](std::size_t i) {
+    const auto key = collapseKey(_entries[i].deliveries);
+    const std::string* replacedBy =
+        key && lastOfKey.at(*key) != i ? &_entries[lastOfKey.at(*key)].identifier : nullptr;
+    return entry(_entries[i], media, replacedBy, now);
+  };
   for (const auto& group : groups) {
     const std::string& name = thread(_entries[group.front()].deliveries);
-    if (!name.empty()) {
-      html += "<section class=\"stack\" data-thread=\"" + escapeHTML(name) + "\"><h2>" +
-              escapeHTML(name) + " <span>· " + std::to_string(group.size()) +
-              (group.size() == 1 ? " notification" : " notifications") + "</span></h2>\n";
+    if (name.empty()) {
+      html += render(group.front());
+      continue;
     }
-    for (const std::size_t i : group) {
-      const Entry& entry = _entries[i];
-      const auto key = collapseKey(entry.deliveries);
-      const std::string* replacedBy =
-          key && lastOfKey.at(*key) != i ? &_entries[lastOfKey.at(*key)].identifier : nullptr;
-      html += std::string("<article class=\"entry") + (replacedBy ? " replaced" : "") +
-              "\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
-      if (entry.refused) {
-        html += refusedPush(*entry.refused);
-      } else if (entry.deliveries.empty()) {
-        html += "<div class=\"card\"><div class=\"head\"><span class=\"app\">" +
-                escapeHTML(entry.identifier) + "</span></div>nothing delivered" +
-                (entry.expired ? " <span class=\"expired\">expired</span>" : "") + "</div>\n";
-      } else {
-        const Delivery& shown = entry.deliveries.front();
-        const AttachmentOutcome& outcome = entry.outcome;
-        if (shown.refusal) {
-          html += refusedCard(*shown.refusal, "");
-        } else if (!shown.notShown.empty()) {
-          // Only what a device shows reaches the notification list.
-          html += "<div class=\"card silent\"><div class=\"head\"><span class=\"app\">" +
-                  std::string(kAppName) +
-                  "</span></div>nothing shown: " + escapeHTML(shown.notShown) + "</div>\n";
-        } else {
-          html +=
-              notification(shown, outcome, entry.expired, renderMedia(shown.attachments, source));
-        }
-        html +=
-            account(entry.deliveries, outcome, entry.expired, replacedBy, entry.abandonedAfterMs);
-      }
-      html += "</article>\n";
+    html += "<section class=\"stack\" data-thread=\"" + escapeHTML(name) + "\"><h2>" +
+            escapeHTML(name) + " <span>· " + std::to_string(group.size()) +
+            (group.size() == 1 ? " notification" : " notifications") + "</span></h2>\n" +
+            render(group.front());
+    if (group.size() > 1) {
+      html += "<details class=\"more\"><summary><span>" + std::to_string(group.size() - 1) +
+              " more</span></summary>\n";
+      for (std::size_t k = 1; k < group.size(); ++k) html += render(group[k]);
+      html += "</details>\n";
     }
-    if (!name.empty()) html += "</section>\n";
+    html += "</section>\n";
   }
   return html + "</main>\n</body>\n</html>\n";
 }

@@ -1,9 +1,13 @@
-// The HTML preview: one page showing each request's notification as a device's list shows
-// it (app, time, title, subtitle, body cut at four lines and expandable, the image's
-// thumbnail, players, badge, sound), stacked by thread, with an account beside each: its
-// deliveries, expiry, what its download fetched, diagnostics and notes. A request a device
-// does not show has a dashed place saying why; a push the push service (or the endpoint)
-// refused, a refused card with the reason.
+// The HTML preview: one page listing each request's notification as a device's list shows
+// it, newest first: app, age, title, subtitle, body cut at four lines, a thumbnail of its
+// medium, badge, sound. A card opens on click (no script: <details>) to the whole text, the
+// full image, the movie's or sound's player. Notifications of a thread stack as a device
+// stacks them: the newest card, then "N more" that opens to the rest. Beside each card, one
+// account: when it arrived and was shown, its notes (what the download fetched, why the
+// extension did not run, what was ignored) and, collapsed, the push's headers, its att_url,
+// the download's hops and codes and the raw payload. A request a device does not show has a
+// dashed place saying why; a push the push service (or the endpoint) refused, a refused card
+// with the reason. A header names the run's date and the settings that shaped its verdicts.
 //
 // The page carries its media, so it keeps working when moved or when the attachment store
 // has long dropped the run: a file up to kInlineMediaBytes becomes a data: URI; a larger one,
@@ -11,11 +15,14 @@
 // relatively. Payload text is untrusted: everything is escaped, and the page's content
 // security policy allows no script and no network reference at all.
 //
-// Media are read when the page is rendered, not when a delivery is added: the store keeps
-// this run's files until the process ends. Thread-safe: it is fed as a DeliverySink while
-// the host runs, and rendered once it has finished.
+// Times come from the clock backend: a request's arrival when it is taken, the page's own
+// when it is rendered, so that ages are what they were when the page was written. Media are
+// read when the page is rendered, not when a delivery is added: the store keeps this run's
+// files until the process ends. Thread-safe: it is fed as a DeliverySink while the host runs,
+// and rendered once it has finished.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -24,20 +31,32 @@
 
 #include "platform/extension_host/core/DeliverySink.h"
 #include "platform/extension_host/device/AttachmentOutcome.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Result.h"
 
 namespace corvanta {
 
+// What the page's header says of its run.
+struct PreviewRun {
+  std::chrono::system_clock::time_point started;  // the run's start on the wall clock
+  // The options that shaped its verdicts, as a person reads them.
+  std::vector<std::string> settings;
+};
+
 class PreviewPage final : public DeliverySink {
  public:
   static constexpr std::size_t kInlineMediaBytes = 2 << 20;
+
+  // The run starts now, by the clock backend; `run.started` is that moment on the wall clock,
+  // from which arrival times are told.
+  explicit PreviewPage(PreviewRun run = {});
 
   // An entry per request taken, in the order taken.
   void taken(std::size_t sequence, const std::string& identifier) override;
   // Marks the entry's request as one whose expiry the host called.
   void expired(std::size_t sequence) override;
   // Adds the delivery to its request's entry. Its userInfo is read here (whether the payload
-  // asked for an attachment) and not kept.
+  // asked for an attachment, its text for the account) and not kept.
   void delivered(const Delivery& delivery) override;
   // Notes the abandonment in the entry's account.
   void abandoned(std::size_t sequence, double elapsedMs) override;
@@ -57,6 +76,8 @@ class PreviewPage final : public DeliverySink {
  private:
   struct Entry {
     std::string identifier;
+    Clock::time_point arrived;
+    std::string payload;  // the first delivery's userInfo, as indented JSON
     bool expired = false;
     AttachmentOutcome outcome;  // of the first delivery, read before its userInfo goes
     std::vector<Delivery> deliveries;
@@ -65,7 +86,13 @@ class PreviewPage final : public DeliverySink {
   };
   class Media;
   std::string render(Media& media) const;
+  std::string entry(const Entry& entry, Media& media, const std::string* replacedBy,
+                    Clock::time_point now) const;
+  std::string arrival(const Entry& entry) const;
   Entry& entryOf(std::size_t sequence);
+
+  const PreviewRun _run;
+  const Clock::time_point _started;
 
   mutable std::mutex _mutex;
   // Guarded by _mutex: in the order of arrival, refused pushes among the requests taken.
