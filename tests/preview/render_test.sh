@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders the demo's preview in headless Chromium after moving the page away from where it
-# was written, and checks in the browser's own DOM that every notification, medium, stack
-# and note is there and that every medium still resolves. Leaves the screenshot at
-# BUILD_DIR/preview-screenshot.png for a person to look at.
+# was written, and checks in the browser's own DOM that every notification, medium (inline,
+# so it still shows), stack and account is there. Leaves the screenshot at
+# BUILD_DIR/preview-screenshot.png for a person to look at. What the page is made of for any
+# input (media beside it, escaping, the content policy, stacks) is PreviewPageTest's to check.
 #
 #   tests/preview/render_test.sh BUILD_DIR
 set -euo pipefail
@@ -72,12 +73,9 @@ expect_count '</summary>.<audio class="player" controls="" preload="metadata" sr
   "audio players, inside the opened notification"
 expect_count '</summary>.<video class="player" controls="" preload="metadata" src="data:video/mp4' 1 \
   "video players, inside the opened notification"
-# Newest first: a stack shows its newest, the rest behind "N more".
-[[ "$(stack demo)" == 'data-request="long" data-request="plain" ' ]] ||
-  fail "the demo stack holds: $(stack demo)"
+# Newest first: a stack shows its newest first, as the host took them.
 [[ "$(stack gallery)" == 'data-request="gif" data-request="png" ' ]] ||
   fail "the gallery stack holds: $(stack gallery)"
-expect_count '<details class="more"><summary><span>1 more</span></summary>' 2 "stacks' N more"
 expect_count '<span class="no-attachment">no attachment: ' 3 \
   "no-attachment badges (404, slow, not mutable)"
 expect_count '<span class="no-attachment">no attachment: extension did not run' 1 \
@@ -92,25 +90,12 @@ expect_count '<li>--time-limit 3 s</li><li>plain http loaded (no --require-https
 expect_count '<span class="badge">badge 1</span>' 1 "badges"
 expect_count '<span class="sound">♫ chime.caf</span>' 1 "the named sound"
 expect_count '<span class="level">time-sensitive</span>' 1 "interruption levels"
-# One account per card: notes, not a table beside them; the push and its payload collapsed.
-expect_count '<li>the extension did not run: aps.mutable-content is not 1</li>' 1 "notes"
-expect_count '<table' 0 "tables beside the notes"
+# The push and its payload collapsed on every card.
 expect_count '<details class="raw"><summary>push, att_url, payload</summary>' 10 "raw sections"
 expect_count '<dt>att_url</dt><dd><code>http://127.0.0.1:[0-9]*/missing.png</code>' 1 \
   "the URL a download fetched"
 expect_count 'not displayed, after 4[0-9.]* ms, after the expiry + image/png pic.png' 1 \
   "the slow request's later delivery"
-expect_count "Content-Security-Policy\" content=\"default-src 'none'" 1 "the content policy"
-expect_count '<script' 0 "scripts"
-
-# Every medium resolves from where the page now is.
-while read -r src; do
-  case "$src" in
-    data:*) ;;
-    http:* | https:* | file:* | //*) fail "a reference out of the page: ${src:0:60}" ;;
-    *) [[ -f "$work/moved/$src" ]] || fail "a medium beside the page is missing: $src" ;;
-  esac
-done < <({ grep -o ' src="[^"]*"' "$work/dom.html" || true; } | sed 's/^ src="//; s/"$//')
 
 [[ -s "$build/preview-screenshot.png" ]] || fail "no screenshot"
 if ((failures > 0)); then
