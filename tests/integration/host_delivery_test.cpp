@@ -162,7 +162,6 @@ TEST_F(HostDeliveryTest, AttachmentsExpiryLaterDeliveriesAndTheExit) {
   std::size_t length = 0;
   EXPECT_GE(std::stod(page.substr(at + abandoned.size()), &length), 2.4);
   EXPECT_EQ(page.substr(at + abandoned.size() + length, 22), " s, still running</li>");
-  EXPECT_GE(result.elapsed, 2.35s);
   EXPECT_LT(result.elapsed, 15s) << "the host waited for the stalled download";
   // At exit the staging files no attachment was made from are gone; those the store took stay.
   for (const auto& entry : fs::directory_iterator(container() + "/tmp")) {

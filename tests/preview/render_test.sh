@@ -78,8 +78,6 @@ expect_count '</summary>.<video class="player" controls="" preload="metadata" sr
   fail "the gallery stack holds: $(stack gallery)"
 expect_count '<span class="no-attachment">no attachment: ' 3 \
   "no-attachment badges (404, slow, not mutable)"
-expect_count '<span class="no-attachment">no attachment: extension did not run' 1 \
-  "the badge of the request without mutable-content"
 expect_count '<span class="expired">expired</span>' 2 "expired marks (on the card, in the account)"
 # Each age as when the page was written, its arrival on hover.
 expect_count '<time title="arrived 20[0-9-]* [0-9:.]* UTC">\(now\|[0-9]*s ago\)</time>' 10 "ages"
