@@ -254,9 +254,9 @@ void addOptions(CLI::App& app, HostOptions& options, Given& given) {
          "Requests running at once before reading waits (default 10000)")
       ->type_name("N");
   app.add_option("--connections-per-host", options.connectionsPerHost,
-                 "Connections open at once to one origin; more wait (default 8)")
+                 "Connections open at once to one origin, 1 to 1000; more wait (default 8)")
       ->type_name("N")
-      ->check(CLI::Range(1, 1000));
+      ->check(CLI::Range(1, 1000).description(""));
   app.add_flag("--require-https", options.requireHTTPS,
                "Refuse plain http downloads and redirects, as a device does unless the app "
                "allows insecure loads");
