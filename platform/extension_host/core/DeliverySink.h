@@ -4,9 +4,8 @@
 // Order: a request is taken, then perhaps told of its expiry, then delivered one or more
 // times, its deliveries in the order of their numbers, then perhaps told its download was
 // abandoned. A refused push is never taken: it is told once, alone. Calls for different
-// requests may come
-// at once from different threads (the host's, the timer's, the completion pool's), so a sink
-// is thread-safe. A sink is quick, never blocks for long (the timer delivers expiries
+// requests may come at once from different threads (the host's, the timer's, the completion
+// pool's), so a sink is thread-safe. A sink is quick, never blocks for long (the timer delivers expiries
 // through it) and never calls the host back.
 #pragma once
 
