@@ -60,10 +60,11 @@ class Judgement {
   std::optional<Refusal> firstRefusal() {
     using Rule = std::optional<Refusal> (Judgement::*)();
     constexpr Rule kRulesInOrder[] = {
-        &Judgement::methodAndPath, &Judgement::singleHeaders, &Judgement::providerToken,
-        &Judgement::deviceToken,   &Judgement::messageId,     &Judgement::pushType,
-        &Judgement::priority,      &Judgement::expiration,    &Judgement::collapseId,
-        &Judgement::topic,         &Judgement::payload,       &Judgement::registration};
+        &Judgement::methodAndPath, &Judgement::headerSize,  &Judgement::singleHeaders,
+        &Judgement::providerToken, &Judgement::deviceToken, &Judgement::messageId,
+        &Judgement::pushType,      &Judgement::priority,    &Judgement::expiration,
+        &Judgement::collapseId,    &Judgement::topic,       &Judgement::payload,
+        &Judgement::registration};
     for (const auto rule : kRulesInOrder) {
       if (auto refusal = (this->*rule)()) return refusal;
     }
@@ -99,6 +100,17 @@ class Judgement {
     if (_deviceText.empty()) return Refusal{400, "MissingDeviceToken", ":path: no device token"};
     if (_deviceText.find_first_of("/?") != std::string_view::npos) return badPath;
     return std::nullopt;
+  }
+
+  std::optional<Refusal> headerSize() {
+    const std::string& name = _request.oversizedHeader;
+    if (name.empty()) return std::nullopt;
+    const std::string fault = name + ": does not fit in the " +
+                              std::to_string(ProviderRequest::kKeptHeaderBytes / 1024) +
+                              " KiB the header fields may take";
+    // A token that large is not one a provider signed.
+    if (name == "authorization") return Refusal{403, "InvalidProviderToken", fault};
+    return Refusal{431, "HeaderFieldsTooLarge", fault};
   }
 
   std::optional<Refusal> singleHeaders() {
@@ -213,6 +225,11 @@ class Judgement {
       return *refusal;
     }
     if (_request.body.empty()) return Refusal{400, "PayloadEmpty", "payload: empty"};
+    // The parser takes a NUL for the end of its input and would pass what follows unread.
+    if (const auto nul = _request.body.find('\0'); nul != std::string::npos) {
+      return badPayload("the payload is not valid JSON: a NUL byte at offset " +
+                        std::to_string(nul));
+    }
     bool tooDeep = false;
     const auto watchDepth = [&](int depth, JSON::parse_event_t event, JSON&) {
       const bool opens =

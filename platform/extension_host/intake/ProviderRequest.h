@@ -5,7 +5,8 @@
 // writes or blocks.
 //
 // The rules are applied in this order, and the first one broken is the answer:
-//   method and path; a header that may appear once appearing more often; the provider token;
+//   method and path; header fields larger than kept (403 when the provider token is what
+//   overflowed, else 431); a header that may appear once appearing more often; the provider token;
 //   the device token; apns-id; apns-push-type; apns-priority; apns-expiration;
 //   apns-collapse-id; apns-topic; the body; the registered devices.
 //
@@ -37,6 +38,10 @@ struct ProviderRequest {
   std::string body;                                    // at most kKeptBodyBytes bytes
   bool bodyTruncated = false;                          // more than kKeptBodyBytes arrived
   static constexpr std::size_t kKeptBodyBytes = 5121;  // the largest limit, plus one
+  // The first header field that did not fit in kKeptHeaderBytes (names and values together),
+  // or empty; it and the fields after it are not in `headers`.
+  std::string oversizedHeader = {};
+  static constexpr std::size_t kKeptHeaderBytes = 16 * 1024;
 };
 
 // What the endpoint was told to accept. Read only; the caller keeps `devices` alive.
