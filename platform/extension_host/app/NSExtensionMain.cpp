@@ -31,7 +31,8 @@
 namespace corvanta {
 namespace {
 
-// Output the intake may run ahead of a slow reader of standard output before it waits.
+// Output the intake may run ahead of a slow reader of standard output: past it, the reader
+// of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 
 // What a run reports: each delivery as a line on standard output, the summary at exit and,
@@ -116,7 +117,8 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
 
 // The lines written at exit on standard error: the endpoint's counts, then the summary.
 void printSummary(const HostOptions& options, RunReports& reports, const RequestReader& reader,
-                  const ProviderEndpoint* endpoint, Clock::time_point started, bool previewWritten) {
+                  const ProviderEndpoint* endpoint, Clock::time_point started,
+                  bool previewWritten) {
   if (options.quiet) return;
   if (endpoint) {
     const auto counts = endpoint->counts();
@@ -167,7 +169,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                      .maximumConnectionsPerHost = options.connectionsPerHost,
                      .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
-  NotificationHost* host = nullptr;   // exists once any request can arrive
+  NotificationHost* host = nullptr;  // exists once any request can arrive
   RunReports reports(options, [&host] { host->stop(); });
 
   // Every intake hands its requests to the host the same way, once the output has room.
@@ -195,7 +197,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
     endpoint = openEndpoint(
         *options.endpoint, container,
         [&](IncomingRequest request) {
-          reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+          // The endpoint's loop must never wait: PINGs, other clients and a stop need it.
+          if (reports.writer.buffered() > kOutputBacklogBytes) return Admission::behind;
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {

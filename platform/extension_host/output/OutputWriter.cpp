@@ -36,6 +36,11 @@ void OutputWriter::waitUntilBufferedAtMost(std::size_t bytes) {
   _written.wait(lock, [&] { return _error != 0 || _buffer.size() <= bytes; });
 }
 
+std::size_t OutputWriter::buffered() const {
+  const std::lock_guard lock(_mutex);
+  return _error != 0 ? 0 : _buffer.size();
+}
+
 bool OutputWriter::drain() {
   std::unique_lock lock(_mutex);
   _written.wait(lock, [&] { return _error != 0 || (_buffer.empty() && !_writing); });

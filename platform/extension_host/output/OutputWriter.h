@@ -43,6 +43,9 @@ class OutputWriter {
   // The host's reader calls it so that a stopped reader stops the intake too.
   void waitUntilBufferedAtMost(std::size_t bytes);
 
+  // How many bytes wait to be written now; 0 after a failure (nothing more will be).
+  std::size_t buffered() const;
+
   // Blocks until everything appended so far is written. False when a write failed.
   bool drain();
 
