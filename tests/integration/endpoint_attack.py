@@ -16,6 +16,7 @@ Attacks:
             header block four references to one 3.9 KB header already in the HPACK table
   forged    one connection sending --streams pushes with the provider token --token
   noread    connections that each send --streams pushes and never read an answer
+  burst     one connection sending --streams requests in one write, each answered 405
   probes    single requests: HEAD, a 100 KB authorization, a NUL then junk after the payload
 """
 import argparse
@@ -70,7 +71,8 @@ def exchange(port, method="POST", extra=(), body=PUSH, timeout=5.0):
     status, answer = None, b""
     try:
         sock.sendall(conn.data_to_send())
-        deadline = started + timeout
+        # From here: encoding a large header block in Python can take a while on a busy machine.
+        deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             sock.settimeout(max(0.01, deadline - time.monotonic()))
             data = sock.recv(65536)
@@ -258,14 +260,17 @@ def attack_streams(args):
     return counts
 
 
-def raw_streams(port, extra, count, end_stream, method="POST"):
-    """The preface, SETTINGS and `count` streams' HEADERS as one write's bytes."""
+def raw_streams(port, extra, count, end_stream, method="POST", pad=0):
+    """The preface, SETTINGS and `count` streams' HEADERS as one write's bytes; with `pad`,
+    each stream carries a header of its own of that many bytes."""
     import hpack
     encoder = hpack.Encoder()
     headers = request_headers(port, method) + extra
     wire = [PREFACE, frame(4, 0, 0, b"")]
     for n in range(count):
-        wire.append(frame(1, 5 if end_stream else 4, 1 + 2 * n, encoder.encode(headers)))
+        own = [("x-pad", ("%d-" % n).ljust(pad, "p"))] if pad else []
+        block = encoder.encode(headers + own)
+        wire.append(frame(1, 5 if end_stream else 4, 1 + 2 * n, block))
     return b"".join(wire)
 
 
@@ -291,6 +296,16 @@ def attack_noread(args):
             pass
     fresh = hold(args.port, socks, args.hold)
     return {"opened": len(socks), "fresh": fresh}
+
+
+def attack_burst(args):
+    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
+    reader = Frames(connect(args.port), counts)
+    reader.send(raw_streams(args.port, [], args.streams, True, method="GET"))
+    counts["sent"] = args.streams
+    pump([reader], args.hold)
+    counts["fresh"] = [fresh_push(args.port)]
+    return counts
 
 
 def attack_probes(args):
@@ -321,6 +336,7 @@ def main():
         "streams": attack_streams,
         "forged": attack_forged,
         "noread": attack_noread,
+        "burst": attack_burst,
         "probes": attack_probes,
     }
     print(json.dumps(attacks[args.attack](args)))

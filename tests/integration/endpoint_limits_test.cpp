@@ -111,9 +111,12 @@ TEST(EndpointLimits, HostileClientsAreClosedOrRefusedWhileFreshPushesAreAnswered
 
 // Requests the judge refuses for what the endpoint reads of them: a HEAD's answer has no
 // body; a provider token too large to keep is refused, not the connection closed; bytes after
-// a NUL are not ignored.
+// a NUL are not ignored. And a burst in one write, taken over several turns, is all answered.
 TEST(EndpointLimits, OddRequestsAreAnsweredOnTheirStreams) {
   RunningEndpoint endpoint(ProviderEndpoint::Limits{});
+  const json burst = attack(endpoint->port(), {"burst", "--streams", "190", "--hold", "1"});
+  EXPECT_EQ(std::tuple(burst["answered"], burst["refused"], burst["reset"]), std::tuple(190, 0, 0))
+      << burst.dump();
   EXPECT_EQ(attack(endpoint->port(), {"probes"}), json::parse(R"({"head": [405, ""],
               "huge_authorization": [403, "{\"reason\":\"InvalidProviderToken\"}"],
               "nul_then_junk": [400, "{\"reason\":\"BadPayload\",\"description\":\"the payload is not valid JSON: a NUL byte at offset 21\"}"]})"));

@@ -41,6 +41,12 @@ using Session = std::unique_ptr<nghttp2_session, FreeWith<nghttp2_session_del>>;
 using SessionCallbacks =
     std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
 
+// A connection's turn on the loop ends once it has had this many streams answered: the rest
+// of what it sent waits for its next turn, after the other connections have had theirs. Its
+// input is given to the session a slice at a time so that a turn can end within a read.
+constexpr unsigned kStreamsPerTurn = 32;
+constexpr std::size_t kTurnSlice = 1024;
+
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
 constexpr std::chrono::milliseconds kShutdownNoticeGrace{500};
@@ -161,6 +167,7 @@ struct ProviderEndpoint::Loop {
     std::size_t streamBytes = 0;   // what `streams` hold
     std::size_t unsentBytes = 0;   // what waits in the output buffer, as last counted
     unsigned invalidTokens = 0;
+    unsigned answeredThisTurn = 0;
     bool established = false;  // the first frame has arrived
     bool closeWhenWritten = false;
     bool closed = false;
@@ -359,18 +366,31 @@ ssize_t readAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity, 
   return static_cast<ssize_t>(n);
 }
 
+// Input left over from a turn is read in the next one (a deferred callback runs after the
+// loop has polled again), unless the connection is not being read from.
+void continueNextTurn(Connection& connection) {
+  bufferevent* buffer = connection.buffer.get();
+  if (connection.closed || evbuffer_get_length(bufferevent_get_input(buffer)) == 0) return;
+  if (!(bufferevent_get_enabled(buffer) & EV_READ)) return;
+  bufferevent_trigger(buffer, EV_READ, BEV_TRIG_DEFER_CALLBACKS);
+}
+
 void onReadable(bufferevent* buffer, void* data) {
   Connection& connection = connectionOf(data);
   Loop& loop = connection.loop;
   evbuffer* input = bufferevent_get_input(buffer);
   if (!connection.session && !loop.startCleartextSession(connection, input)) return;
-  const std::size_t length = evbuffer_get_length(input);
-  const ssize_t used =
-      nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, -1), length);
-  if (connection.closed) return;
-  if (used < 0) return loop.close(connection);
-  evbuffer_drain(input, static_cast<std::size_t>(used));
+  connection.answeredThisTurn = 0;
+  while (evbuffer_get_length(input) > 0 && connection.answeredThisTurn < kStreamsPerTurn) {
+    const std::size_t length = std::min(evbuffer_get_length(input), kTurnSlice);
+    const ssize_t used =
+        nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, length), length);
+    if (connection.closed) return;
+    if (used < 0) return loop.close(connection);
+    evbuffer_drain(input, static_cast<std::size_t>(used));
+  }
   loop.flush(connection);
+  continueNextTurn(connection);
 }
 
 // All written: a client that had stopped reading its answers is read from again.
@@ -384,7 +404,9 @@ void onWritten(bufferevent* buffer, void* data) {
     return;
   }
   bufferevent_enable(buffer, EV_READ);
-  if (connection.session) connection.loop.flush(connection);
+  if (!connection.session) return;
+  connection.loop.flush(connection);
+  continueNextTurn(connection);
 }
 
 void onConnectionEvent(bufferevent* buffer, short events, void* data) {
@@ -520,6 +542,7 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
     hold(connection, &Connection::streamBytes, connection.streamBytes + stream.answer.size());
   }
   stream.answered = true;
+  ++connection.answeredThisTurn;
 
   const std::string status = std::to_string(verdict.status);
   const std::string length = std::to_string(stream.answer.size());
