@@ -42,10 +42,34 @@ using SessionCallbacks =
     std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
 
 // A connection's turn on the loop ends once it has had this many streams answered: the rest
-// of what it sent waits for its next turn, after the other connections have had theirs. Its
-// input is given to the session a slice at a time so that a turn can end within a read.
-constexpr unsigned kStreamsPerTurn = 32;
+// of what it sent waits for a later turn. Its input is given to the session a slice at a time
+// so that a turn can end within a read.
+constexpr unsigned kStreamsPerTurn = 4;
 constexpr std::size_t kTurnSlice = 1024;
+constexpr std::size_t kUnreadInputBytes = 64 << 10;
+
+// The loop's priorities: what arrives (new connections, reads, writes, timers) comes before
+// the later turns of connections that sent more than one turn's worth, so that a client that
+// sends a little is served however much others have queued; after kLaterTurnsPerPoll later
+// turns the loop looks for new arrivals again.
+constexpr int kPriorities = 3;
+constexpr int kArrivalPriority = 1;  // libevent's default with three
+constexpr int kLaterTurnPriority = 2;
+constexpr int kLaterTurnsPerPoll = 16;
+
+// A base with the priorities above.
+event_base* newEventBase() {
+  const std::unique_ptr<event_config, FreeWith<event_config_free>> config(event_config_new());
+  if (!config) return nullptr;
+  event_config_set_max_dispatch_interval(config.get(), nullptr, kLaterTurnsPerPoll,
+                                         kLaterTurnPriority);
+  event_base* base = event_base_new_with_config(config.get());
+  if (base && event_base_priority_init(base, kPriorities) != 0) {
+    event_base_free(base);
+    return nullptr;
+  }
+  return base;
+}
 
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
@@ -168,11 +192,13 @@ struct ProviderEndpoint::Loop {
     std::size_t unsentBytes = 0;   // what waits in the output buffer, as last counted
     unsigned invalidTokens = 0;
     unsigned answeredThisTurn = 0;
+    bool queued = false;       // its last turn left input for a later one
     bool established = false;  // the first frame has arrived
     bool closeWhenWritten = false;
     bool closed = false;
     std::optional<SteadyClock::time_point> goingSince;  // told to go (GOAWAY or HTTP/1 refusal)
     nghttp2_mem memory{};
+    Event laterTurn;  // reads what a turn left of the input
     Session session;  // last: deleted first, while the streams it may name still exist
 
     std::size_t heldBytes() const { return sessionBytes + streamBytes + unsentBytes; }
@@ -181,7 +207,7 @@ struct ProviderEndpoint::Loop {
   Settings settings;
   Offer offer;
   Refused refused;
-  EventBase base{event_base_new()};
+  EventBase base{newEventBase()};
   TLSContextHandle tls;
   Listener listener;
   SessionCallbacks callbacks;
@@ -366,20 +392,20 @@ ssize_t readAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity, 
   return static_cast<ssize_t>(n);
 }
 
-// Input left over from a turn is read in the next one (a deferred callback runs after the
-// loop has polled again), unless the connection is not being read from.
+// Input left over from a turn is read in a later one, unless the connection is not being
+// read from.
 void continueNextTurn(Connection& connection) {
   bufferevent* buffer = connection.buffer.get();
   if (connection.closed || evbuffer_get_length(bufferevent_get_input(buffer)) == 0) return;
   if (!(bufferevent_get_enabled(buffer) & EV_READ)) return;
-  bufferevent_trigger(buffer, EV_READ, BEV_TRIG_DEFER_CALLBACKS);
+  event_active(connection.laterTurn.get(), EV_TIMEOUT, 0);
 }
 
-void onReadable(bufferevent* buffer, void* data) {
-  Connection& connection = connectionOf(data);
+// Gives the session up to a turn's worth of the connection's input, sends what it has to
+// send and leaves the rest for a later turn.
+void takeTurn(Connection& connection) {
   Loop& loop = connection.loop;
-  evbuffer* input = bufferevent_get_input(buffer);
-  if (!connection.session && !loop.startCleartextSession(connection, input)) return;
+  evbuffer* input = bufferevent_get_input(connection.buffer.get());
   connection.answeredThisTurn = 0;
   while (evbuffer_get_length(input) > 0 && connection.answeredThisTurn < kStreamsPerTurn) {
     const std::size_t length = std::min(evbuffer_get_length(input), kTurnSlice);
@@ -390,7 +416,23 @@ void onReadable(bufferevent* buffer, void* data) {
     evbuffer_drain(input, static_cast<std::size_t>(used));
   }
   loop.flush(connection);
+  connection.queued = evbuffer_get_length(input) > 0;
   continueNextTurn(connection);
+}
+
+void onLaterTurn(evutil_socket_t, short, void* data) {
+  Connection& connection = connectionOf(data);
+  if (!connection.closed) takeTurn(connection);
+}
+
+// A connection that has a later turn queued waits for it: what it sends meanwhile does not
+// go ahead of others' arrivals.
+void onReadable(bufferevent* buffer, void* data) {
+  Connection& connection = connectionOf(data);
+  evbuffer* input = bufferevent_get_input(buffer);
+  if (!connection.session && !connection.loop.startCleartextSession(connection, input)) return;
+  if (connection.queued) return continueNextTurn(connection);
+  takeTurn(connection);
 }
 
 // All written: a client that had stopped reading its answers is read from again.
@@ -601,10 +643,15 @@ void ProviderEndpoint::Loop::accept(int fd) {
   if (connections.size() >= settings.limits.connections) evictOne();
   auto connection = std::make_unique<Connection>(*this, std::move(buffer));
   Connection& made = *connection;
+  made.laterTurn.reset(event_new(base.get(), -1, 0, onLaterTurn, &made));
+  if (!made.laterTurn) return;
+  event_priority_set(made.laterTurn.get(), kLaterTurnPriority);
   connections.emplace(&made, std::move(connection));
   ++openCount;
 
   bufferevent_setcb(made.buffer.get(), onReadable, onWritten, onConnectionEvent, &made);
+  // What waits for a later turn is bounded too: past this the socket is not read.
+  bufferevent_setwatermark(made.buffer.get(), EV_READ, 0, kUnreadInputBytes);
   bufferevent_enable(made.buffer.get(), EV_READ | EV_WRITE);
 }
 
@@ -682,6 +729,7 @@ void ProviderEndpoint::Loop::close(Connection& connection) {
   connection.closed = true;
   bufferevent_setcb(connection.buffer.get(), nullptr, nullptr, nullptr, nullptr);
   bufferevent_disable(connection.buffer.get(), EV_READ | EV_WRITE);
+  event_del(connection.laterTurn.get());
   const auto owned = connections.find(&connection);
   retired.push_back(std::move(owned->second));
   connections.erase(owned);
