@@ -137,6 +137,14 @@ void printSummary(const HostOptions& options, RunReports& reports, const Request
   std::fputs(reports.summary.format().c_str(), stderr);
 }
 
+// "; N delivery lines were not written" when some were not, else "".
+std::string notWritten(const OutputWriter& writer) {
+  const std::size_t lines = writer.unwrittenLines();
+  if (lines == 0) return "";
+  return "; " + std::to_string(lines) +
+         (lines == 1 ? " delivery line was" : " delivery lines were") + " not written";
+}
+
 // What is left once the host has finished: the lines still to write and the preview. Gives
 // the exit status so far.
 int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const RequestReader& reader,
@@ -144,8 +152,8 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
   int status = reader.allAccepted() ? 0 : 1;
   reports.writer.drain();
   if (const int error = reports.writer.error(); error != 0) {
-    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s\n",
-                 std::strerror(error));
+    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s%s\n",
+                 std::strerror(error), notWritten(reports.writer).c_str());
     status = 1;
   }
   if (reports.preview) {
@@ -234,7 +242,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
         if (!endpoint) running.stop();
       },
       endpoint ? "no new pushes are taken; those taken are answered and shown"
-               : "deliveries already due are written");
+               : "deliveries already due are written",
+      [&reports] { return notWritten(reports.writer); });
 
   if (endpoint) {
     endpoint->run();
