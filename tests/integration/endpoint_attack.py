@@ -57,22 +57,24 @@ def request_headers(port, method="POST", extra=()):
 
 def exchange(port, method="POST", extra=(), body=PUSH, timeout=5.0):
     """One request on a fresh connection: (status, body, seconds) or (None, why, seconds)."""
-    started = time.monotonic()
-    try:
-        sock = connect(port, timeout)
-    except OSError as error:
-        return None, str(error), time.monotonic() - started
+    # Encoded before connecting: a large header block takes Python seconds on a busy machine,
+    # which the endpoint would rightly take for a client stuck in its handshake.
     conn = client()
     conn.initiate_connection()
     stream = conn.get_next_available_stream_id()
     conn.send_headers(stream, request_headers(port, method, extra), end_stream=not body)
     if body:
         conn.send_data(stream, body, end_stream=True)
+    wire = conn.data_to_send()
+    started = time.monotonic()
+    try:
+        sock = connect(port, timeout)
+    except OSError as error:
+        return None, str(error), time.monotonic() - started
     status, answer = None, b""
     try:
-        sock.sendall(conn.data_to_send())
-        # From here: encoding a large header block in Python can take a while on a busy machine.
-        deadline = time.monotonic() + timeout
+        sock.sendall(wire)
+        deadline = started + timeout
         while time.monotonic() < deadline:
             sock.settimeout(max(0.01, deadline - time.monotonic()))
             data = sock.recv(65536)
