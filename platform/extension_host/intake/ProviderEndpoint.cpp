@@ -779,6 +779,7 @@ void ProviderEndpoint::Loop::sweep() {
   std::vector<Connection*> open;
   for (const auto& [connection, owned] : connections) open.push_back(connection);
   for (Connection* connection : open) {
+    if (connection->closed) continue;  // by an earlier one's flush
     if (connection->goingSince) {
       if (now - *connection->goingSince >= kClosingGrace) close(*connection);
       continue;
