@@ -396,8 +396,8 @@ TEST_F(ProviderEndpointTest, AStalledOutputIsAnswered503AndEveryPushTakenIsWritt
       EXPECT_NE(result.err.find("SIGTERM again: ending at once; " +
                                 std::to_string(taken - written) + " delivery lines were not"),
                 std::string::npos)
-          << taken << " taken, " << written << " written: "
-          << result.err.substr(result.err.size() - 300);
+          << taken << " taken, " << written
+          << " written: " << result.err.substr(result.err.size() - 300);
     } else {
       EXPECT_EQ(std::tuple(result.status, written), std::tuple(0, taken)) << result.err;
       EXPECT_NE(
