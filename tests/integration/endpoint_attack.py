@@ -17,6 +17,8 @@ Attacks:
   forged    one connection sending --streams pushes with the provider token --token
   noread    connections that each send --streams pushes and never read an answer
   burst     one connection sending --streams requests in one write, each answered 405
+  slowtoken one connection sending --streams pushes whose token is slow to judge, then a
+            fresh push whose token is known
   probes    single requests: HEAD, a 100 KB authorization, a NUL then junk after the payload
 """
 import argparse
@@ -287,6 +289,24 @@ def attack_forged(args):
     return counts
 
 
+def attack_slowtoken(args):
+    """--streams pushes whose token takes the endpoint long to judge ("slow"), then a fresh
+    push with a token it knows ("good"): how many slow ones were answered before it."""
+    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
+    reader = Frames(connect(args.port), counts)
+    topic = ("apns-topic", "com.example.app")
+    reader.send(raw_streams(args.port, [("authorization", "bearer slow"), topic], args.streams,
+                            True))
+    counts["sent"] = args.streams
+    time.sleep(0.1)
+    status, _, seconds = exchange(args.port, extra=[("authorization", "bearer good"), topic])
+    pump([reader], 0.0)
+    counts["slow_answered_before_fresh"] = counts["answered"]
+    counts["fresh"] = [round(seconds, 3) if status == 200 else None]
+    pump([reader], args.hold)
+    return counts
+
+
 def attack_noread(args):
     socks = open_attackers(args.port, args.connections)
     wire = raw_streams(args.port, [], args.streams, True, method="GET")
@@ -338,6 +358,7 @@ def main():
         "streams": attack_streams,
         "forged": attack_forged,
         "noread": attack_noread,
+        "slowtoken": attack_slowtoken,
         "burst": attack_burst,
         "probes": attack_probes,
     }

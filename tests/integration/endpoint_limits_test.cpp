@@ -26,9 +26,12 @@ class RunningEndpoint {
     ProviderEndpoint::Settings settings;
     settings.cleartext = true;
     settings.limits = limits;
+    // "slow" stands for a token whose signature must be checked.
     settings.policy.judgeToken = [](std::string_view jwt) {
+      if (jwt == "slow") std::this_thread::sleep_for(500ms);
       return jwt == "good" ? "" : "InvalidProviderToken";
     };
+    settings.policy.tokenIsCheap = [](std::string_view jwt) { return jwt != "slow"; };
     auto opened = ProviderEndpoint::open(std::move(settings),
                                          [](IncomingRequest) { return Admission::accepted; });
     EXPECT_TRUE(opened) << opened.failure().message;
@@ -92,6 +95,13 @@ TEST(EndpointLimits, HostileClientsAreClosedOrRefusedWhileFreshPushesAreAnswered
       // Invalid provider tokens: told to go after the third.
       {{"forged", "--streams", "10", "--token", "forged", "--hold", "2"},
        [](const json& got) { return got["goaway"] == 1 && got["closed"] == 1; }},
+      // Tokens slow to judge: judged off the loop, so a known token is answered meanwhile.
+      {{"slowtoken", "--streams", "3", "--hold", "2"},
+       [](const json& got) {
+         // Each slow one is answered, or reset once it outlives the stream limit.
+         return got["slow_answered_before_fresh"] == 0 &&
+                got["answered"].get<int>() + got["reset"].get<int>() == 3;
+       }},
       // Clients that never read their answers, past the cap.
       {{"noread", "--connections", "60", "--streams", "2000", "--hold", "3"},
        [](const json&) { return true; }},

@@ -97,6 +97,7 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
     policy.judgeToken = [verifier](std::string_view jwt) {
       return verifier->verify(jwt, std::chrono::system_clock::now());
     };
+    policy.tokenIsCheap = [verifier](std::string_view jwt) { return verifier->remembers(jwt); };
   } else {
     policy.judgeToken = [](std::string_view jwt) {
       return checkProviderTokenForm(jwt, std::chrono::system_clock::now());

@@ -19,9 +19,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -185,6 +189,7 @@ struct ProviderEndpoint::Loop {
 
     Loop& loop;
     BufferEvent buffer;
+    std::uint64_t serial = 0;  // names it to the token checker, which may outlive it
     SteadyClock::time_point accepted, lastFrame;
     std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams;
     std::size_t sessionBytes = 0;  // what the session has allocated
@@ -216,7 +221,28 @@ struct ProviderEndpoint::Loop {
   std::string address;
   int port = 0;
   std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
+  std::unordered_map<std::uint64_t, Connection*> bySerial;  // the open ones
+  std::uint64_t nextSerial = 1;
   std::vector<std::unique_ptr<Connection>> retired;
+
+  // Tokens that would cost a signature check are judged on a thread of their own, so that
+  // other connections' pushes, whose tokens are known, do not wait behind them.
+  struct TokenCheck {
+    std::uint64_t connection;
+    std::int32_t stream;
+    std::string jwt, verdict;
+  };
+  std::mutex checkMutex;
+  std::condition_variable checkWake;
+  std::deque<TokenCheck> toCheck, checked;  // guarded by checkMutex
+  bool checkerStopping = false;             // guarded by checkMutex
+  WakeEvent checkedWake;
+  Event checkedEvent;
+  std::thread checker;  // started by open() when some tokens are not cheap
+
+  ~Loop();
+  void checkTokens();  // the checker thread's
+  void answerChecked();
   bool stopping = false;       // loop thread only
   std::size_t heldBytes = 0;   // the sum of the connections' heldBytes(); loop thread only
   std::size_t heldAtTrim = 0;  // heldBytes when memory was last given back
@@ -483,12 +509,17 @@ void onNoticeOver(evutil_socket_t, short, void* data) {
 
 void onDrainLimit(evutil_socket_t, short, void* data) {
   auto& loop = *static_cast<Loop*>(data);
+  loop.bySerial.clear();
   loop.connections.clear();
   event_base_loopexit(loop.base.get(), nullptr);
 }
 
 void onSweep(evutil_socket_t, short, void* data) {
   static_cast<Loop*>(data)->sweep();
+}
+
+void onTokensChecked(evutil_socket_t, short, void* data) {
+  static_cast<Loop*>(data)->answerChecked();
 }
 
 void onReap(evutil_socket_t, short, void* data) {
@@ -573,6 +604,15 @@ void ProviderEndpoint::Loop::admit(ProviderVerdict& verdict) {
 }
 
 void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamId, Stream& stream) {
+  const ProviderPolicy& policy = settings.policy;
+  if (checker.joinable() && !stream.request.tokenVerdict) {
+    if (const auto jwt = bearerToken(stream.request); jwt && !policy.tokenIsCheap(*jwt)) {
+      const std::lock_guard lock(checkMutex);
+      toCheck.push_back({connection.serial, streamId, std::string(*jwt), {}});
+      checkWake.notify_one();
+      return;  // answered by answerChecked()
+    }
+  }
   ProviderVerdict verdict = judgeProviderRequest(stream.request, settings.policy);
   if (verdict.request) {
     verdict.push = *verdict.request->push;
@@ -618,6 +658,50 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   }
 }
 
+ProviderEndpoint::Loop::~Loop() {
+  {
+    const std::lock_guard lock(checkMutex);
+    checkerStopping = true;
+  }
+  checkWake.notify_one();
+  if (checker.joinable()) checker.join();
+}
+
+void ProviderEndpoint::Loop::checkTokens() {
+  std::unique_lock lock(checkMutex);
+  while (true) {
+    checkWake.wait(lock, [&] { return checkerStopping || !toCheck.empty(); });
+    if (checkerStopping) return;
+    TokenCheck check = std::move(toCheck.front());
+    toCheck.pop_front();
+    lock.unlock();
+    check.verdict = settings.policy.judgeToken(check.jwt);
+    lock.lock();
+    checked.push_back(std::move(check));
+    checkedWake.notify();
+  }
+}
+
+void ProviderEndpoint::Loop::answerChecked() {
+  checkedWake.clear();
+  std::deque<TokenCheck> done;
+  {
+    const std::lock_guard lock(checkMutex);
+    done.swap(checked);
+  }
+  for (TokenCheck& check : done) {
+    // The connection may have gone meanwhile, or the stream been reset.
+    const auto connection = bySerial.find(check.connection);
+    if (connection == bySerial.end()) continue;
+    Connection& open = *connection->second;
+    const auto stream = open.streams.find(check.stream);
+    if (stream == open.streams.end() || stream->second->answered) continue;
+    stream->second->request.tokenVerdict = std::move(check.verdict);
+    answer(open, check.stream, *stream->second);
+    flush(open);
+  }
+}
+
 void ProviderEndpoint::Loop::accept(int fd) {
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -643,10 +727,12 @@ void ProviderEndpoint::Loop::accept(int fd) {
   if (connections.size() >= settings.limits.connections) evictOne();
   auto connection = std::make_unique<Connection>(*this, std::move(buffer));
   Connection& made = *connection;
+  made.serial = nextSerial++;
   made.laterTurn.reset(event_new(base.get(), -1, 0, onLaterTurn, &made));
   if (!made.laterTurn) return;
   event_priority_set(made.laterTurn.get(), kLaterTurnPriority);
   connections.emplace(&made, std::move(connection));
+  bySerial.emplace(made.serial, &made);
   ++openCount;
 
   bufferevent_setcb(made.buffer.get(), onReadable, onWritten, onConnectionEvent, &made);
@@ -733,6 +819,7 @@ void ProviderEndpoint::Loop::close(Connection& connection) {
   const auto owned = connections.find(&connection);
   retired.push_back(std::move(owned->second));
   connections.erase(owned);
+  bySerial.erase(connection.serial);
   --openCount;
   event_active(reapEvent.get(), EV_TIMEOUT, 0);
   if (stopping) exitWhenIdle();
@@ -886,6 +973,13 @@ Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settin
       event_new(loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST, onWake, loop.get()));
   event_add(loop->wakeEvent.get(), nullptr);
   loop->reapEvent.reset(event_new(loop->base.get(), -1, 0, onReap, loop.get()));
+  if (loop->settings.policy.tokenIsCheap && loop->settings.policy.judgeToken) {
+    if (!loop->checkedWake.valid()) return Failure::ofErrno("cannot set up the event loop");
+    loop->checkedEvent.reset(event_new(loop->base.get(), loop->checkedWake.fd(),
+                                       EV_READ | EV_PERSIST, onTokensChecked, loop.get()));
+    event_add(loop->checkedEvent.get(), nullptr);
+    loop->checker = std::thread([raw = loop.get()] { raw->checkTokens(); });
+  }
   loop->sweepTimer.reset(event_new(loop->base.get(), -1, EV_PERSIST, onSweep, loop.get()));
   const timeval every = toTimeval(sweepInterval(loop->settings.limits));
   event_add(loop->sweepTimer.get(), &every);
@@ -903,6 +997,7 @@ int ProviderEndpoint::port() const {
 void ProviderEndpoint::run() {
   event_base_dispatch(_loop->base.get());
   // A loop that ended by the drain limit leaves nothing behind.
+  _loop->bySerial.clear();
   _loop->connections.clear();
   _loop->retired.clear();
 }

@@ -12,7 +12,9 @@
 // Threads: open() on any thread; run() on one thread, which is the thread that calls
 // `offer` (the host's thread in this mode); stop() from any thread, also before run(). The
 // loop never waits: not on a client, not on the host, not on output (`offer` says when the
-// host cannot take a push, and the client is told 429 or 503).
+// host cannot take a push, and the client is told 429 or 503). A provider token the policy
+// says is not cheap to judge (tokenIsCheap) is judged on a thread of the endpoint's own, and
+// its stream answered once it has been, so that pushes with known tokens do not wait.
 //
 // Hostile and broken clients are held by Limits, each a setting so that tests can make them
 // small:

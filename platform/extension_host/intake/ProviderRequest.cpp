@@ -135,20 +135,12 @@ class Judgement {
       return std::nullopt;
     }
     _tokenGiven = true;
-    std::string_view value = *authorization;
-    const auto space = value.find(' ');
-    const auto notBearer =
-        Refusal{403, "InvalidProviderToken", "authorization: not \"bearer <JWT>\""};
-    if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
-      return notBearer;
-    }
-    const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
-    if (jwt.empty()) return notBearer;
-    if (_policy.judgeToken) {
-      if (auto reason = _policy.judgeToken(jwt); !reason.empty()) {
-        return Refusal{403, reason.c_str(), "authorization: the provider token"};
-      }
-    }
+    const auto jwt = bearerToken(_request);
+    if (!jwt) return Refusal{403, "InvalidProviderToken", "authorization: not \"bearer <JWT>\""};
+    const std::string reason = _request.tokenVerdict ? *_request.tokenVerdict
+                               : _policy.judgeToken  ? _policy.judgeToken(*jwt)
+                                                     : "";
+    if (!reason.empty()) return Refusal{403, reason.c_str(), "authorization: the provider token"};
     if (!_policy.tokenRequired) {
       _notes.push_back("the provider token was not verified: no --auth-key was given");
     }
@@ -286,6 +278,20 @@ std::string answerId(const ProviderRequest& request) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> bearerToken(const ProviderRequest& request) {
+  const auto found = std::find_if(request.headers.begin(), request.headers.end(),
+                                  [](const auto& field) { return field.first == "authorization"; });
+  if (found == request.headers.end()) return std::nullopt;
+  const std::string_view value = found->second;
+  const auto space = value.find(' ');
+  if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
+    return std::nullopt;
+  }
+  const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
+  if (jwt.empty()) return std::nullopt;
+  return jwt;
+}
 
 ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const ProviderPolicy& policy) {
   ProviderVerdict verdict;

@@ -42,7 +42,14 @@ struct ProviderRequest {
   // or empty; it and the fields after it are not in `headers`.
   std::string oversizedHeader = {};
   static constexpr std::size_t kKeptHeaderBytes = 16 * 1024;
+  // The policy's judgeToken verdict on bearerToken(*this), when it was judged beforehand
+  // (off the endpoint's loop): the judge uses it instead of judging the token again.
+  std::optional<std::string> tokenVerdict = {};
 };
+
+// The JWT of the request's first authorization header when it has the form
+// "bearer <JWT>" (the scheme in any case), else nothing.
+std::optional<std::string_view> bearerToken(const ProviderRequest& request);
 
 // What the endpoint was told to accept. Read only; the caller keeps `devices` alive.
 struct ProviderPolicy {
@@ -52,6 +59,9 @@ struct ProviderPolicy {
   // Judges the JWT of an "authorization: bearer <JWT>" header: "" when it passes, else the
   // 403 reason ("InvalidProviderToken", "ExpiredProviderToken"). Empty: every JWT passes.
   std::function<std::string(std::string_view jwt)> judgeToken;
+  // Whether judgeToken answers this JWT without checking a signature (it is one that
+  // verified before). Empty: every JWT is cheap to judge. Any thread.
+  std::function<bool(std::string_view jwt)> tokenIsCheap = {};
   bool tokenRequired = false;  // an auth key is configured: no token is MissingProviderToken
   std::int64_t unregisteredSince = 0;  // ms since the epoch, for 410's "timestamp"
 };

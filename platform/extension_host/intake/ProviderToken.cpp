@@ -157,6 +157,11 @@ std::string ProviderTokenVerifier::verify(std::string_view jwt,
   return age;
 }
 
+bool ProviderTokenVerifier::remembers(std::string_view jwt) const {
+  const std::lock_guard lock(_mutex);
+  return _passed.contains(std::string(jwt));
+}
+
 bool ProviderTokenVerifier::signatureHolds(const std::string& jwt) const {
   jwt_t* decoded = nullptr;
   const int failed = jwt_decode(&decoded, jwt.c_str(),

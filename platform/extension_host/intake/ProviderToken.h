@@ -32,6 +32,10 @@ class ProviderTokenVerifier {
   // "ExpiredProviderToken" (issued more than an hour before `now`). Thread-safe.
   std::string verify(std::string_view jwt, std::chrono::system_clock::time_point now) const;
 
+  // Whether `jwt` verified before and is still remembered, so that verify() costs a lookup,
+  // not a signature check. Thread-safe.
+  bool remembers(std::string_view jwt) const;
+
   ProviderTokenVerifier(std::string publicKeyPEM, std::string keyId, std::string teamId);
 
  private:
