@@ -243,6 +243,8 @@ struct ProviderEndpoint::Loop {
   ~Loop();
   void checkTokens();  // the checker thread's
   void answerChecked();
+  // Forgets the tokens a connection that is going still waits to have checked.
+  void dropChecks(const Connection& connection);
   bool stopping = false;       // loop thread only
   std::size_t heldBytes = 0;   // the sum of the connections' heldBytes(); loop thread only
   std::size_t heldAtTrim = 0;  // heldBytes when memory was last given back
@@ -702,6 +704,13 @@ void ProviderEndpoint::Loop::answerChecked() {
   }
 }
 
+void ProviderEndpoint::Loop::dropChecks(const Connection& connection) {
+  if (!checker.joinable()) return;
+  const std::lock_guard lock(checkMutex);
+  std::erase_if(toCheck,
+                [&](const TokenCheck& check) { return check.connection == connection.serial; });
+}
+
 void ProviderEndpoint::Loop::accept(int fd) {
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -820,6 +829,7 @@ void ProviderEndpoint::Loop::close(Connection& connection) {
   retired.push_back(std::move(owned->second));
   connections.erase(owned);
   bySerial.erase(connection.serial);
+  dropChecks(connection);
   --openCount;
   event_active(reapEvent.get(), EV_TIMEOUT, 0);
   if (stopping) exitWhenIdle();
@@ -829,6 +839,7 @@ void ProviderEndpoint::Loop::sendOff(Connection& connection, std::uint32_t error
                                      std::string_view why) {
   if (connection.goingSince) return;
   connection.goingSince = SteadyClock::now();
+  dropChecks(connection);  // its streams that wait for a check are left unanswered
   nghttp2_session* session = connection.session.get();
   nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
                         nghttp2_session_get_last_proc_stream_id(session), error,
