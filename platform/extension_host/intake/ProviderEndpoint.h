@@ -27,13 +27,17 @@
 //    longest (one still in its handshake first), so that the listen queue never fills.
 //  - memory: what a connection holds (its session's state, the headers and bodies of its
 //    open streams, its unsent answers) counts against `connectionBytes`, and all of them
-//    together against `totalBytes`; a stream opened past either is refused
-//    (REFUSED_STREAM), and the session's own allocations fail past 5/4 of `totalBytes`,
-//    which closes that connection. The concurrent-streams limit advertised is what fits
-//    `connectionBytes`. A client that does not read is not read from once `unsentBytes`
-//    wait for it.
+//    together against `totalBytes`. A stream opened past the connection's budget is
+//    refused (REFUSED_STREAM); past the total, the connection holding most is closed to make
+//    room (or, when that is the one opening it, the stream is refused). The session's own
+//    allocations fail past 5/4 of `totalBytes`, which closes that connection. The
+//    concurrent-streams limit advertised is what fits `connectionBytes`. A client that does
+//    not read is not read from once `unsentBytes` wait for it.
 //  - provider tokens: a connection that sends `invalidTokens` invalid ones is sent GOAWAY
-//    and closed, as the push service closes one.
+//    and closed, as the push service closes one; its tokens still waiting to be checked are
+//    not.
+//  - turns: a connection has a few streams answered per turn of the loop; what it sent
+//    beyond waits for later turns, which come after whatever else has arrived.
 #pragma once
 
 #include <chrono>
