@@ -10,16 +10,22 @@
 namespace corvanta {
 
 // Writes all of `bytes` to `fd`, through short writes and interruptions: 0, or the errno of
-// the write that failed.
-inline int writeAll(int fd, std::string_view bytes) {
+// the write that failed. `wrote` is told each part of `bytes` once it is written.
+template <class Wrote>
+int writeAll(int fd, std::string_view bytes, Wrote wrote) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
     if (written < 0) return errno;
     if (written == 0) return EIO;
+    wrote(bytes.substr(0, static_cast<std::size_t>(written)));
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return 0;
+}
+
+inline int writeAll(int fd, std::string_view bytes) {
+  return writeAll(fd, bytes, [](std::string_view) {});
 }
 
 class FileDescriptor {

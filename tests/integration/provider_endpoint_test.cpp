@@ -351,5 +351,62 @@ TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZer
   EXPECT_EQ(displayed, taken);
 }
 
+// A reader of standard output that stops: the endpoint's loop does not wait for it. Pushes
+// past the output's budget are answered 503 at once and SIGTERM still stops the endpoint.
+// Every push answered 200 is then written once the reader reads again, or, at a second
+// SIGTERM, the host says how many of their lines it could not write.
+TEST_F(ProviderEndpointTest, AStalledOutputIsAnswered503AndEveryPushTakenIsWrittenOrCounted) {
+  // About 4 KB a line: 2,000 of them are twice the output's budget.
+  const std::string push =
+      scratch.write("push.json", R"({"aps":{"alert":")" + std::string(3900, 'x') + R"("}})");
+  const auto nghttp = [&](std::string count) {
+    return std::async(std::launch::async, [=, this] {
+      return HostProcess("/usr/bin/nghttp", {"-n", "-s", "-m", count, "-d", push,
+                                             base + "/3/device/" + deviceToken(1)})
+          .wait(60s);
+    });
+  };
+  const auto whileStalled = [&](auto& client) {
+    for (int i = 0; i < 300 && client.wait_for(0s) != std::future_status::ready; ++i) {
+      host->pauseOutput(100ms);
+    }
+    return client.get();
+  };
+  for (const bool endAtOnce : {false, true}) {
+    start({"--h2c"});
+    auto pushing = nghttp("2000");
+    const HostResult sent = whileStalled(pushing);
+    const std::size_t taken = occurrences(sent.out, "  200 "),
+                      behind = occurrences(sent.out, "  503 ");
+    EXPECT_EQ(std::tuple(sent.status, taken + behind), std::tuple(0, 2000u)) << sent.err;
+    EXPECT_GT(behind, 0u);
+
+    host->signal(SIGTERM);
+    host->pauseOutput(1500ms);  // the endpoint stops within this, the output still stalled
+    auto late = nghttp("1");
+    EXPECT_NE(whileStalled(late).err.find("Could not connect"), std::string::npos);
+    if (endAtOnce) {
+      host->signal(SIGTERM);
+      host->pauseOutput(500ms);  // its count holds only if nothing is read before it exits
+    }
+    const HostResult result = host->wait();
+    const std::size_t written = jsonLines(result.out).size();
+    if (endAtOnce) {
+      EXPECT_EQ(result.status, 128 + SIGTERM);
+      EXPECT_NE(result.err.find("SIGTERM again: ending at once; " +
+                                std::to_string(taken - written) + " delivery lines were not"),
+                std::string::npos)
+          << taken << " taken, " << written
+          << " written: " << result.err.substr(result.err.size() - 300);
+    } else {
+      EXPECT_EQ(std::tuple(result.status, written), std::tuple(0, taken)) << result.err;
+      EXPECT_NE(
+          result.err.find("refused pushes: " + std::to_string(behind) + " ServiceUnavailable"),
+          std::string::npos)
+          << result.err.substr(result.err.size() - 500);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvanta::testing

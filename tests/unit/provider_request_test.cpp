@@ -30,6 +30,9 @@ Change path(std::string text) {
 Change body(std::string text) {
   return [=](auto& request, auto&) { request.body = text; };
 }
+Change oversized(std::string name) {
+  return [=](auto& request, auto&) { request.oversizedHeader = name; };
+}
 const Change kTokenRequired = [](auto&, auto& policy) { policy.tokenRequired = true; };
 const Change kNoDeviceRegistered = [](auto&, auto& policy) { policy.devices = &kNoDevices; };
 
@@ -79,6 +82,12 @@ TEST(ProviderRequest, EachRuleRefusesAtItsEdges) {
       {{[](auto& request, auto&) { request.bodyTruncated = true; }}, 413, "PayloadTooLarge"},
       {{body(R"({"a":1e400})")}, 400, "BadPayload", "the payload is not valid JSON: .+"},
       {{body(nested(1001))}, 400, "BadPayload", "the payload is nested deeper than 1000 levels"},
+      {{body(std::string(R"({"aps":{"alert":"x"}})") + '\0' + "garbage]]]")},
+       400,
+       "BadPayload",
+       "the payload is not valid JSON: a NUL byte at offset 21"},
+      {{oversized("authorization")}, 403, "InvalidProviderToken"},
+      {{oversized("x-padding")}, 431, "HeaderFieldsTooLarge"},
   };
   for (const auto& c : cases) {
     const auto verdict = judge(c.changes);

@@ -31,7 +31,8 @@
 namespace corvanta {
 namespace {
 
-// Output the intake may run ahead of a slow reader of standard output before it waits.
+// Output the intake may run ahead of a slow reader of standard output: past it, the reader
+// of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
@@ -121,6 +122,7 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
     policy.judgeToken = [verifier](std::string_view jwt) {
       return verifier->verify(jwt, std::chrono::system_clock::now());
     };
+    policy.tokenIsCheap = [verifier](std::string_view jwt) { return verifier->remembers(jwt); };
   } else {
     policy.judgeToken = [](std::string_view jwt) {
       return checkProviderTokenForm(jwt, std::chrono::system_clock::now());
@@ -161,6 +163,14 @@ void printSummary(const HostOptions& options, RunReports& reports, const Request
   std::fputs(reports.summary.format().c_str(), stderr);
 }
 
+// "; N delivery lines were not written" when some were not, else "".
+std::string notWritten(const OutputWriter& writer) {
+  const std::size_t lines = writer.unwrittenLines();
+  if (lines == 0) return "";
+  return "; " + std::to_string(lines) +
+         (lines == 1 ? " delivery line was" : " delivery lines were") + " not written";
+}
+
 // What is left once the host has finished: the lines still to write and the preview. Gives
 // the exit status so far.
 int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const RequestReader& reader,
@@ -168,8 +178,8 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
   int status = reader.allAccepted() ? 0 : 1;
   reports.writer.drain();
   if (const int error = reports.writer.error(); error != 0) {
-    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s\n",
-                 std::strerror(error));
+    std::fprintf(stderr, "corvanta-nse: cannot write deliveries to standard output: %s%s\n",
+                 std::strerror(error), notWritten(reports.writer).c_str());
     status = 1;
   }
   if (reports.preview) {
@@ -221,7 +231,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
     endpoint = openEndpoint(
         *options.endpoint, container,
         [&](IncomingRequest request) {
-          reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+          // The endpoint's loop must never wait: PINGs, other clients and a stop need it.
+          if (reports.writer.buffered() > kOutputBacklogBytes) return Admission::behind;
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {
@@ -257,7 +268,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
         if (!endpoint) running.stop();
       },
       endpoint ? "no new pushes are taken; those taken are answered and shown"
-               : "deliveries already due are written");
+               : "deliveries already due are written",
+      [&reports] { return notWritten(reports.writer); });
 
   if (endpoint) {
     endpoint->run();

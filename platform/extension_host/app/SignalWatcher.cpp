@@ -34,9 +34,11 @@ void SignalWatcher::blockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-SignalWatcher::SignalWatcher(std::function<void(int signal)> onFirst, std::string stopping)
+SignalWatcher::SignalWatcher(std::function<void(int signal)> onFirst, std::string stopping,
+                             std::function<std::string()> lastWords)
     : _onFirst(std::move(onFirst)),
       _stopping(std::move(stopping)),
+      _lastWords(std::move(lastWords)),
       _signals(blockAndOpenSignals()),
       _thread([this] { run(); }) {}
 
@@ -58,7 +60,9 @@ void SignalWatcher::run() {
     if (::read(_signals.get(), &info, sizeof info) != sizeof info) continue;
     const int signal = static_cast<int>(info.ssi_signo);
     if (_received.exchange(signal) != 0) {
-      std::fprintf(stderr, "corvanta-nse: SIG%s again: ending at once\n", sigabbrev_np(signal));
+      const std::string lost = _lastWords ? _lastWords() : "";
+      std::fprintf(stderr, "corvanta-nse: SIG%s again: ending at once%s\n", sigabbrev_np(signal),
+                   lost.c_str());
       std::_Exit(128 + signal);
     }
     std::fprintf(stderr, "corvanta-nse: SIG%s: stopping; %s (send it again to end at once)\n",

@@ -48,6 +48,7 @@ enum class Admission {
   accepted,
   busy,     // as many requests are in flight as the host admits
   stopped,  // the host takes no more requests
+  behind,   // what the host would write is behind by more than its budget; try again later
 };
 
 }  // namespace corvanta

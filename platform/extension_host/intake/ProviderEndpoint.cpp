@@ -6,6 +6,7 @@
 #include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/listener.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,8 +19,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <tuple>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "platform/foundation/Result.h"
@@ -35,6 +44,36 @@ using BufferEvent = std::unique_ptr<bufferevent, FreeWith<bufferevent_free>>;
 using Session = std::unique_ptr<nghttp2_session, FreeWith<nghttp2_session_del>>;
 using SessionCallbacks =
     std::unique_ptr<nghttp2_session_callbacks, FreeWith<nghttp2_session_callbacks_del>>;
+
+// A connection's turn on the loop ends once it has had this many streams answered: the rest
+// of what it sent waits for a later turn. Its input is given to the session a slice at a time
+// so that a turn can end within a read.
+constexpr unsigned kStreamsPerTurn = 4;
+constexpr std::size_t kTurnSlice = 1024;
+constexpr std::size_t kUnreadInputBytes = 64 << 10;
+
+// The loop's priorities: what arrives (new connections, reads, writes, timers) comes before
+// the later turns of connections that sent more than one turn's worth, so that a client that
+// sends a little is served however much others have queued; after kLaterTurnsPerPoll later
+// turns the loop looks for new arrivals again.
+constexpr int kPriorities = 3;
+constexpr int kArrivalPriority = 1;  // libevent's default with three
+constexpr int kLaterTurnPriority = 2;
+constexpr int kLaterTurnsPerPoll = 16;
+
+// A base with the priorities above.
+event_base* newEventBase() {
+  const std::unique_ptr<event_config, FreeWith<event_config_free>> config(event_config_new());
+  if (!config) return nullptr;
+  event_config_set_max_dispatch_interval(config.get(), nullptr, kLaterTurnsPerPoll,
+                                         kLaterTurnPriority);
+  event_base* base = event_base_new_with_config(config.get());
+  if (base && event_base_priority_init(base, kPriorities) != 0) {
+    event_base_free(base);
+    return nullptr;
+  }
+  return base;
+}
 
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
@@ -113,39 +152,103 @@ std::string http2OnlyAnswer() {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
 // One request stream, from its first header to its close.
 struct Stream {
   ProviderRequest request;
+  SteadyClock::time_point opened;
   std::size_t headerBytes = 0;
   std::string answer;  // the answer's body, sent from `sent` on
   std::size_t sent = 0;
+  bool answered = false;
+  bool reset = false;  // past its time limit
+
+  std::size_t heldBytes() const { return headerBytes + request.body.size() + answer.size(); }
 };
+
+// The session's allocations, counted against its connection's budget and the endpoint's;
+// past 5/4 of the endpoint's they fail, which ends that session. `data` is the connection.
+void* countedMalloc(size_t size, void* data);
+void countedFree(void* pointer, void* data);
+void* countedCalloc(size_t count, size_t size, void* data);
+void* countedRealloc(void* pointer, size_t size, void* data);
 
 }  // namespace
 
 struct ProviderEndpoint::Loop {
+  // Owned by `connections` while open, then by `retired` until the end of the loop's turn:
+  // a callback that closed its connection may still read it on the way out.
   struct Connection {
+    Connection(Loop& owner, BufferEvent made)
+        : loop(owner),
+          buffer(std::move(made)),
+          accepted(SteadyClock::now()),
+          lastFrame(accepted),
+          memory{this, countedMalloc, countedFree, countedCalloc, countedRealloc} {}
+
     Loop& loop;
     BufferEvent buffer;
+    std::uint64_t serial = 0;  // names it to the token checker, which may outlive it
+    SteadyClock::time_point accepted, lastFrame;
     std::unordered_map<std::int32_t, std::unique_ptr<Stream>> streams;
-    Session session;  // last: deleted first, while the streams it may name still exist
+    std::size_t sessionBytes = 0;  // what the session has allocated
+    std::size_t streamBytes = 0;   // what `streams` hold
+    std::size_t unsentBytes = 0;   // what waits in the output buffer, as last counted
+    unsigned invalidTokens = 0;
+    unsigned answeredThisTurn = 0;
+    bool queued = false;       // its last turn left input for a later one
+    bool established = false;  // the first frame has arrived
     bool closeWhenWritten = false;
+    bool closed = false;
+    std::optional<SteadyClock::time_point> goingSince;  // told to go (GOAWAY or HTTP/1 refusal)
+    nghttp2_mem memory{};
+    Event laterTurn;  // reads what a turn left of the input
+    Session session;  // last: deleted first, while the streams it may name still exist
+
+    std::size_t heldBytes() const { return sessionBytes + streamBytes + unsentBytes; }
   };
 
   Settings settings;
   Offer offer;
   Refused refused;
-  EventBase base{event_base_new()};
+  EventBase base{newEventBase()};
   TLSContextHandle tls;
   Listener listener;
   SessionCallbacks callbacks;
   WakeEvent wake;
-  Event wakeEvent, noticeTimer, drainTimer;
+  Event wakeEvent, noticeTimer, drainTimer, sweepTimer, reapEvent;
   std::string address;
   int port = 0;
   std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
-  bool stopping = false;  // loop thread only
-  std::atomic<std::size_t> accepted{0}, answered{0}, connectionCount{0};
+  std::unordered_map<std::uint64_t, Connection*> bySerial;  // the open ones
+  std::uint64_t nextSerial = 1;
+  std::vector<std::unique_ptr<Connection>> retired;
+
+  // Tokens that would cost a signature check are judged on a thread of their own, so that
+  // other connections' pushes, whose tokens are known, do not wait behind them.
+  struct TokenCheck {
+    std::uint64_t connection;
+    std::int32_t stream;
+    std::string jwt, verdict;
+  };
+  std::mutex checkMutex;
+  std::condition_variable checkWake;
+  std::deque<TokenCheck> toCheck, checked;  // guarded by checkMutex
+  bool checkerStopping = false;             // guarded by checkMutex
+  WakeEvent checkedWake;
+  Event checkedEvent;
+  std::thread checker;  // started by open() when some tokens are not cheap
+
+  ~Loop();
+  void checkTokens();  // the checker thread's
+  void answerChecked();
+  // Forgets the tokens a connection that is going still waits to have checked.
+  void dropChecks(const Connection& connection);
+  bool stopping = false;       // loop thread only
+  std::size_t heldBytes = 0;   // the sum of the connections' heldBytes(); loop thread only
+  std::size_t heldAtTrim = 0;  // heldBytes when memory was last given back
+  std::atomic<std::size_t> accepted{0}, answered{0}, connectionCount{0}, openCount{0}, heldCount{0};
 
   Result<> listen();
   void setUpCallbacks();
@@ -157,7 +260,22 @@ struct ProviderEndpoint::Loop {
   bool startCleartextSession(Connection& connection, evbuffer* input);
   // Sends what the session has to send; closes the connection when it is done with.
   void flush(Connection& connection);
+  // Ends the connection at once; its memory is freed at the end of the loop's turn.
   void close(Connection& connection);
+  // Sends GOAWAY: the connection closes once its streams are answered and the GOAWAY is
+  // written, or kClosingGrace from now at the latest.
+  void sendOff(Connection& connection, std::uint32_t error, std::string_view why);
+  // Whether a new stream fits the connection's budget and the endpoint's. When the
+  // endpoint's is spent, the connection holding most pays for it: it is closed.
+  bool makeRoom(Connection& connection);
+  // Counts a change of `bytes` in what the connection holds.
+  void hold(Connection& connection, std::size_t Connection::*part, std::size_t bytes);
+  void countUnsent(Connection& connection);
+  // Closes what has overstayed a time limit; resets streams that have.
+  void sweep();
+  // Closes the connection idle longest, to make room for a new one.
+  void evictOne();
+  void trimWhenFreed();
   void answer(Connection& connection, std::int32_t streamId, Stream& stream);
   // Offers the push of an accepted verdict to the host, and turns the verdict into 429 or 503
   // when the host is full or stopped.
@@ -187,22 +305,35 @@ bool isRequestHeaders(const nghttp2_frame* frame) {
 
 int onBeginHeaders(nghttp2_session* session, const nghttp2_frame* frame, void* data) {
   if (!isRequestHeaders(frame)) return 0;
+  Connection& connection = connectionOf(data);
+  if (!connection.loop.makeRoom(connection)) {
+    // No Stream: what else arrives on it is ignored until the reset is seen.
+    nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
+                              NGHTTP2_REFUSED_STREAM);
+    return 0;
+  }
   auto stream = std::make_unique<Stream>();
+  stream->opened = SteadyClock::now();
   nghttp2_session_set_stream_user_data(session, frame->hd.stream_id, stream.get());
-  connectionOf(data).streams[frame->hd.stream_id] = std::move(stream);
+  connection.streams[frame->hd.stream_id] = std::move(stream);
   return 0;
 }
 
 int onHeader(nghttp2_session* session, const nghttp2_frame* frame, const uint8_t* name,
-             size_t nameLength, const uint8_t* value, size_t valueLength, uint8_t, void*) {
+             size_t nameLength, const uint8_t* value, size_t valueLength, uint8_t, void* data) {
   if (!isRequestHeaders(frame)) return 0;
   Stream* stream = streamOf(session, frame->hd.stream_id);
-  if (!stream) return 0;
-  stream->headerBytes += nameLength + valueLength;
-  if (stream->headerBytes > ProviderEndpoint::kMaximumHeaderBytes) {
-    return static_cast<int>(NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE);  // resets the stream
-  }
+  if (!stream || !stream->request.oversizedHeader.empty()) return 0;
   const std::string_view key(reinterpret_cast<const char*>(name), nameLength);
+  if (stream->headerBytes + nameLength + valueLength > ProviderRequest::kKeptHeaderBytes) {
+    // Kept no further, but answered: the client learns which field was too large.
+    stream->request.oversizedHeader = key;
+    return 0;
+  }
+  stream->headerBytes += nameLength + valueLength;
+  Connection& connection = connectionOf(data);
+  connection.loop.hold(connection, &Connection::streamBytes,
+                       connection.streamBytes + nameLength + valueLength);
   std::string text(reinterpret_cast<const char*>(value), valueLength);
   if (key == ":method") {
     stream->request.method = std::move(text);
@@ -215,29 +346,68 @@ int onHeader(nghttp2_session* session, const nghttp2_frame* frame, const uint8_t
 }
 
 int onDataChunk(nghttp2_session* session, uint8_t, int32_t streamId, const uint8_t* bytes,
-                size_t length, void*) {
+                size_t length, void* data) {
   Stream* stream = streamOf(session, streamId);
   if (!stream) return 0;
   std::string& body = stream->request.body;
   const std::size_t kept = std::min(length, ProviderRequest::kKeptBodyBytes - body.size());
   body.append(reinterpret_cast<const char*>(bytes), kept);
   if (kept < length) stream->request.bodyTruncated = true;
+  Connection& connection = connectionOf(data);
+  connection.loop.hold(connection, &Connection::streamBytes, connection.streamBytes + kept);
   return 0;
 }
 
 int onFrameReceived(nghttp2_session* session, const nghttp2_frame* frame, void* data) {
+  Connection& connection = connectionOf(data);
+  connection.established = true;
+  connection.lastFrame = SteadyClock::now();
   const bool ends = frame->hd.flags & NGHTTP2_FLAG_END_STREAM;
   if (!ends || (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)) return 0;
   if (Stream* stream = streamOf(session, frame->hd.stream_id)) {
-    Connection& connection = connectionOf(data);
     connection.loop.answer(connection, frame->hd.stream_id, *stream);
   }
   return 0;
 }
 
 int onStreamClose(nghttp2_session*, int32_t streamId, uint32_t, void* data) {
-  connectionOf(data).streams.erase(streamId);
+  Connection& connection = connectionOf(data);
+  const auto found = connection.streams.find(streamId);
+  if (found == connection.streams.end()) return 0;
+  connection.loop.hold(connection, &Connection::streamBytes,
+                       connection.streamBytes - found->second->heldBytes());
+  connection.streams.erase(found);
   return 0;
+}
+
+void countedFree(void* pointer, void* data) {
+  if (!pointer) return;
+  Connection& connection = connectionOf(data);
+  connection.loop.hold(connection, &Connection::sessionBytes,
+                       connection.sessionBytes - malloc_usable_size(pointer));
+  std::free(pointer);
+}
+void* countedRealloc(void* pointer, size_t size, void* data) {
+  Connection& connection = connectionOf(data);
+  Loop& loop = connection.loop;
+  const std::size_t before = pointer ? malloc_usable_size(pointer) : 0;
+  if (size > before && loop.heldBytes + (size - before) > loop.settings.limits.totalBytes / 4 * 5) {
+    return nullptr;
+  }
+  void* moved = std::realloc(pointer, size);
+  if (!moved) return nullptr;
+  loop.hold(connection, &Connection::sessionBytes,
+            connection.sessionBytes - before + malloc_usable_size(moved));
+  return moved;
+}
+void* countedMalloc(size_t size, void* data) {
+  return countedRealloc(nullptr, size, data);
+}
+void* countedCalloc(size_t count, size_t size, void* data) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  void* made = countedMalloc(count * size, data);
+  if (made) std::memset(made, 0, count * size);
+  return made;
 }
 
 ssize_t readAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity, uint32_t* flags,
@@ -250,22 +420,53 @@ ssize_t readAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t capacity, 
   return static_cast<ssize_t>(n);
 }
 
+// Input left over from a turn is read in a later one, unless the connection is not being
+// read from.
+void continueNextTurn(Connection& connection) {
+  bufferevent* buffer = connection.buffer.get();
+  if (connection.closed || evbuffer_get_length(bufferevent_get_input(buffer)) == 0) return;
+  if (!(bufferevent_get_enabled(buffer) & EV_READ)) return;
+  event_active(connection.laterTurn.get(), EV_TIMEOUT, 0);
+}
+
+// Gives the session up to a turn's worth of the connection's input, sends what it has to
+// send and leaves the rest for a later turn.
+void takeTurn(Connection& connection) {
+  Loop& loop = connection.loop;
+  evbuffer* input = bufferevent_get_input(connection.buffer.get());
+  connection.answeredThisTurn = 0;
+  while (evbuffer_get_length(input) > 0 && connection.answeredThisTurn < kStreamsPerTurn) {
+    const std::size_t length = std::min(evbuffer_get_length(input), kTurnSlice);
+    const ssize_t used =
+        nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, length), length);
+    if (connection.closed) return;
+    if (used < 0) return loop.close(connection);
+    evbuffer_drain(input, static_cast<std::size_t>(used));
+  }
+  loop.flush(connection);
+  connection.queued = evbuffer_get_length(input) > 0;
+  continueNextTurn(connection);
+}
+
+void onLaterTurn(evutil_socket_t, short, void* data) {
+  Connection& connection = connectionOf(data);
+  if (!connection.closed) takeTurn(connection);
+}
+
+// A connection that has a later turn queued waits for it: what it sends meanwhile does not
+// go ahead of others' arrivals.
 void onReadable(bufferevent* buffer, void* data) {
   Connection& connection = connectionOf(data);
-  Loop& loop = connection.loop;
   evbuffer* input = bufferevent_get_input(buffer);
-  if (!connection.session && !loop.startCleartextSession(connection, input)) return;
-  const std::size_t length = evbuffer_get_length(input);
-  const ssize_t used =
-      nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, -1), length);
-  if (used < 0) return loop.close(connection);
-  evbuffer_drain(input, static_cast<std::size_t>(used));
-  loop.flush(connection);
+  if (!connection.session && !connection.loop.startCleartextSession(connection, input)) return;
+  if (connection.queued) return continueNextTurn(connection);
+  takeTurn(connection);
 }
 
 // All written: a client that had stopped reading its answers is read from again.
 void onWritten(bufferevent* buffer, void* data) {
   Connection& connection = connectionOf(data);
+  connection.loop.countUnsent(connection);
   if (connection.closeWhenWritten) {
     if (evbuffer_get_length(bufferevent_get_output(buffer)) == 0) {
       connection.loop.close(connection);
@@ -273,7 +474,9 @@ void onWritten(bufferevent* buffer, void* data) {
     return;
   }
   bufferevent_enable(buffer, EV_READ);
-  if (connection.session) connection.loop.flush(connection);
+  if (!connection.session) return;
+  connection.loop.flush(connection);
+  continueNextTurn(connection);
 }
 
 void onConnectionEvent(bufferevent* buffer, short events, void* data) {
@@ -308,8 +511,31 @@ void onNoticeOver(evutil_socket_t, short, void* data) {
 
 void onDrainLimit(evutil_socket_t, short, void* data) {
   auto& loop = *static_cast<Loop*>(data);
+  loop.bySerial.clear();
   loop.connections.clear();
   event_base_loopexit(loop.base.get(), nullptr);
+}
+
+void onSweep(evutil_socket_t, short, void* data) {
+  static_cast<Loop*>(data)->sweep();
+}
+
+void onTokensChecked(evutil_socket_t, short, void* data) {
+  static_cast<Loop*>(data)->answerChecked();
+}
+
+void onReap(evutil_socket_t, short, void* data) {
+  auto& loop = *static_cast<Loop*>(data);
+  loop.retired.clear();
+  loop.trimWhenFreed();
+}
+
+// How often the time limits are looked at: often enough that each holds to within a quarter
+// of itself.
+std::chrono::milliseconds sweepInterval(const ProviderEndpoint::Limits& limits) {
+  const auto shortest =
+      std::min({limits.handshake, limits.idle, limits.stream, ProviderEndpoint::kClosingGrace});
+  return std::clamp(shortest / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
 }
 
 }  // namespace
@@ -371,16 +597,36 @@ void ProviderEndpoint::Loop::admit(ProviderVerdict& verdict) {
       verdict.reason = "Shutdown";
       verdict.fault = "the host has stopped taking pushes";
       break;
+    case Admission::behind:
+      verdict.status = 503;
+      verdict.reason = "ServiceUnavailable";
+      verdict.fault = "the host's output is behind; pushes are taken again once it catches up";
+      break;
   }
 }
 
 void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamId, Stream& stream) {
+  const ProviderPolicy& policy = settings.policy;
+  if (checker.joinable() && !stream.request.tokenVerdict) {
+    if (const auto jwt = bearerToken(stream.request); jwt && !policy.tokenIsCheap(*jwt)) {
+      const std::lock_guard lock(checkMutex);
+      toCheck.push_back({connection.serial, streamId, std::string(*jwt), {}});
+      checkWake.notify_one();
+      return;  // answered by answerChecked()
+    }
+  }
   ProviderVerdict verdict = judgeProviderRequest(stream.request, settings.policy);
   if (verdict.request) {
     verdict.push = *verdict.request->push;
     admit(verdict);
   }
-  stream.answer = providerAnswerBody(verdict);
+  // HTTP forbids a body on the answer to HEAD.
+  if (stream.request.method != "HEAD") {
+    stream.answer = providerAnswerBody(verdict);
+    hold(connection, &Connection::streamBytes, connection.streamBytes + stream.answer.size());
+  }
+  stream.answered = true;
+  ++connection.answeredThisTurn;
 
   const std::string status = std::to_string(verdict.status);
   const std::string length = std::to_string(stream.answer.size());
@@ -403,11 +649,66 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   nghttp2_submit_response(connection.session.get(), streamId, fields.data(), fields.size(),
                           stream.answer.empty() ? nullptr : &body);
   ++answered;
+  if (verdict.reason == "InvalidProviderToken" &&
+      ++connection.invalidTokens == settings.limits.invalidTokens) {
+    sendOff(connection, NGHTTP2_NO_ERROR, "too many invalid provider tokens");
+  }
   if (verdict.status != 200 && refused) {
     refused(RefusedPush{verdict.apnsId,
                         {verdict.status, std::move(verdict.reason), std::move(verdict.fault)},
                         std::move(verdict.push)});
   }
+}
+
+ProviderEndpoint::Loop::~Loop() {
+  {
+    const std::lock_guard lock(checkMutex);
+    checkerStopping = true;
+  }
+  checkWake.notify_one();
+  if (checker.joinable()) checker.join();
+}
+
+void ProviderEndpoint::Loop::checkTokens() {
+  std::unique_lock lock(checkMutex);
+  while (true) {
+    checkWake.wait(lock, [&] { return checkerStopping || !toCheck.empty(); });
+    if (checkerStopping) return;
+    TokenCheck check = std::move(toCheck.front());
+    toCheck.pop_front();
+    lock.unlock();
+    check.verdict = settings.policy.judgeToken(check.jwt);
+    lock.lock();
+    checked.push_back(std::move(check));
+    checkedWake.notify();
+  }
+}
+
+void ProviderEndpoint::Loop::answerChecked() {
+  checkedWake.clear();
+  std::deque<TokenCheck> done;
+  {
+    const std::lock_guard lock(checkMutex);
+    done.swap(checked);
+  }
+  for (TokenCheck& check : done) {
+    // The connection may have gone meanwhile, or the stream been reset.
+    const auto connection = bySerial.find(check.connection);
+    if (connection == bySerial.end()) continue;
+    Connection& open = *connection->second;
+    const auto stream = open.streams.find(check.stream);
+    if (stream == open.streams.end() || stream->second->answered) continue;
+    stream->second->request.tokenVerdict = std::move(check.verdict);
+    answer(open, check.stream, *stream->second);
+    flush(open);
+  }
+}
+
+void ProviderEndpoint::Loop::dropChecks(const Connection& connection) {
+  if (!checker.joinable()) return;
+  const std::lock_guard lock(checkMutex);
+  std::erase_if(toCheck,
+                [&](const TokenCheck& check) { return check.connection == connection.serial; });
 }
 
 void ProviderEndpoint::Loop::accept(int fd) {
@@ -432,13 +733,20 @@ void ProviderEndpoint::Loop::accept(int fd) {
     ::close(fd);
     return;
   }
-  auto connection = std::make_unique<Connection>(Connection{*this, std::move(buffer), {}, {}});
+  if (connections.size() >= settings.limits.connections) evictOne();
+  auto connection = std::make_unique<Connection>(*this, std::move(buffer));
   Connection& made = *connection;
+  made.serial = nextSerial++;
+  made.laterTurn.reset(event_new(base.get(), -1, 0, onLaterTurn, &made));
+  if (!made.laterTurn) return;
+  event_priority_set(made.laterTurn.get(), kLaterTurnPriority);
   connections.emplace(&made, std::move(connection));
-  // Further clients wait in the listen queue until one of these has gone.
-  if (connections.size() >= kMaximumConnections) evconnlistener_disable(listener.get());
+  bySerial.emplace(made.serial, &made);
+  ++openCount;
 
   bufferevent_setcb(made.buffer.get(), onReadable, onWritten, onConnectionEvent, &made);
+  // What waits for a later turn is bounded too: past this the socket is not read.
+  bufferevent_setwatermark(made.buffer.get(), EV_READ, 0, kUnreadInputBytes);
   bufferevent_enable(made.buffer.get(), EV_READ | EV_WRITE);
 }
 
@@ -455,7 +763,7 @@ bool ProviderEndpoint::Loop::startCleartextSession(Connection& connection, evbuf
   }
   if (length < kPreface.size()) return false;
   startSession(connection);
-  return connection.session != nullptr;
+  return !connection.closed;
 }
 
 void ProviderEndpoint::Loop::refuseHTTP1(Connection& connection) {
@@ -463,22 +771,31 @@ void ProviderEndpoint::Loop::refuseHTTP1(Connection& connection) {
   static const std::string answer = http2OnlyAnswer();
   bufferevent_write(connection.buffer.get(), answer.data(), answer.size());
   connection.closeWhenWritten = true;
+  connection.goingSince = SteadyClock::now();
 }
 
 void ProviderEndpoint::Loop::startSession(Connection& connection) {
   nghttp2_session* session = nullptr;
-  if (nghttp2_session_server_new(&session, callbacks.get(), &connection) != 0) {
+  if (nghttp2_session_server_new3(&session, callbacks.get(), &connection, nullptr,
+                                  &connection.memory) != 0) {
     return close(connection);
   }
   connection.session.reset(session);
+  // As many streams as fit the budget when each holds all a request may keep.
+  const auto perStream = ProviderRequest::kKeptHeaderBytes + ProviderRequest::kKeptBodyBytes;
+  const auto streams = static_cast<std::uint32_t>(
+      std::max<std::size_t>(1, settings.limits.connectionBytes / perStream));
   const nghttp2_settings_entry entries[] = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, kMaximumStreams}};
+      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, streams},
+      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE,
+       static_cast<std::uint32_t>(ProviderRequest::kKeptHeaderBytes)}};
   nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, entries, std::size(entries));
   if (stopping) nghttp2_submit_shutdown_notice(session);
   flush(connection);
 }
 
 void ProviderEndpoint::Loop::flush(Connection& connection) {
+  if (connection.closed) return;
   nghttp2_session* session = connection.session.get();
   for (;;) {
     const uint8_t* bytes = nullptr;
@@ -486,18 +803,122 @@ void ProviderEndpoint::Loop::flush(Connection& connection) {
     if (length < 0) return close(connection);
     if (length == 0) break;
     bufferevent_write(connection.buffer.get(), bytes, static_cast<std::size_t>(length));
+    // Past the budget the session keeps the rest until the client reads.
+    if (evbuffer_get_length(bufferevent_get_output(connection.buffer.get())) >
+        settings.limits.unsentBytes) {
+      break;
+    }
   }
-  const std::size_t unsent = evbuffer_get_length(bufferevent_get_output(connection.buffer.get()));
-  if (unsent > kMaximumUnsentBytes) bufferevent_disable(connection.buffer.get(), EV_READ);
+  countUnsent(connection);
+  const std::size_t unsent = connection.unsentBytes;
+  if (unsent > settings.limits.unsentBytes) bufferevent_disable(connection.buffer.get(), EV_READ);
   if (unsent == 0 && !nghttp2_session_want_read(session) && !nghttp2_session_want_write(session)) {
     close(connection);
   }
 }
 
 void ProviderEndpoint::Loop::close(Connection& connection) {
-  connections.erase(&connection);
-  if (stopping) return exitWhenIdle();
-  if (connections.size() < kMaximumConnections) evconnlistener_enable(listener.get());
+  if (connection.closed) return;
+  heldBytes -= connection.heldBytes();
+  heldCount.store(heldBytes, std::memory_order_relaxed);
+  connection.closed = true;
+  bufferevent_setcb(connection.buffer.get(), nullptr, nullptr, nullptr, nullptr);
+  bufferevent_disable(connection.buffer.get(), EV_READ | EV_WRITE);
+  event_del(connection.laterTurn.get());
+  const auto owned = connections.find(&connection);
+  retired.push_back(std::move(owned->second));
+  connections.erase(owned);
+  bySerial.erase(connection.serial);
+  dropChecks(connection);
+  --openCount;
+  event_active(reapEvent.get(), EV_TIMEOUT, 0);
+  if (stopping) exitWhenIdle();
+}
+
+void ProviderEndpoint::Loop::sendOff(Connection& connection, std::uint32_t error,
+                                     std::string_view why) {
+  if (connection.goingSince) return;
+  connection.goingSince = SteadyClock::now();
+  dropChecks(connection);  // its streams that wait for a check are left unanswered
+  nghttp2_session* session = connection.session.get();
+  nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
+                        nghttp2_session_get_last_proc_stream_id(session), error,
+                        reinterpret_cast<const uint8_t*>(why.data()), why.size());
+}
+
+bool ProviderEndpoint::Loop::makeRoom(Connection& connection) {
+  if (connection.heldBytes() >= settings.limits.connectionBytes) return false;
+  while (heldBytes >= settings.limits.totalBytes) {
+    const auto heaviest = std::max_element(
+        connections.begin(), connections.end(),
+        [](const auto& a, const auto& b) { return a.second->heldBytes() < b.second->heldBytes(); });
+    if (heaviest->second.get() == &connection) return false;
+    close(*heaviest->second);
+  }
+  return true;
+}
+
+void ProviderEndpoint::Loop::hold(Connection& connection, std::size_t Connection::*part,
+                                  std::size_t bytes) {
+  // A closed connection's bytes left the endpoint's count when it closed.
+  if (!connection.closed) heldBytes = heldBytes - connection.*part + bytes;
+  connection.*part = bytes;
+  heldCount.store(heldBytes, std::memory_order_relaxed);
+}
+
+void ProviderEndpoint::Loop::countUnsent(Connection& connection) {
+  hold(connection, &Connection::unsentBytes,
+       evbuffer_get_length(bufferevent_get_output(connection.buffer.get())));
+}
+
+void ProviderEndpoint::Loop::sweep() {
+  const auto now = SteadyClock::now();
+  const Limits& limits = settings.limits;
+  std::vector<Connection*> open;
+  for (const auto& [connection, owned] : connections) open.push_back(connection);
+  for (Connection* connection : open) {
+    if (connection->closed) continue;  // by an earlier one's flush
+    if (connection->goingSince) {
+      if (now - *connection->goingSince >= kClosingGrace) close(*connection);
+      continue;
+    }
+    if (!connection->established) {
+      if (now - connection->accepted >= limits.handshake) close(*connection);
+      continue;
+    }
+    nghttp2_session* session = connection->session.get();
+    for (const auto& [id, stream] : connection->streams) {
+      if (!stream->reset && now - stream->opened >= limits.stream) {
+        stream->reset = true;
+        nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_CANCEL);
+      }
+    }
+    if (connection->streams.empty() && now - connection->lastFrame >= limits.idle) {
+      sendOff(*connection, NGHTTP2_NO_ERROR, "idle");
+    }
+    flush(*connection);
+  }
+  trimWhenFreed();
+}
+
+void ProviderEndpoint::Loop::evictOne() {
+  // Whoever is already going first, then whoever has not finished its handshake, then the
+  // connection without streams whose last frame is oldest.
+  const auto rank = [](const Connection& c) {
+    return std::tuple(!c.goingSince, c.established, !c.streams.empty(), c.lastFrame);
+  };
+  const auto victim = std::min_element(
+      connections.begin(), connections.end(),
+      [&](const auto& a, const auto& b) { return rank(*a.second) < rank(*b.second); });
+  if (victim != connections.end()) close(*victim->second);
+}
+
+void ProviderEndpoint::Loop::trimWhenFreed() {
+  // Connections that left give their memory back to the system, not only to the allocator,
+  // once enough of it has gone.
+  constexpr std::size_t kWorthTrimming = 16 << 20;
+  if (heldBytes + kWorthTrimming < heldAtTrim) malloc_trim(0);
+  if (heldBytes + kWorthTrimming < heldAtTrim || heldBytes > heldAtTrim) heldAtTrim = heldBytes;
 }
 
 void ProviderEndpoint::Loop::beginStop() {
@@ -509,7 +930,7 @@ void ProviderEndpoint::Loop::beginStop() {
   std::vector<Connection*> open;
   for (const auto& [connection, owned] : connections) open.push_back(connection);
   for (Connection* connection : open) {
-    if (!connection->session) {
+    if (!connection->session || connection->closeWhenWritten) {
       close(*connection);
       continue;
     }
@@ -530,6 +951,7 @@ void ProviderEndpoint::Loop::sendFinalGoaway() {
   for (const auto& [connection, owned] : connections) open.push_back(connection);
   for (Connection* connection : open) {
     nghttp2_session* session = connection->session.get();
+    if (!session) continue;
     nghttp2_submit_goaway(session, NGHTTP2_FLAG_NONE,
                           nghttp2_session_get_last_proc_stream_id(session), NGHTTP2_NO_ERROR,
                           nullptr, 0);
@@ -561,6 +983,17 @@ Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settin
   loop->wakeEvent.reset(
       event_new(loop->base.get(), loop->wake.fd(), EV_READ | EV_PERSIST, onWake, loop.get()));
   event_add(loop->wakeEvent.get(), nullptr);
+  loop->reapEvent.reset(event_new(loop->base.get(), -1, 0, onReap, loop.get()));
+  if (loop->settings.policy.tokenIsCheap && loop->settings.policy.judgeToken) {
+    if (!loop->checkedWake.valid()) return Failure::ofErrno("cannot set up the event loop");
+    loop->checkedEvent.reset(event_new(loop->base.get(), loop->checkedWake.fd(),
+                                       EV_READ | EV_PERSIST, onTokensChecked, loop.get()));
+    event_add(loop->checkedEvent.get(), nullptr);
+    loop->checker = std::thread([raw = loop.get()] { raw->checkTokens(); });
+  }
+  loop->sweepTimer.reset(event_new(loop->base.get(), -1, EV_PERSIST, onSweep, loop.get()));
+  const timeval every = toTimeval(sweepInterval(loop->settings.limits));
+  event_add(loop->sweepTimer.get(), &every);
   return std::make_unique<ProviderEndpoint>(std::move(loop));
 }
 
@@ -575,7 +1008,9 @@ int ProviderEndpoint::port() const {
 void ProviderEndpoint::run() {
   event_base_dispatch(_loop->base.get());
   // A loop that ended by the drain limit leaves nothing behind.
+  _loop->bySerial.clear();
   _loop->connections.clear();
+  _loop->retired.clear();
 }
 
 void ProviderEndpoint::stop() {
@@ -583,7 +1018,8 @@ void ProviderEndpoint::stop() {
 }
 
 ProviderEndpoint::Counts ProviderEndpoint::counts() const {
-  return {_loop->connectionCount.load(), _loop->answered.load(), _loop->accepted.load()};
+  return {_loop->connectionCount.load(), _loop->answered.load(), _loop->accepted.load(),
+          _loop->openCount.load(), _loop->heldCount.load()};
 }
 
 }  // namespace corvanta

@@ -1,19 +1,43 @@
 // The provider endpoint: takes pushes over HTTP/2 the way a push service takes them from a
 // provider's backend, judges each (ProviderRequest.h), offers the accepted ones to the host
 // and answers each stream at once: 200 with its apns-id when the host took the push (not
-// when it was displayed), 429 TooManyRequests when the host is full, 503 Shutdown once it
-// has stopped taking requests, or the refusal's status and {"reason": ...}.
+// when it was displayed), 429 TooManyRequests when the host is full, 503 ServiceUnavailable
+// while its output is behind, 503 Shutdown once it has stopped taking requests, or the
+// refusal's status and {"reason": ...}. A HEAD request's answer has no body.
 //
 // HTTP/2 only, as the service: over TLS 1.2 or later a client must offer ALPN "h2" or the
 // handshake fails; with `cleartext`, HTTP/2 with prior knowledge. Framing and HPACK are
 // libnghttp2's, TLS is OpenSSL's, the event loop libevent's.
 //
 // Threads: open() on any thread; run() on one thread, which is the thread that calls
-// `offer` (the host's thread in this mode); stop() from any thread, also before run().
-// Memory is bounded: at most kMaximumConnections connections (more wait in the listen
-// queue), each with at most kMaximumStreams streams at once, each keeping at most
-// ProviderRequest::kKeptBodyBytes of body and kMaximumHeaderBytes of headers; a client that
-// does not read its answers is not read from once kMaximumUnsentBytes wait for it.
+// `offer` (the host's thread in this mode); stop() from any thread, also before run(). The
+// loop never waits: not on a client, not on the host, not on output (`offer` says when the
+// host cannot take a push, and the client is told 429 or 503). A provider token the policy
+// says is not cheap to judge (tokenIsCheap) is judged on a thread of the endpoint's own, and
+// its stream answered once it has been, so that pushes with known tokens do not wait.
+//
+// Hostile and broken clients are held by Limits, each a setting so that tests can make them
+// small:
+//  - time: a connection that has not finished its TLS handshake and sent its first frame
+//    within `handshake` is closed; one with no open stream and no frame for `idle` is sent
+//    GOAWAY and closed (a PING answered counts as a frame: it keeps a connection); a stream
+//    not ended within `stream` is reset; a connection told to go that does not within
+//    kClosingGrace is closed.
+//  - connections: at most `connections`; a new one beyond makes room by closing the one idle
+//    longest (one still in its handshake first), so that the listen queue never fills.
+//  - memory: what a connection holds (its session's state, the headers and bodies of its
+//    open streams, its unsent answers) counts against `connectionBytes`, and all of them
+//    together against `totalBytes`. A stream opened past the connection's budget is
+//    refused (REFUSED_STREAM); past the total, the connection holding most is closed to make
+//    room (or, when that is the one opening it, the stream is refused). The session's own
+//    allocations fail past 5/4 of `totalBytes`, which closes that connection. The
+//    concurrent-streams limit advertised is what fits `connectionBytes`. A client that does
+//    not read is not read from once `unsentBytes` wait for it.
+//  - provider tokens: a connection that sends `invalidTokens` invalid ones is sent GOAWAY
+//    and closed, as the push service closes one; its tokens still waiting to be checked are
+//    not.
+//  - turns: a connection has a few streams answered per turn of the loop; what it sent
+//    beyond waits for later turns, which come after whatever else has arrived.
 #pragma once
 
 #include <chrono>
@@ -29,10 +53,18 @@ namespace corvanta {
 
 class ProviderEndpoint {
  public:
-  static constexpr std::size_t kMaximumConnections = 1000;
-  static constexpr unsigned kMaximumStreams = 1000;
-  static constexpr std::size_t kMaximumHeaderBytes = 16 * 1024;
-  static constexpr std::size_t kMaximumUnsentBytes = 1024 * 1024;
+  struct Limits {
+    std::size_t connections = 1000;
+    std::chrono::milliseconds handshake{5000};
+    std::chrono::milliseconds idle{60000};
+    std::chrono::milliseconds stream{10000};
+    std::size_t connectionBytes = 4 << 20;
+    std::size_t totalBytes = 128 << 20;
+    std::size_t unsentBytes = 64 << 10;
+    unsigned invalidTokens = 3;
+  };
+  // How long a connection sent its last GOAWAY has to read it and go.
+  static constexpr std::chrono::milliseconds kClosingGrace{1000};
 
   struct Settings {
     std::string host = "127.0.0.1";        // a numeric address or a name such as "localhost"
@@ -43,6 +75,7 @@ class ProviderEndpoint {
     ProviderPolicy policy;
     // After stop(), how long open streams may take to end before their connections close.
     std::chrono::milliseconds drainLimit{5000};
+    Limits limits;
   };
 
   // Hands an accepted push to the host; must not wait for room.
@@ -78,6 +111,8 @@ class ProviderEndpoint {
     std::size_t connections = 0;  // accepted so far
     std::size_t answered = 0;     // streams answered
     std::size_t accepted = 0;     // pushes the host took
+    std::size_t open = 0;         // connections open now
+    std::size_t heldBytes = 0;    // what the open connections hold, as Limits counts it
   };
   Counts counts() const;
 

@@ -60,10 +60,11 @@ class Judgement {
   std::optional<Refusal> firstRefusal() {
     using Rule = std::optional<Refusal> (Judgement::*)();
     constexpr Rule kRulesInOrder[] = {
-        &Judgement::methodAndPath, &Judgement::singleHeaders, &Judgement::providerToken,
-        &Judgement::deviceToken,   &Judgement::messageId,     &Judgement::pushType,
-        &Judgement::priority,      &Judgement::expiration,    &Judgement::collapseId,
-        &Judgement::topic,         &Judgement::payload,       &Judgement::registration};
+        &Judgement::methodAndPath, &Judgement::headerSize,  &Judgement::singleHeaders,
+        &Judgement::providerToken, &Judgement::deviceToken, &Judgement::messageId,
+        &Judgement::pushType,      &Judgement::priority,    &Judgement::expiration,
+        &Judgement::collapseId,    &Judgement::topic,       &Judgement::payload,
+        &Judgement::registration};
     for (const auto rule : kRulesInOrder) {
       if (auto refusal = (this->*rule)()) return refusal;
     }
@@ -101,6 +102,17 @@ class Judgement {
     return std::nullopt;
   }
 
+  std::optional<Refusal> headerSize() {
+    const std::string& name = _request.oversizedHeader;
+    if (name.empty()) return std::nullopt;
+    const std::string fault = name + ": does not fit in the " +
+                              std::to_string(ProviderRequest::kKeptHeaderBytes / 1024) +
+                              " KiB the header fields may take";
+    // A token that large is not one a provider signed.
+    if (name == "authorization") return Refusal{403, "InvalidProviderToken", fault};
+    return Refusal{431, "HeaderFieldsTooLarge", fault};
+  }
+
   std::optional<Refusal> singleHeaders() {
     for (const auto name : kSingleHeaders) {
       const auto count = std::count_if(_request.headers.begin(), _request.headers.end(),
@@ -123,20 +135,12 @@ class Judgement {
       return std::nullopt;
     }
     _tokenGiven = true;
-    std::string_view value = *authorization;
-    const auto space = value.find(' ');
-    const auto notBearer =
-        Refusal{403, "InvalidProviderToken", "authorization: not \"bearer <JWT>\""};
-    if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
-      return notBearer;
-    }
-    const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
-    if (jwt.empty()) return notBearer;
-    if (_policy.judgeToken) {
-      if (auto reason = _policy.judgeToken(jwt); !reason.empty()) {
-        return Refusal{403, reason.c_str(), "authorization: the provider token"};
-      }
-    }
+    const auto jwt = bearerToken(_request);
+    if (!jwt) return Refusal{403, "InvalidProviderToken", "authorization: not \"bearer <JWT>\""};
+    const std::string reason = _request.tokenVerdict ? *_request.tokenVerdict
+                               : _policy.judgeToken  ? _policy.judgeToken(*jwt)
+                                                     : "";
+    if (!reason.empty()) return Refusal{403, reason.c_str(), "authorization: the provider token"};
     if (!_policy.tokenRequired) {
       _notes.push_back("the provider token was not verified: no --auth-key was given");
     }
@@ -213,6 +217,11 @@ class Judgement {
       return *refusal;
     }
     if (_request.body.empty()) return Refusal{400, "PayloadEmpty", "payload: empty"};
+    // The parser takes a NUL for the end of its input and would pass what follows unread.
+    if (const auto nul = _request.body.find('\0'); nul != std::string::npos) {
+      return badPayload("the payload is not valid JSON: a NUL byte at offset " +
+                        std::to_string(nul));
+    }
     bool tooDeep = false;
     const auto watchDepth = [&](int depth, JSON::parse_event_t event, JSON&) {
       const bool opens =
@@ -269,6 +278,20 @@ std::string answerId(const ProviderRequest& request) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> bearerToken(const ProviderRequest& request) {
+  const auto found = std::find_if(request.headers.begin(), request.headers.end(),
+                                  [](const auto& field) { return field.first == "authorization"; });
+  if (found == request.headers.end()) return std::nullopt;
+  const std::string_view value = found->second;
+  const auto space = value.find(' ');
+  if (space == std::string_view::npos || asciiLowercase(value.substr(0, space)) != "bearer") {
+    return std::nullopt;
+  }
+  const auto jwt = value.substr(std::min(value.find_first_not_of(' ', space), value.size()));
+  if (jwt.empty()) return std::nullopt;
+  return jwt;
+}
 
 ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const ProviderPolicy& policy) {
   ProviderVerdict verdict;

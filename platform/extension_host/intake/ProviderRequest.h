@@ -5,7 +5,8 @@
 // writes or blocks.
 //
 // The rules are applied in this order, and the first one broken is the answer:
-//   method and path; a header that may appear once appearing more often; the provider token;
+//   method and path; header fields larger than kept (403 when the provider token is what
+//   overflowed, else 431); a header that may appear once appearing more often; the provider token;
 //   the device token; apns-id; apns-push-type; apns-priority; apns-expiration;
 //   apns-collapse-id; apns-topic; the body; the registered devices.
 //
@@ -37,7 +38,18 @@ struct ProviderRequest {
   std::string body;                                    // at most kKeptBodyBytes bytes
   bool bodyTruncated = false;                          // more than kKeptBodyBytes arrived
   static constexpr std::size_t kKeptBodyBytes = 5121;  // the largest limit, plus one
+  // The first header field that did not fit in kKeptHeaderBytes (names and values together),
+  // or empty; it and the fields after it are not in `headers`.
+  std::string oversizedHeader = {};
+  static constexpr std::size_t kKeptHeaderBytes = 16 * 1024;
+  // The policy's judgeToken verdict on bearerToken(*this), when it was judged beforehand
+  // (off the endpoint's loop): the judge uses it instead of judging the token again.
+  std::optional<std::string> tokenVerdict = {};
 };
+
+// The JWT of the request's first authorization header when it has the form
+// "bearer <JWT>" (the scheme in any case), else nothing.
+std::optional<std::string_view> bearerToken(const ProviderRequest& request);
 
 // What the endpoint was told to accept. Read only; the caller keeps `devices` alive.
 struct ProviderPolicy {
@@ -47,6 +59,9 @@ struct ProviderPolicy {
   // Judges the JWT of an "authorization: bearer <JWT>" header: "" when it passes, else the
   // 403 reason ("InvalidProviderToken", "ExpiredProviderToken"). Empty: every JWT passes.
   std::function<std::string(std::string_view jwt)> judgeToken;
+  // Whether judgeToken answers this JWT without checking a signature (it is one that
+  // verified before). Empty: every JWT is cheap to judge. Any thread.
+  std::function<bool(std::string_view jwt)> tokenIsCheap = {};
   bool tokenRequired = false;  // an auth key is configured: no token is MissingProviderToken
   std::int64_t unregisteredSince = 0;  // ms since the epoch, for 410's "timestamp"
 };

@@ -134,15 +134,15 @@ Result<std::unique_ptr<ProviderTokenVerifier>> ProviderTokenVerifier::fromKeyFil
 ProviderTokenVerifier::ProviderTokenVerifier(std::string publicKeyPEM, std::string keyId,
                                              std::string teamId)
     : _publicKeyPEM(std::move(publicKeyPEM)), _keyId(std::move(keyId)), _teamId(std::move(teamId)) {
-  _passed.reserve(kRemembered);
+  _order.reserve(kRemembered);
 }
 
 std::string ProviderTokenVerifier::verify(std::string_view jwt,
                                           std::chrono::system_clock::time_point now) const {
   {
     std::lock_guard lock(_mutex);
-    for (const Passed& passed : _passed) {
-      if (passed.token == jwt) return judgeAge(passed.iat, now);
+    if (const auto found = _passed.find(std::string(jwt)); found != _passed.end()) {
+      return judgeAge(found->second, now);
     }
   }
   const auto form = readForm(jwt);
@@ -155,6 +155,11 @@ std::string ProviderTokenVerifier::verify(std::string_view jwt,
   std::string age = judgeAge(form->iat, now);
   if (age.empty()) remember(jwt, form->iat);
   return age;
+}
+
+bool ProviderTokenVerifier::remembers(std::string_view jwt) const {
+  const std::lock_guard lock(_mutex);
+  return _passed.contains(std::string(jwt));
 }
 
 bool ProviderTokenVerifier::signatureHolds(const std::string& jwt) const {
@@ -170,11 +175,13 @@ bool ProviderTokenVerifier::signatureHolds(const std::string& jwt) const {
 
 void ProviderTokenVerifier::remember(std::string_view jwt, std::int64_t iat) const {
   std::lock_guard lock(_mutex);
-  Passed passed{std::string(jwt), iat};
-  if (_passed.size() < kRemembered) {
-    _passed.push_back(std::move(passed));
+  std::string token(jwt);
+  if (!_passed.emplace(token, iat).second) return;  // another thread verified it meanwhile
+  if (_order.size() < kRemembered) {
+    _order.push_back(std::move(token));
   } else {
-    _passed[_next] = std::move(passed);
+    _passed.erase(_order[_next]);
+    _order[_next] = std::move(token);
     _next = (_next + 1) % kRemembered;
   }
 }

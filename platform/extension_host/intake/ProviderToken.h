@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/Result.h"
@@ -31,16 +32,17 @@ class ProviderTokenVerifier {
   // "ExpiredProviderToken" (issued more than an hour before `now`). Thread-safe.
   std::string verify(std::string_view jwt, std::chrono::system_clock::time_point now) const;
 
+  // Whether `jwt` verified before and is still remembered, so that verify() costs a lookup,
+  // not a signature check. Thread-safe.
+  bool remembers(std::string_view jwt) const;
+
   ProviderTokenVerifier(std::string publicKeyPEM, std::string keyId, std::string teamId);
 
  private:
-  struct Passed {
-    std::string token;
-    std::int64_t iat;
-  };
-  // A provider sends the same token with thousands of pushes: remember the last few that
-  // verified, so that a repeat costs a comparison instead of an ECDSA verification.
-  static constexpr std::size_t kRemembered = 16;
+  // A provider sends the same token with thousands of pushes and makes a new one every 20
+  // to 60 minutes, per team and key: remember the tokens that verified, for many teams, so
+  // that a repeat costs a lookup instead of an ECDSA verification (about 0.4 ms).
+  static constexpr std::size_t kRemembered = 4096;
 
   bool signatureHolds(const std::string& jwt) const;
   void remember(std::string_view jwt, std::int64_t iat) const;
@@ -49,7 +51,8 @@ class ProviderTokenVerifier {
   const std::string _keyId;
   const std::string _teamId;
   mutable std::mutex _mutex;
-  mutable std::vector<Passed> _passed;  // at most kRemembered, the oldest replaced first
+  mutable std::unordered_map<std::string, std::int64_t> _passed;  // token: its iat
+  mutable std::vector<std::string> _order;  // _passed's tokens, the oldest replaced first
   mutable std::size_t _next = 0;
 };
 

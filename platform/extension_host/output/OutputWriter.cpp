@@ -1,7 +1,9 @@
 #include "platform/extension_host/output/OutputWriter.h"
 
+#include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/foundation/FileDescriptor.h"
@@ -21,6 +23,7 @@ OutputWriter::~OutputWriter() {
 
 void OutputWriter::append(std::string_view text) {
   const std::lock_guard lock(_mutex);
+  _appendedLines += static_cast<std::size_t>(std::ranges::count(text, '\n'));
   if (_error != 0) return;
   const bool wasEmpty = _buffer.empty();
   _buffer.append(text);
@@ -34,6 +37,16 @@ void OutputWriter::append(std::string_view text) {
 void OutputWriter::waitUntilBufferedAtMost(std::size_t bytes) {
   std::unique_lock lock(_mutex);
   _written.wait(lock, [&] { return _error != 0 || _buffer.size() <= bytes; });
+}
+
+std::size_t OutputWriter::unwrittenLines() const {
+  const std::lock_guard lock(_mutex);
+  return _appendedLines - _writtenLines;
+}
+
+std::size_t OutputWriter::buffered() const {
+  const std::lock_guard lock(_mutex);
+  return _error != 0 ? 0 : _buffer.size();
 }
 
 bool OutputWriter::drain() {
@@ -61,7 +74,17 @@ void OutputWriter::run() {
     batch.swap(_buffer);
     _writing = true;
     lock.unlock();
-    const int error = writeAll(_fd, batch);
+    // A pipe takes a write of PIPE_BUF bytes or less whole or not at all, so that the lines
+    // counted as written are exactly those a reader can have, even when a second signal ends
+    // the process during a write.
+    int error = 0;
+    for (std::string_view rest = batch; !rest.empty() && error == 0;) {
+      const std::string_view part = rest.substr(0, PIPE_BUF);
+      error = writeAll(_fd, part, [this](std::string_view done) {
+        _writtenLines += static_cast<std::size_t>(std::ranges::count(done, '\n'));
+      });
+      rest.remove_prefix(part.size());
+    }
     batch.clear();
     lock.lock();
     _writing = false;

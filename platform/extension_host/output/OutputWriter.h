@@ -13,6 +13,7 @@
 // Thread safety: every member may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -43,6 +44,13 @@ class OutputWriter {
   // The host's reader calls it so that a stopped reader stops the intake too.
   void waitUntilBufferedAtMost(std::size_t bytes);
 
+  // How many bytes wait to be written now; 0 after a failure (nothing more will be).
+  std::size_t buffered() const;
+
+  // How many lines appended so far are not known to be written: waiting, being written, or
+  // lost to a failed write (with those appended after it).
+  std::size_t unwrittenLines() const;
+
   // Blocks until everything appended so far is written. False when a write failed.
   bool drain();
 
@@ -55,14 +63,16 @@ class OutputWriter {
   const int _fd;
   std::function<void()> _onFailure;
   mutable std::mutex _mutex;
-  std::condition_variable _wake;     // something to write, or stopping
-  std::condition_variable _written;  // a write ended
-  std::string _buffer;               // guarded by _mutex
-  bool _writing = false;             // guarded by _mutex
-  bool _gathering = false;           // guarded by _mutex
-  bool _stopping = false;            // guarded by _mutex
-  int _error = 0;                    // guarded by _mutex
-  std::thread _thread;               // last: starts once the rest exists
+  std::condition_variable _wake;              // something to write, or stopping
+  std::condition_variable _written;           // a write ended
+  std::string _buffer;                        // guarded by _mutex
+  bool _writing = false;                      // guarded by _mutex
+  bool _gathering = false;                    // guarded by _mutex
+  bool _stopping = false;                     // guarded by _mutex
+  int _error = 0;                             // guarded by _mutex
+  std::size_t _appendedLines = 0;             // guarded by _mutex
+  std::atomic<std::size_t> _writtenLines{0};  // counted as each write(2) returns
+  std::thread _thread;                        // last: starts once the rest exists
 };
 
 }  // namespace corvanta
