@@ -77,28 +77,21 @@ struct RunReports {
 };
 
 // The provider endpoint the options ask for, its certificate made or found and its key
-// loaded; nullptr with `*status` set and the reason reported.
-std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
-                                               const Container& container,
-                                               ProviderEndpoint::Offer offer,
-                                               ProviderEndpoint::Refused refused, int* status) {
-  // A setting that cannot be used is a usage error, as the options' own are.
-  const auto fail = [status](int code, const std::string& what) {
-    std::fprintf(stderr, "corvanta-nse: %s\n%s", what.c_str(),
-                 code == 2 ? "Try 'corvanta-nse --help' for more information.\n" : "");
-    *status = code;
-    return nullptr;
-  };
+// loaded. A setting that cannot be used fails with EINVAL: a usage error, as the options'
+// own are.
+Result<std::unique_ptr<ProviderEndpoint>> openEndpoint(const EndpointOptions& options,
+                                                       const Container& container,
+                                                       ProviderEndpoint::Offer offer,
+                                                       ProviderEndpoint::Refused refused) {
   ProviderEndpoint::Settings settings;
   settings.host = options.host;
   settings.port = options.port;
   settings.allowRemote = options.allowRemote;
   settings.cleartext = options.cleartext;
   std::string trust;  // what a client is to trust, when the host made it
-  std::string error;
   if (!options.cleartext && options.certificateFile.empty()) {
     const auto made = endpointCertificates(container.endpointDirectory());
-    if (!made) return fail(1, made.failure().message);
+    if (!made) return std::move(made).failure();
     settings.certificateFile = made->certificateFile;
     settings.keyFile = made->keyFile;
     trust = made->authorityFile;
@@ -116,7 +109,7 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
   if (!options.authKeyFile.empty()) {
     auto loaded =
         ProviderTokenVerifier::fromKeyFile(options.authKeyFile, options.keyId, options.teamId);
-    if (!loaded) return fail(2, "--auth-key: " + loaded.failure().message);
+    if (!loaded) return Failure{"--auth-key: " + loaded.failure().message, EINVAL};
     std::shared_ptr<const ProviderTokenVerifier> verifier = std::move(*loaded);
     policy.tokenRequired = true;
     policy.judgeToken = [verifier](std::string_view jwt) {
@@ -130,7 +123,7 @@ std::unique_ptr<ProviderEndpoint> openEndpoint(const EndpointOptions& options,
   }
 
   auto opened = ProviderEndpoint::open(std::move(settings), std::move(offer), std::move(refused));
-  if (!opened) return fail(opened.failure().code == EINVAL ? 2 : 1, opened.failure().message);
+  if (!opened) return std::move(opened).failure();
   auto endpoint = std::move(*opened);
   const std::string scheme = options.cleartext ? "http" : "https";
   std::fprintf(stderr, "corvanta-nse: listening on %s://%s (HTTP/2%s)\n", scheme.c_str(),
@@ -227,8 +220,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   if (options.endpoint) {
     // A client that goes away must cost a write error on its connection, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-    int status = 0;
-    endpoint = openEndpoint(
+    auto opened = openEndpoint(
         *options.endpoint, container,
         [&](IncomingRequest request) {
           // The endpoint's loop must never wait: PINGs, other clients and a stop need it.
@@ -241,9 +233,14 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                        push.refusal.status, push.refusal.reason.c_str(),
                        push.refusal.fault.c_str());
           reports.all.refused(push);
-        },
-        &status);
-    if (!endpoint) return status;
+        });
+    if (!opened) {
+      const bool usage = opened.failure().code == EINVAL;
+      std::fprintf(stderr, "corvanta-nse: %s\n%s", opened.failure().message.c_str(),
+                   usage ? "Try 'corvanta-nse --help' for more information.\n" : "");
+      return usage ? 2 : 1;
+    }
+    endpoint = std::move(*opened);
   }
   const auto stopIntake = [&] {
     reader.stop();
