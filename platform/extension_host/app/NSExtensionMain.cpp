@@ -151,6 +151,7 @@ void printSummary(const HostOptions& options, RunReports& reports, const Request
   } else {
     reports.summary.setRejectedLines(reader.rejected());
   }
+  reports.summary.setUnwrittenLines(reports.writer.unwrittenLines());
   reports.summary.setElapsed(Clock::Current().now() - started);
   if (previewWritten) reports.summary.setPreviewPath(*options.previewPath);
   std::fputs(reports.summary.format().c_str(), stderr);

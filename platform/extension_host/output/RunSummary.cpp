@@ -62,6 +62,11 @@ void RunSummary::refused(const RefusedPush& push) {
   ++_refusedPushes[push.refusal.reason];
 }
 
+void RunSummary::setUnwrittenLines(std::size_t count) {
+  const std::lock_guard lock(_mutex);
+  _unwrittenLines = count;
+}
+
 void RunSummary::setRejectedLines(std::size_t count) {
   _rejectedLines = count;
 }
@@ -88,6 +93,9 @@ std::string RunSummary::format() const {
           " expired";
   if (_rejectedLines) {
     text += ", " + counted(*_rejectedLines, "rejected input line", "rejected input lines");
+  }
+  if (_unwrittenLines > 0) {
+    text += "; " + counted(_unwrittenLines, "delivery line", "delivery lines") + " not written";
   }
   text += "\n";
   if (!_notShown.empty()) text += "corvanta-nse: not shown: " + byCount(_notShown) + "\n";

@@ -28,6 +28,9 @@ class RunSummary final : public DeliverySink {
   void delivered(const Delivery& delivery) override;
   void refused(const RefusedPush& push) override;
   void setRejectedLines(std::size_t count);
+  // Delivery lines counted above that never reached the output (a failed or cut-off write):
+  // said on the first line when there are any, so that the counts are not read as written.
+  void setUnwrittenLines(std::size_t count);
   void setElapsed(std::chrono::duration<double> elapsed);
   // Where the preview was written; unset when none was.
   void setPreviewPath(std::string path);
@@ -46,6 +49,7 @@ class RunSummary final : public DeliverySink {
   std::map<std::string, std::size_t> _refusedPushes;      // by reason
   std::map<std::string, std::size_t> _withoutAttachment;  // by reason
   std::optional<std::size_t> _rejectedLines;
+  std::size_t _unwrittenLines = 0;
   std::chrono::duration<double> _elapsed{};
   std::optional<std::string> _previewPath;
 };
