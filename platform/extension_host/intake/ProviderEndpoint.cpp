@@ -57,8 +57,10 @@ constexpr std::size_t kUnreadInputBytes = 64 << 10;
 // sends a little is served however much others have queued; after kLaterTurnsPerPoll later
 // turns the loop looks for new arrivals again.
 constexpr int kPriorities = 3;
-constexpr int kArrivalPriority = 1;  // libevent's default with three
+constexpr int kArrivalPriority = 1;
 constexpr int kLaterTurnPriority = 2;
+// Arrivals are left at libevent's default priority, the middle one.
+static_assert(kArrivalPriority == kPriorities / 2 && kLaterTurnPriority > kArrivalPriority);
 constexpr int kLaterTurnsPerPoll = 16;
 
 // A base with the priorities above.
