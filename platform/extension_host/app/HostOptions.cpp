@@ -330,8 +330,7 @@ Result<EndpointOptions> endpointOptions(const CLI::App& app, EndpointOptions end
 }
 
 HostOptionsResult usageError(const std::string& what) {
-  std::fprintf(stderr, "corvanta-nse: %s\nTry 'corvanta-nse --help' for more information.\n",
-               what.c_str());
+  reportUsageError(what);
   return {std::nullopt, 2};
 }
 
@@ -346,6 +345,11 @@ HostOptionsResult version() {
 }
 
 }  // namespace
+
+void reportUsageError(const std::string& what) {
+  std::fprintf(stderr, "corvanta-nse: %s\nTry 'corvanta-nse --help' for more information.\n",
+               what.c_str());
+}
 
 HostOptionsResult parseHostOptions(int argc, char* argv[]) {
   CLI::App app(kDescription, "corvanta-nse");

@@ -59,6 +59,10 @@ struct HostOptionsResult {
 // throws.
 HostOptionsResult parseHostOptions(int argc, char* argv[]);
 
+// Says on standard error that `what` was wrong in how the host was called, and where to read
+// how to call it; the caller exits 2.
+void reportUsageError(const std::string& what);
+
 // The largest --time-limit accepted, in seconds: far beyond any useful limit, small enough
 // that deadlines computed from it stay within the clock's range.
 inline constexpr double kMaximumTimeLimitSeconds = 1'000'000;

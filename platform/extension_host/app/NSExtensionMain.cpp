@@ -236,10 +236,12 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
           reports.all.refused(push);
         });
     if (!opened) {
-      const bool usage = opened.failure().code == EINVAL;
-      std::fprintf(stderr, "corvanta-nse: %s\n%s", opened.failure().message.c_str(),
-                   usage ? "Try 'corvanta-nse --help' for more information.\n" : "");
-      return usage ? 2 : 1;
+      if (opened.failure().code != EINVAL) {
+        std::fprintf(stderr, "corvanta-nse: %s\n", opened.failure().message.c_str());
+        return 1;
+      }
+      reportUsageError(opened.failure().message);
+      return 2;
     }
     endpoint = std::move(*opened);
   }
