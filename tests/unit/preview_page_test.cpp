@@ -24,7 +24,7 @@ struct Feed {
   PreviewPage page{};
   std::size_t taken = 0;
   void add(const std::string& identifier, std::optional<Delivery> delivery) {
-    page.taken(taken, identifier);
+    page.taken(taken, IncomingRequest{identifier, nullptr});
     if (delivery) {
       delivery->sequence = taken;
       page.delivered(*delivery);

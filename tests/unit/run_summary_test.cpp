@@ -41,7 +41,7 @@ const auto refusedAs = [](std::string message) {
 
 TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasonsCommonestFirst) {
   RunSummary summary;
-  for (std::size_t i = 0; i < 10; ++i) summary.taken(i, "");
+  for (std::size_t i = 0; i < 10; ++i) summary.taken(i, IncomingRequest{});
   Delivery background;
   background.displayed = false;
   background.notShown = "background";
@@ -78,7 +78,7 @@ TEST(RunSummaryTest, CountsDisplayedDeliveriesAndGroupsReasonsCommonestFirst) {
             "insecure loads\n"
             "corvanta-nse: preview written to out/preview.html\n");
   RunSummary one;
-  one.taken(0, "");
+  one.taken(0, IncomingRequest{});
   one.setUnwrittenLines(1);
   EXPECT_TRUE(one.format().starts_with("corvanta-nse: 1 request in ") &&
               one.format().ends_with(" expired; 1 delivery line not written\n"))

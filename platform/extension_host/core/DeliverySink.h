@@ -21,8 +21,8 @@ class DeliverySink {
  public:
   virtual ~DeliverySink() = default;
 
-  // The host took a request; `sequence` numbers requests from 0 in the order taken.
-  virtual void taken(std::size_t /*sequence*/, const std::string& /*identifier*/) {}
+  // The host took `request`; `sequence` numbers requests from 0 in the order taken.
+  virtual void taken(std::size_t /*sequence*/, const IncomingRequest& /*request*/) {}
   // The host is about to call the request's serviceExtensionTimeWillExpire.
   virtual void expired(std::size_t /*sequence*/) {}
   // One call of the request's content handler, or the host's own delivery for it.
@@ -40,8 +40,8 @@ class DeliverySinks final : public DeliverySink {
  public:
   explicit DeliverySinks(std::vector<DeliverySink*> sinks) : _sinks(std::move(sinks)) {}
 
-  void taken(std::size_t sequence, const std::string& identifier) override {
-    for (DeliverySink* sink : _sinks) sink->taken(sequence, identifier);
+  void taken(std::size_t sequence, const IncomingRequest& request) override {
+    for (DeliverySink* sink : _sinks) sink->taken(sequence, request);
   }
   void expired(std::size_t sequence) override {
     for (DeliverySink* sink : _sinks) sink->expired(sequence);

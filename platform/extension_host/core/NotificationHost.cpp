@@ -321,9 +321,9 @@ Admission NotificationHost::admit(IncomingRequest request, Verdict verdict) {
   auto service = notRunning ? nullptr : makePrincipalClassInstance(kPrincipalClass);
 
   auto record = std::make_shared<Record>();
-  record->identifier = std::move(request.identifier);
+  record->identifier = request.identifier;
   record->content = content;
-  record->push = std::move(request.push);
+  record->push = request.push;
   record->intakeNotes = std::move(request.notes);
   const std::size_t fromIntake = record->intakeNotes.size();
   for (auto& note : ignoredFields(*request.payload)) record->intakeNotes.push_back(std::move(note));
@@ -341,7 +341,7 @@ Admission NotificationHost::admit(IncomingRequest request, Verdict verdict) {
     }
   }
 
-  state.sink.taken(record->sequence, record->identifier);
+  state.sink.taken(record->sequence, request);
   if (!service) {
     Delivery delivery;
     delivery.push = record->push;

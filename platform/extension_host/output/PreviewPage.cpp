@@ -400,13 +400,13 @@ PreviewPage::Entry& PreviewPage::entryOf(std::size_t sequence) {
   return _entries.at(_entryOfSequence.at(sequence));
 }
 
-void PreviewPage::taken(std::size_t sequence, const std::string& identifier) {
+void PreviewPage::taken(std::size_t sequence, const IncomingRequest& request) {
   const auto now = Clock::Current().now();
   const std::lock_guard lock(_mutex);
   if (_entryOfSequence.size() <= sequence) _entryOfSequence.resize(sequence + 1);
   _entryOfSequence[sequence] = _entries.size();
   Entry& entry = _entries.emplace_back();
-  entry.identifier = identifier;
+  entry.identifier = request.identifier;
   entry.arrived = now;
 }
 

@@ -52,7 +52,7 @@ class PreviewPage final : public DeliverySink {
   explicit PreviewPage(PreviewRun run = {});
 
   // An entry per request taken, in the order taken.
-  void taken(std::size_t sequence, const std::string& identifier) override;
+  void taken(std::size_t sequence, const IncomingRequest& request) override;
   // Marks the entry's request as one whose expiry the host called.
   void expired(std::size_t sequence) override;
   // Adds the delivery to its request's entry. Its userInfo is read here (whether the payload

@@ -8,7 +8,7 @@
 
 namespace corvanta {
 
-void RunSummary::taken(std::size_t, const std::string&) {
+void RunSummary::taken(std::size_t, const IncomingRequest&) {
   const std::lock_guard lock(_mutex);
   ++_requests;
 }

@@ -22,7 +22,7 @@ namespace corvanta {
 class RunSummary final : public DeliverySink {
  public:
   // A request was taken (whether or not anything is ever delivered for it).
-  void taken(std::size_t sequence, const std::string& identifier) override;
+  void taken(std::size_t sequence, const IncomingRequest& request) override;
   // Reads the delivery's userInfo; only first deliveries count (a device ignores the rest),
   // and only displayed ones for attachments.
   void delivered(const Delivery& delivery) override;
