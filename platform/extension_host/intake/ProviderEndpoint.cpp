@@ -32,6 +32,7 @@
 
 #include "platform/extension_host/intake/OpenSSLHandles.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/SocketAddress.h"
 #include "platform/foundation/WakeEvent.h"
 
 namespace corvanta {
@@ -80,19 +81,6 @@ event_base* newEventBase() {
 // How long clients are given, after the first GOAWAY of a stop, to have their streams in
 // flight arrive before the final GOAWAY refuses any later ones.
 constexpr std::chrono::milliseconds kShutdownNoticeGrace{500};
-
-bool isLoopback(const sockaddr* address) {
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-  }
-  if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    if (IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return true;
-    return IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr) && v6->sin6_addr.s6_addr[12] == 127;
-  }
-  return false;
-}
 
 std::string numericAddress(const sockaddr* address, int* port) {
   char text[INET6_ADDRSTRLEN] = "";
