@@ -44,8 +44,8 @@ struct StoredRequest {
 };
 
 // What became of a request, as a filter names it: "attached", "without attachment",
-// "not shown" (a device does not show it, a refusal of the push service included), or
-// "pending" while it has no delivery yet. A push the endpoint refused is "refused".
+// "not shown" (a device does not show it), "refused" (the push service would refuse it), or
+// "pending" while it has no delivery yet. A push the endpoint refused is a StoredRefusal.
 using Outcome = std::string;
 
 // One delivery of a request.
@@ -122,13 +122,17 @@ class Store {
   // Drops every row of every run (the API's DELETE), in order with the writes around it.
   void clear();
 
-  // Runs `done` on the writer thread once everything queued before it has committed (and,
-  // when durable, is on disk). `done` must be quick.
-  void afterCommit(std::function<void()> done);
-  // Waits until everything queued so far has committed.
+  // Runs `done` on the writer thread once everything queued before it has been written:
+  // `committed` says whether it was (and, when durable, is on disk) or a write failed.
+  // `done` must be quick.
+  void afterCommit(std::function<void(bool committed)> done);
+  // Waits until everything queued so far has been written, or has failed to be.
   void flush();
-  // How many writes wait for the writer: the caller's measure of how far behind it is.
+  // How many writes wait for the writer: how far behind it is.
   std::size_t queued() const;
+  // Waits until no more than `writes` wait: how an intake that may wait keeps the queue
+  // bounded.
+  void waitUntilQueuedAtMost(std::size_t writes) const;
 
   // Reads: any thread.
   std::vector<RequestStory> requests(const StoreQuery& query) const;

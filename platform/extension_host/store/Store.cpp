@@ -1,0 +1,632 @@
+#include "platform/extension_host/store/Store.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "platform/foundation/Handle.h"
+
+namespace corvanta {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS runs (
+  name TEXT PRIMARY KEY,
+  opened INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS requests (
+  id INTEGER PRIMARY KEY,
+  run TEXT NOT NULL,
+  sequence INTEGER NOT NULL,
+  identifier TEXT NOT NULL,
+  arrived INTEGER NOT NULL,
+  payload TEXT NOT NULL,
+  device TEXT,            -- NULL for a line of a file
+  push_type TEXT,
+  priority INTEGER,
+  topic TEXT,
+  collapse_id TEXT,
+  outcome TEXT NOT NULL DEFAULT 'pending',
+  expired INTEGER NOT NULL DEFAULT 0,
+  abandoned_after REAL
+);
+CREATE INDEX IF NOT EXISTS requests_by_run ON requests (run, sequence);
+CREATE INDEX IF NOT EXISTS requests_by_identifier ON requests (identifier);
+CREATE INDEX IF NOT EXISTS requests_by_device ON requests (device);
+CREATE TABLE IF NOT EXISTS deliveries (
+  request INTEGER NOT NULL REFERENCES requests (id) ON DELETE CASCADE,
+  number INTEGER NOT NULL,
+  displayed INTEGER NOT NULL,
+  json TEXT NOT NULL,
+  attachment_file TEXT NOT NULL,
+  attachment_type TEXT NOT NULL,
+  PRIMARY KEY (request, number)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS refusals (
+  id INTEGER PRIMARY KEY,
+  run TEXT NOT NULL,
+  arrived INTEGER NOT NULL,
+  apns_id TEXT NOT NULL,
+  status INTEGER NOT NULL,
+  reason TEXT NOT NULL,
+  fault TEXT NOT NULL,
+  device TEXT NOT NULL,
+  push_type TEXT NOT NULL,
+  priority INTEGER NOT NULL,
+  topic TEXT NOT NULL,
+  collapse_id TEXT
+);
+CREATE INDEX IF NOT EXISTS refusals_by_run ON refusals (run);
+)";
+
+using Database = std::unique_ptr<sqlite3, FreeWith<sqlite3_close_v2>>;
+using Statement = std::unique_ptr<sqlite3_stmt, FreeWith<sqlite3_finalize>>;
+
+std::string messageOf(sqlite3* db) { return sqlite3_errmsg(db); }
+
+// Runs `sql` (any number of statements, no results).
+Result<> execute(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) == SQLITE_OK) return {};
+  std::string message = error ? error : messageOf(db);
+  sqlite3_free(error);
+  return Failure{message};
+}
+
+Result<Statement> prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* made = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &made, nullptr) != SQLITE_OK) {
+    return Failure{messageOf(db)};
+  }
+  return Statement(made);
+}
+
+Result<Database> openDatabase(const std::string& path, int flags) {
+  sqlite3* opened = nullptr;
+  const int status = sqlite3_open_v2(path.c_str(), &opened, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  Database db(opened);
+  if (status != SQLITE_OK) {
+    return Failure{opened ? messageOf(opened) : std::string(sqlite3_errstr(status))};
+  }
+  sqlite3_busy_timeout(db.get(), 5000);
+  return db;
+}
+
+// Values are bound in place (SQLITE_STATIC): each outlives the step that reads it. Not named
+// bind: std::bind, found through a std::string argument, would be the better match.
+void bindValue(sqlite3_stmt* statement, int at, const std::string& text) {
+  sqlite3_bind_text(statement, at, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+void bindValue(sqlite3_stmt* statement, int at, std::int64_t number) {
+  sqlite3_bind_int64(statement, at, number);
+}
+void bindOptional(sqlite3_stmt* statement, int at, const std::optional<std::string>& text) {
+  if (text) {
+    bindValue(statement, at, *text);
+  } else {
+    sqlite3_bind_null(statement, at);
+  }
+}
+
+std::string textAt(sqlite3_stmt* statement, int column) {
+  const auto* text = sqlite3_column_text(statement, column);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+              : std::string();
+}
+std::optional<std::string> optionalTextAt(sqlite3_stmt* statement, int column) {
+  if (sqlite3_column_type(statement, column) == SQLITE_NULL) return std::nullopt;
+  return textAt(statement, column);
+}
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+struct Taken {
+  StoredRequest request;
+  std::int64_t replaces;
+};
+struct Expired {
+  std::size_t sequence;
+};
+struct Abandoned {
+  std::size_t sequence;
+  double elapsedMs;
+};
+struct Cleared {};
+struct Committed {
+  std::function<void(bool)> done;
+};
+using Write =
+    std::variant<Taken, Expired, StoredDelivery, Abandoned, StoredRefusal, Cleared, Committed>;
+
+constexpr const char* kRequestColumns =
+    "id, run, sequence, identifier, arrived, payload, device, push_type, priority, topic, "
+    "collapse_id, outcome, expired, abandoned_after";
+
+}  // namespace
+
+struct Store::Impl {
+  Settings settings;
+  Database writerDb, readerDb;
+  Statement insertRequest, removeReplaced, markExpired, markAbandoned, insertDelivery,
+      setOutcome, insertRefusal;
+
+  mutable std::mutex mutex;
+  std::condition_variable wake, drained;
+  std::deque<Write> queue;  // guarded by mutex
+  std::size_t applying = 0;  // writes taken by the writer, not yet committed; guarded by mutex
+  bool stopping = false;     // guarded by mutex
+  bool failureSaid = false;  // writer thread only
+  std::thread writer;
+
+  // The writer's: this run's request ids by sequence (0: not stored, or cleared).
+  std::vector<std::int64_t> idOfSequence;
+  std::vector<StoreChange> changes;
+
+  mutable std::mutex readMutex;  // the reading connection is used by one thread at a time
+
+  Result<> prepareWrites();
+  void enqueue(Write write);
+  void run();
+  bool apply(Write& write, std::vector<std::function<void(bool)>>& callbacks);
+  bool step(sqlite3_stmt* statement);
+  std::int64_t idOf(std::size_t sequence) const {
+    return sequence < idOfSequence.size() ? idOfSequence[sequence] : 0;
+  }
+  void sayFailure(const std::string& what);
+
+  // Reads; readMutex held.
+  std::vector<RequestStory> storiesWhere(const std::string& where,
+                                         const std::function<void(sqlite3_stmt*)>& bindAll) const;
+  void addDeliveries(RequestStory& story) const;
+};
+
+namespace {
+
+StoredRequest requestAt(sqlite3_stmt* row) {
+  StoredRequest request;
+  request.id = sqlite3_column_int64(row, 0);
+  request.run = textAt(row, 1);
+  request.sequence = static_cast<std::size_t>(sqlite3_column_int64(row, 2));
+  request.identifier = textAt(row, 3);
+  request.arrivedMs = sqlite3_column_int64(row, 4);
+  request.payload = textAt(row, 5);
+  if (sqlite3_column_type(row, 7) != SQLITE_NULL) {
+    PushDetails push;
+    push.device = textAt(row, 6);
+    push.type = textAt(row, 7);
+    push.priority = sqlite3_column_int(row, 8);
+    push.topic = textAt(row, 9);
+    push.collapseId = optionalTextAt(row, 10);
+    request.push = std::move(push);
+  }
+  return request;
+}
+
+RequestStory storyAt(sqlite3_stmt* row) {
+  RequestStory story;
+  story.request = requestAt(row);
+  story.outcome = textAt(row, 11);
+  story.expired = sqlite3_column_int(row, 12) != 0;
+  if (sqlite3_column_type(row, 13) != SQLITE_NULL) {
+    story.abandonedAfterMs = sqlite3_column_double(row, 13);
+  }
+  return story;
+}
+
+}  // namespace
+
+Result<> Store::Impl::prepareWrites() {
+  sqlite3* db = writerDb.get();
+  const std::pair<Statement*, const char*> statements[] = {
+      {&insertRequest,
+       "INSERT INTO requests (run, sequence, identifier, arrived, payload, device, push_type, "
+       "priority, topic, collapse_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"},
+      {&removeReplaced, "DELETE FROM requests WHERE id = ?1 AND outcome = 'pending'"},
+      {&markExpired, "UPDATE requests SET expired = 1 WHERE id = ?1"},
+      {&markAbandoned, "UPDATE requests SET abandoned_after = ?2 WHERE id = ?1"},
+      {&insertDelivery,
+       "INSERT OR REPLACE INTO deliveries (request, number, displayed, json, attachment_file, "
+       "attachment_type) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
+      {&setOutcome, "UPDATE requests SET outcome = ?2 WHERE id = ?1"},
+      {&insertRefusal,
+       "INSERT INTO refusals (run, arrived, apns_id, status, reason, fault, device, push_type, "
+       "priority, topic, collapse_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"},
+  };
+  for (const auto& [statement, sql] : statements) {
+    auto prepared = prepare(db, sql);
+    if (!prepared) return std::move(prepared).failure();
+    *statement = std::move(*prepared);
+  }
+  return {};
+}
+
+void Store::Impl::sayFailure(const std::string& what) {
+  if (failureSaid) return;
+  failureSaid = true;
+  std::fprintf(stderr, "corvanta-nse: store %s: %s; the run goes on without recording it\n",
+               settings.path.c_str(), what.c_str());
+}
+
+bool Store::Impl::step(sqlite3_stmt* statement) {
+  const int status = sqlite3_step(statement);
+  const bool done = status == SQLITE_DONE || status == SQLITE_ROW;
+  if (!done) sayFailure("cannot write: " + messageOf(writerDb.get()));
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  return done;
+}
+
+bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& callbacks) {
+  return std::visit(
+      [&](auto& op) -> bool {
+        using Op = std::decay_t<decltype(op)>;
+        if constexpr (std::is_same_v<Op, Taken>) {
+          const StoredRequest& request = op.request;
+          sqlite3_stmt* s = insertRequest.get();
+          bindValue(s, 1, settings.run);
+          bindValue(s, 2, static_cast<std::int64_t>(request.sequence));
+          bindValue(s, 3, request.identifier);
+          bindValue(s, 4, request.arrivedMs);
+          bindValue(s, 5, request.payload);
+          if (const auto& push = request.push) {
+            bindValue(s, 6, push->device);
+            bindValue(s, 7, push->type);
+            bindValue(s, 8, static_cast<std::int64_t>(push->priority));
+            bindValue(s, 9, push->topic);
+            bindOptional(s, 10, push->collapseId);
+          }
+          if (!step(s)) return false;
+          const std::int64_t id = sqlite3_last_insert_rowid(writerDb.get());
+          if (idOfSequence.size() <= request.sequence) idOfSequence.resize(request.sequence + 1);
+          idOfSequence[request.sequence] = id;
+          changes.push_back({StoreChange::request, id});
+          if (op.replaces != 0) {
+            bindValue(removeReplaced.get(), 1, op.replaces);
+            return step(removeReplaced.get());
+          }
+          return true;
+        } else if constexpr (std::is_same_v<Op, Expired>) {
+          const std::int64_t id = idOf(op.sequence);
+          if (id == 0) return true;
+          bindValue(markExpired.get(), 1, id);
+          return step(markExpired.get());
+        } else if constexpr (std::is_same_v<Op, Abandoned>) {
+          const std::int64_t id = idOf(op.sequence);
+          if (id == 0) return true;
+          bindValue(markAbandoned.get(), 1, id);
+          sqlite3_bind_double(markAbandoned.get(), 2, op.elapsedMs);
+          if (!step(markAbandoned.get())) return false;
+          changes.push_back({StoreChange::delivery, id});
+          return true;
+        } else if constexpr (std::is_same_v<Op, StoredDelivery>) {
+          const std::int64_t id = idOf(op.sequence);
+          if (id == 0) return true;
+          sqlite3_stmt* s = insertDelivery.get();
+          bindValue(s, 1, id);
+          bindValue(s, 2, static_cast<std::int64_t>(op.number));
+          bindValue(s, 3, static_cast<std::int64_t>(op.displayed ? 1 : 0));
+          bindValue(s, 4, op.json);
+          bindValue(s, 5, op.attachmentFile);
+          bindValue(s, 6, op.attachmentType);
+          if (!step(s)) return false;
+          if (op.number == 1) {
+            bindValue(setOutcome.get(), 1, id);
+            bindValue(setOutcome.get(), 2, op.outcome);
+            if (!step(setOutcome.get())) return false;
+          }
+          changes.push_back({StoreChange::delivery, id});
+          return true;
+        } else if constexpr (std::is_same_v<Op, StoredRefusal>) {
+          const RefusedPush& refused = op.push;
+          sqlite3_stmt* s = insertRefusal.get();
+          bindValue(s, 1, settings.run);
+          bindValue(s, 2, op.arrivedMs);
+          bindValue(s, 3, refused.apnsId);
+          bindValue(s, 4, static_cast<std::int64_t>(refused.refusal.status));
+          bindValue(s, 5, refused.refusal.reason);
+          bindValue(s, 6, refused.refusal.fault);
+          bindValue(s, 7, refused.push.device);
+          bindValue(s, 8, refused.push.type);
+          bindValue(s, 9, static_cast<std::int64_t>(refused.push.priority));
+          bindValue(s, 10, refused.push.topic);
+          bindOptional(s, 11, refused.push.collapseId);
+          if (!step(s)) return false;
+          changes.push_back({StoreChange::refusal, sqlite3_last_insert_rowid(writerDb.get())});
+          return true;
+        } else if constexpr (std::is_same_v<Op, Cleared>) {
+          std::fill(idOfSequence.begin(), idOfSequence.end(), 0);
+          changes.push_back({StoreChange::cleared, 0});
+          const Result<> cleared =
+              execute(writerDb.get(), "DELETE FROM deliveries; DELETE FROM requests; "
+                                      "DELETE FROM refusals;");
+          if (!cleared) sayFailure("cannot clear: " + cleared.failure().message);
+          return cleared.ok();
+        } else {
+          callbacks.push_back(std::move(op.done));
+          return true;
+        }
+      },
+      write);
+}
+
+void Store::Impl::run() {
+  std::deque<Write> batch;
+  std::vector<std::function<void(bool)>> callbacks;
+  while (true) {
+    {
+      std::unique_lock lock(mutex);
+      applying = 0;
+      drained.notify_all();
+      wake.wait(lock, [&] { return stopping || !queue.empty(); });
+      if (queue.empty()) return;  // stopping, with nothing left
+      batch.swap(queue);
+      applying = batch.size();
+    }
+    // Whatever arrived while the last batch was being synced goes in one transaction: the
+    // group commit that makes one fsync serve many pushes.
+    bool committed = execute(writerDb.get(), "BEGIN").ok();
+    for (Write& write : batch) apply(write, callbacks);
+    if (committed) {
+      const Result<> ended = execute(writerDb.get(), "COMMIT");
+      if (!ended) {
+        sayFailure("cannot commit: " + ended.failure().message);
+        (void)execute(writerDb.get(), "ROLLBACK");
+        committed = false;
+      }
+    } else {
+      sayFailure("cannot begin a transaction: " + messageOf(writerDb.get()));
+    }
+    batch.clear();
+    if (committed && settings.listener) {
+      for (const StoreChange& change : changes) settings.listener(change);
+    }
+    changes.clear();
+    for (auto& done : callbacks) done(committed);
+    callbacks.clear();
+  }
+}
+
+void Store::Impl::enqueue(Write write) {
+  {
+    const std::lock_guard lock(mutex);
+    queue.push_back(std::move(write));
+  }
+  wake.notify_one();
+}
+
+Result<std::unique_ptr<Store>> Store::open(Settings settings) {
+  const std::string where = "store " + settings.path;
+  auto impl = std::make_unique<Impl>();
+  auto writerDb =
+      openDatabase(settings.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!writerDb) return std::move(writerDb).failure().within(where);
+  impl->writerDb = std::move(*writerDb);
+  sqlite3* db = impl->writerDb.get();
+
+  // A file that is not a database of ours is refused before anything is written to it.
+  auto version = prepare(db, "PRAGMA user_version");
+  if (!version || sqlite3_step(version->get()) != SQLITE_ROW) {
+    return Failure{"cannot read: " + messageOf(db)}.within(where);
+  }
+  const int found = sqlite3_column_int(version->get(), 0);
+  version = Failure{""};
+  if (found != 0 && found != kSchemaVersion) {
+    return Failure{"made by another version (schema " + std::to_string(found) +
+                   "); move it away to start a new one"}
+        .within(where);
+  }
+  const std::string setUp =
+      std::string("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; PRAGMA synchronous=") +
+      (settings.durable ? "FULL" : "OFF") + ";" + kSchema +
+      "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+  if (const Result<> made = execute(db, setUp.c_str()); !made) {
+    return Failure{made.failure().message}.within(where);
+  }
+  if (const Result<> prepared = impl->prepareWrites(); !prepared) {
+    return Failure{prepared.failure().message}.within(where);
+  }
+
+  // This run, and the runs kept with it: older ones go with their rows, except the pushes
+  // they took and never showed, which the host runs first.
+  {
+    auto insertRun = prepare(db, "INSERT OR IGNORE INTO runs (name, opened) VALUES (?1, ?2)");
+    if (!insertRun) return std::move(insertRun).failure().within(where);
+    bindValue(insertRun->get(), 1, settings.run);
+    bindValue(insertRun->get(), 2, nowMs());
+    sqlite3_step(insertRun->get());
+    const std::string prune =
+        "BEGIN;"
+        "CREATE TEMP TABLE dropped AS SELECT name FROM runs ORDER BY opened DESC, name DESC "
+        "  LIMIT -1 OFFSET " + std::to_string(kRunsKept) + ";"
+        "DELETE FROM requests WHERE run IN (SELECT name FROM dropped) "
+        "  AND NOT (outcome = 'pending' AND push_type IS NOT NULL);"
+        "DELETE FROM refusals WHERE run IN (SELECT name FROM dropped);"
+        "DELETE FROM runs WHERE name IN (SELECT name FROM dropped);"
+        "DROP TABLE dropped;"
+        "COMMIT;";
+    if (const Result<> pruned = execute(db, prune.c_str()); !pruned) {
+      return Failure{"cannot drop old runs: " + pruned.failure().message}.within(where);
+    }
+  }
+
+  auto readerDb = openDatabase(settings.path, SQLITE_OPEN_READONLY);
+  if (!readerDb) return std::move(readerDb).failure().within(where);
+  impl->readerDb = std::move(*readerDb);
+
+  impl->settings = std::move(settings);
+  Impl* raw = impl.get();
+  impl->writer = std::thread([raw] { raw->run(); });
+  return std::make_unique<Store>(std::move(impl));
+}
+
+Store::Store(std::unique_ptr<Impl> impl) : _impl(std::move(impl)) {}
+
+Store::~Store() {
+  {
+    const std::lock_guard lock(_impl->mutex);
+    _impl->stopping = true;
+  }
+  _impl->wake.notify_one();
+  _impl->writer.join();
+}
+
+void Store::recordTaken(StoredRequest request, std::int64_t replaces) {
+  _impl->enqueue(Taken{std::move(request), replaces});
+}
+void Store::recordExpired(std::size_t sequence) { _impl->enqueue(Expired{sequence}); }
+void Store::recordDelivery(StoredDelivery delivery) { _impl->enqueue(std::move(delivery)); }
+void Store::recordAbandoned(std::size_t sequence, double elapsedMs) {
+  _impl->enqueue(Abandoned{sequence, elapsedMs});
+}
+void Store::recordRefusal(StoredRefusal refusal) { _impl->enqueue(std::move(refusal)); }
+void Store::clear() { _impl->enqueue(Cleared{}); }
+void Store::afterCommit(std::function<void(bool)> done) {
+  _impl->enqueue(Committed{std::move(done)});
+}
+
+void Store::flush() {
+  std::promise<void> committed;
+  afterCommit([&committed](bool) { committed.set_value(); });
+  committed.get_future().wait();
+}
+
+std::size_t Store::queued() const {
+  const std::lock_guard lock(_impl->mutex);
+  return _impl->queue.size() + _impl->applying;
+}
+
+void Store::waitUntilQueuedAtMost(std::size_t writes) const {
+  std::unique_lock lock(_impl->mutex);
+  _impl->drained.wait(lock, [&] { return _impl->queue.size() <= writes; });
+}
+
+void Store::Impl::addDeliveries(RequestStory& story) const {
+  auto statement = prepare(readerDb.get(),
+                           "SELECT number, displayed, json, attachment_file, attachment_type "
+                           "FROM deliveries WHERE request = ?1 ORDER BY number");
+  if (!statement) return;
+  sqlite3_stmt* s = statement->get();
+  bindValue(s, 1, story.request.id);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    StoredDelivery delivery;
+    delivery.sequence = story.request.sequence;
+    delivery.number = sqlite3_column_int(s, 0);
+    delivery.displayed = sqlite3_column_int(s, 1) != 0;
+    delivery.json = textAt(s, 2);
+    delivery.attachmentFile = textAt(s, 3);
+    delivery.attachmentType = textAt(s, 4);
+    if (delivery.number == 1) delivery.outcome = story.outcome;
+    story.deliveries.push_back(std::move(delivery));
+  }
+}
+
+std::vector<RequestStory> Store::Impl::storiesWhere(
+    const std::string& where, const std::function<void(sqlite3_stmt*)>& bindAll) const {
+  std::vector<RequestStory> stories;
+  const std::string sql = std::string("SELECT ") + kRequestColumns + " FROM requests " + where;
+  auto statement = prepare(readerDb.get(), sql.c_str());
+  if (!statement) return stories;
+  bindAll(statement->get());
+  while (sqlite3_step(statement->get()) == SQLITE_ROW) stories.push_back(storyAt(statement->get()));
+  for (RequestStory& story : stories) addDeliveries(story);
+  return stories;
+}
+
+std::vector<RequestStory> Store::requests(const StoreQuery& query) const {
+  const std::lock_guard lock(_impl->readMutex);
+  std::string where = "WHERE arrived >= ?1";
+  if (!query.device.empty()) where += " AND device = ?2";
+  if (!query.outcome.empty()) where += " AND outcome = ?3";
+  if (!query.run.empty()) where += " AND run = ?4";
+  where += " ORDER BY id DESC LIMIT ?5";
+  return _impl->storiesWhere(where, [&](sqlite3_stmt* s) {
+    bindValue(s, 1, query.sinceMs);
+    if (!query.device.empty()) bindValue(s, 2, query.device);
+    if (!query.outcome.empty()) bindValue(s, 3, query.outcome);
+    if (!query.run.empty()) bindValue(s, 4, query.run);
+    bindValue(s, 5, static_cast<std::int64_t>(query.limit));
+  });
+}
+
+std::optional<RequestStory> Store::story(std::int64_t id) const {
+  const std::lock_guard lock(_impl->readMutex);
+  auto found = _impl->storiesWhere("WHERE id = ?1", [&](sqlite3_stmt* s) { bindValue(s, 1, id); });
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
+}
+
+std::optional<std::int64_t> Store::find(const std::string& identifier) const {
+  const std::lock_guard lock(_impl->readMutex);
+  auto statement = prepare(_impl->readerDb.get(),
+                           "SELECT id FROM requests WHERE identifier = ?1 ORDER BY id DESC LIMIT 1");
+  if (!statement) return std::nullopt;
+  bindValue(statement->get(), 1, identifier);
+  if (sqlite3_step(statement->get()) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int64(statement->get(), 0);
+}
+
+std::vector<StoredRefusal> Store::refusals(const StoreQuery& query) const {
+  const std::lock_guard lock(_impl->readMutex);
+  std::vector<StoredRefusal> found;
+  std::string sql =
+      "SELECT id, run, arrived, apns_id, status, reason, fault, device, push_type, priority, "
+      "topic, collapse_id FROM refusals WHERE arrived >= ?1";
+  if (!query.device.empty()) sql += " AND device = ?2";
+  if (!query.run.empty()) sql += " AND run = ?4";
+  sql += " ORDER BY id DESC LIMIT ?5";
+  auto statement = prepare(_impl->readerDb.get(), sql.c_str());
+  if (!statement) return found;
+  sqlite3_stmt* s = statement->get();
+  bindValue(s, 1, query.sinceMs);
+  if (!query.device.empty()) bindValue(s, 2, query.device);
+  if (!query.run.empty()) bindValue(s, 4, query.run);
+  bindValue(s, 5, static_cast<std::int64_t>(query.limit));
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    StoredRefusal refusal;
+    refusal.id = sqlite3_column_int64(s, 0);
+    refusal.run = textAt(s, 1);
+    refusal.arrivedMs = sqlite3_column_int64(s, 2);
+    refusal.push.apnsId = textAt(s, 3);
+    refusal.push.refusal.status = sqlite3_column_int(s, 4);
+    refusal.push.refusal.reason = textAt(s, 5);
+    refusal.push.refusal.fault = textAt(s, 6);
+    refusal.push.push.device = textAt(s, 7);
+    refusal.push.push.type = textAt(s, 8);
+    refusal.push.push.priority = sqlite3_column_int(s, 9);
+    refusal.push.push.topic = textAt(s, 10);
+    refusal.push.push.collapseId = optionalTextAt(s, 11);
+    found.push_back(std::move(refusal));
+  }
+  return found;
+}
+
+std::vector<StoredRequest> Store::unshown() const {
+  const std::lock_guard lock(_impl->readMutex);
+  std::vector<StoredRequest> found;
+  const std::string sql = std::string("SELECT ") + kRequestColumns +
+                          " FROM requests WHERE outcome = 'pending' AND push_type IS NOT NULL "
+                          "AND run <> ?1 ORDER BY id";
+  auto statement = prepare(_impl->readerDb.get(), sql.c_str());
+  if (!statement) return found;
+  bindValue(statement->get(), 1, _impl->settings.run);
+  while (sqlite3_step(statement->get()) == SQLITE_ROW) {
+    found.push_back(requestAt(statement->get()));
+  }
+  return found;
+}
+
+}  // namespace corvanta
