@@ -16,8 +16,14 @@ void LiveEvents::publish(const StoreChange& change) {
 }
 
 std::unique_ptr<LiveEvents::Stream> LiveEvents::subscribe() {
-  const std::lock_guard lock(_mutex);
-  if (_closed || _streams.size() >= _capacity) return nullptr;
+  std::unique_lock lock(_mutex);
+  if (_closed) return nullptr;
+  if (_streams.size() >= _capacity) {
+    for (Stream* stream : _streams) stream->_probed = true;
+    lock.unlock();
+    _changed.notify_all();
+    return nullptr;
+  }
   auto stream = std::make_unique<Stream>(Stream::Key{}, *this);
   _streams.push_back(stream.get());
   return stream;
@@ -40,8 +46,10 @@ LiveEvents::Stream::~Stream() {
 std::optional<std::vector<StoreChange>> LiveEvents::Stream::next(
     std::chrono::milliseconds timeout) {
   std::unique_lock lock(_events._mutex);
-  _events._changed.wait_for(lock, timeout, [this] { return _ended || !_queued.empty(); });
+  _events._changed.wait_for(lock, timeout,
+                            [this] { return _ended || _probed || !_queued.empty(); });
   if (_ended) return std::nullopt;
+  _probed = false;
   std::vector<StoreChange> taken(_queued.begin(), _queued.end());
   _queued.clear();
   return taken;

@@ -4,7 +4,9 @@
 // publish() runs on the store's writer thread, so it never waits on a stream: each stream
 // holds at most kQueued changes not yet taken; one whose reader falls that far behind is
 // ended (a browser's EventSource reconnects and reloads what it shows). At most `capacity`
-// streams are open at once: subscribe() gives nullptr beyond it, and after close().
+// streams are open at once: subscribe() gives nullptr beyond it, and after close(). A stream
+// whose reader has gone is only found out by writing to it, so a subscribe() that finds no
+// room also wakes every stream to write at once, and the next attempt may find the room.
 //
 // Thread-safe. A Stream must be gone before its LiveEvents is.
 #pragma once
@@ -36,8 +38,9 @@ class LiveEvents {
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
-    // The changes published since the last call, waiting up to `timeout` for one (empty when
-    // none came); nullopt once the stream is to end: it fell behind, or the events closed.
+    // The changes published since the last call, waiting up to `timeout` for one; empty when
+    // none came or when the stream is to show it is alive; nullopt once the stream is to end:
+    // it fell behind, or the events closed.
     std::optional<std::vector<StoreChange>> next(std::chrono::milliseconds timeout);
 
    private:
@@ -45,6 +48,7 @@ class LiveEvents {
     LiveEvents& _events;
     std::deque<StoreChange> _queued;  // guarded by _events._mutex
     bool _ended = false;              // likewise
+    bool _probed = false;             // likewise
   };
 
   explicit LiveEvents(std::size_t capacity) : _capacity(capacity) {}

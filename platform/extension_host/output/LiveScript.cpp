@@ -99,17 +99,23 @@ const std::string_view kLiveScript = R"js('use strict';
   device.addEventListener('input', filtered);
   outcome.addEventListener('change', filtered);
 
-  const events = new EventSource('/api/events');
-  events.addEventListener('open', () => {
-    state.textContent = 'live';
-    schedule();  // whatever changed while the stream was down
-  });
-  events.addEventListener('error', () => {
-    state.textContent = 'reconnecting';
-  });
-  for (const kind of ['request', 'delivery', 'refusal', 'cleared']) {
-    events.addEventListener(kind, schedule);
-  }
+  // An EventSource reconnects by itself after a dropped stream, but gives up on an answer
+  // other than 200 (a host serving as many streams as it can): then a new one, a little later.
+  const listen = () => {
+    const events = new EventSource('/api/events');
+    events.addEventListener('open', () => {
+      state.textContent = 'live';
+      schedule();  // whatever changed while the stream was down
+    });
+    events.addEventListener('error', () => {
+      state.textContent = 'reconnecting';
+      if (events.readyState === EventSource.CLOSED) setTimeout(listen, 3000);
+    });
+    for (const kind of ['request', 'delivery', 'refusal', 'cleared']) {
+      events.addEventListener(kind, schedule);
+    }
+  };
+  listen();
 })();
 )js";
 

@@ -27,7 +27,10 @@ constexpr const char* kPolicy =
     "form-action 'none'; frame-ancestors 'none'";
 
 // How often an idle event stream says it is alive: a browser gone is noticed by the write.
-constexpr std::chrono::seconds kEventKeepAlive{15};
+constexpr std::chrono::seconds kEventKeepAlive{5};
+
+// A comment that makes the stream's start visible at once, and how soon a browser reconnects.
+constexpr std::string_view kStreamOpening = ": live\nretry: 1000\n\n";
 
 constexpr std::size_t kLargestLimit = 1000;
 const char* const kOutcomes[] = {"attached", "without attachment", "not shown", "refused",
@@ -186,7 +189,8 @@ struct LiveServer::Impl {
   void refuseOtherMethods(const std::string& pattern, const std::string& allowed);
 
   // The records a filtered view shows, newest first; refusals only where the outcome allows.
-  std::pair<std::vector<RequestStory>, std::vector<StoredRefusal>> records(StoreQuery query) const;
+  std::pair<std::vector<RequestStory>, std::vector<StoredRefusal>> records(
+      const StoreQuery& query) const;
   std::optional<RequestStory> storyNamed(const std::string& name) const;
   std::string eventText(const StoreChange& change) const;
   void serveMedia(const RequestStory& story, httplib::Response& res) const;
@@ -200,13 +204,10 @@ struct LiveServer::Impl {
 };
 
 std::pair<std::vector<RequestStory>, std::vector<StoredRefusal>> LiveServer::Impl::records(
-    StoreQuery query) const {
-  const Outcome outcome = query.outcome;
-  std::vector<RequestStory> requests;
+    const StoreQuery& query) const {
+  std::vector<RequestStory> requests = store.requests(query);
   std::vector<StoredRefusal> refusals;
-  if (outcome != "refused") requests = store.requests(query);
-  query.outcome.clear();
-  if (outcome.empty() || outcome == "refused") refusals = store.refusals(query);
+  if (query.outcome.empty() || query.outcome == "refused") refusals = store.refusals(query);
   return {std::move(requests), std::move(refusals)};
 }
 
@@ -244,7 +245,7 @@ void LiveServer::Impl::serveMedia(const RequestStory& story, httplib::Response& 
 }
 
 std::string LiveServer::Impl::eventText(const StoreChange& change) const {
-  json data = {{"id", change.id}};
+  nlohmann::ordered_json data = {{"id", change.id}};
   if (change.kind == StoreChange::request || change.kind == StoreChange::delivery) {
     if (const auto story = store.story(change.id)) {
       data["identifier"] = story->request.identifier;
@@ -294,9 +295,7 @@ void LiveServer::Impl::routeAPI() {
     const auto query = filters(req);
     if (!query) return fail(res, 400, query.failure().message);
     json list = json::array();
-    if (query->outcome != "refused") {
-      for (const auto& story : store.requests(*query)) list.push_back(storyJSON(story));
-    }
+    for (const auto& story : store.requests(*query)) list.push_back(storyJSON(story));
     answerJSON(res, list);
   });
   server.Delete("/api/requests", [this](const httplib::Request&, httplib::Response& res) {
@@ -322,7 +321,6 @@ void LiveServer::Impl::routeAPI() {
     if (!query) return fail(res, 400, query.failure().message);
     json list = json::array();
     if (query->outcome.empty() || query->outcome == "refused") {
-      query->outcome.clear();
       for (const auto& refusal : store.refusals(*query)) list.push_back(refusalJSON(refusal));
     }
     answerJSON(res, list);
@@ -346,7 +344,8 @@ void LiveServer::Impl::routeEvents() {
     res.set_chunked_content_provider(
         "text/event-stream",
         [this, stream, started = false](std::size_t, httplib::DataSink& sink) mutable {
-          if (!std::exchange(started, true)) return sink.write(": live\nretry: 1000\n\n", 22);
+          if (!std::exchange(started, true))
+            return sink.write(kStreamOpening.data(), kStreamOpening.size());
           const auto changes = stream->next(kEventKeepAlive);
           if (!changes) {
             sink.done();

@@ -14,7 +14,9 @@
 //
 // Filters, as query parameters of /, /cards, /api/requests and /api/refused: device (a
 // token), outcome (attached, without attachment, not shown, refused, pending), since
-// (milliseconds since the epoch), limit (1 to 1000; 100 by default). A bad filter, an unknown
+// (milliseconds since the epoch), limit (1 to 1000; 100 by default). "refused" gives the
+// requests the push service would refuse and, on the page and in /api/refused, the pushes the
+// endpoint refused; any other outcome leaves those out. A bad filter, an unknown
 // request or route, a method a route does not take: 400, 404 or 405 with {"error": "..."}.
 // Every answer forbids any script but the host's own (Content-Security-Policy) and sniffing.
 //
