@@ -72,6 +72,13 @@ constexpr const char* kFooter =
     "fault). SIGINT or SIGTERM stops taking connections, answers the streams in flight, waits\n"
     "for their notifications as after the last line of a file, and exits 0.\n"
     "\n"
+    "With --ui, a page at http://HOST:PORT/ shows the notifications as a device does,\n"
+    "newest first, and follows each delivery as it happens; the same port answers the API\n"
+    "(GET /api/requests, /api/requests/ID, /api/requests/ID/attachment, /api/refused,\n"
+    "/api/events; DELETE /api/requests), JSON read from the container's store. Only\n"
+    "loopback addresses unless --allow-remote. Reading files, the host keeps serving the page\n"
+    "once the input ends, until SIGINT or SIGTERM.\n"
+    "\n"
     "Exit status: 0 when every input was read and every request in it accepted (with\n"
     "--listen: once stopped by a signal); 1 when a request was rejected, an input could not\n"
     "be read, the container could not be used, the endpoint could not listen, or the\n"
@@ -226,6 +233,7 @@ std::string defaultContainer() {
 struct Given {
   std::string preview, strings, devices, topic;
   std::pair<std::string, int> address;  // --listen
+  std::pair<std::string, int> ui;
   std::vector<std::string> inputs;
 };
 
@@ -276,8 +284,13 @@ void addEndpointOptions(CLI::App& app, EndpointOptions& endpoint, Given& given) 
                   "--listen must be [HOST:]PORT, a port from 0 to 65535"),
          "Take pushes over HTTP/2 on this address, not from files")
       ->type_name("[HOST:]PORT");
+  app.add_option_function<std::string>(
+         "--ui",
+         readInto(given.ui, parseListenAddress, "--ui must be [HOST:]PORT, a port from 0 to 65535"),
+         "Serve the live device page and the API on this address")
+      ->type_name("[HOST:]PORT");
   app.add_flag("--allow-remote", endpoint.allowRemote,
-               "Let --listen use an address other machines reach");
+               "Let --listen and --ui use an address other machines reach");
   app.add_option("--tls-cert", endpoint.certificateFile, "The endpoint's certificate chain (PEM)")
       ->type_name("FILE");
   app.add_option("--tls-key", endpoint.keyFile, "The endpoint's private key (PEM)")
@@ -301,9 +314,12 @@ void addEndpointOptions(CLI::App& app, EndpointOptions& endpoint, Given& given) 
 // "A requires B" and "A excludes B".
 std::optional<std::string> endpointRelationProblem(const CLI::App& app, bool readsFiles) {
   const auto given = [&app](const char* name) { return app.count(name) > 0; };
+  if (given("--allow-remote") && !given("--listen") && !given("--ui")) {
+    return "--allow-remote goes with --listen or --ui";
+  }
   if (!given("--listen")) {
-    for (const char* name : {"--allow-remote", "--tls-cert", "--tls-key", "--h2c", "--devices",
-                             "--auth-key", "--key-id", "--team-id", "--topic"}) {
+    for (const char* name : {"--tls-cert", "--tls-key", "--h2c", "--devices", "--auth-key",
+                             "--key-id", "--team-id", "--topic"}) {
       if (given(name)) return std::string(name) + " goes with --listen";
     }
     return std::nullopt;
@@ -395,6 +411,9 @@ HostOptionsResult parseHostOptions(int argc, char* argv[]) {
     auto listening = endpointOptions(app, std::move(endpoint), given);
     if (!listening) return usageError(listening.failure().message);
     options.endpoint = std::move(*listening);
+  }
+  if (app.count("--ui") > 0) {
+    options.live = LiveOptions{given.ui.first, given.ui.second, app.count("--allow-remote") > 0};
   }
   options.inputs = given.inputs.empty() ? std::vector<std::string>{"-"} : std::move(given.inputs);
   return {std::move(options), 0};

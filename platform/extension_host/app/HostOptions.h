@@ -28,6 +28,13 @@ struct EndpointOptions {
   std::optional<std::string> topic;
 };
 
+// The live page's options (--ui).
+struct LiveOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  bool allowRemote = false;
+};
+
 struct HostOptions {
   double timeLimitSeconds = 30;
   std::string container;  // as given, or the default; not yet made absolute
@@ -41,6 +48,7 @@ struct HostOptions {
   bool requireHTTPS = false;        // refuse plain http downloads, as a device does by default
   std::vector<std::string> inputs;  // "-" is standard input; never empty after parsing
   std::optional<EndpointOptions> endpoint;  // --listen: pushes come over HTTP/2, inputs unread
+  std::optional<LiveOptions> live;          // --ui: the live page and the API
   // The --strings table, loaded while parsing, and its file; nullptr and "" without the option.
   std::shared_ptr<const LocalizedStrings> strings;
   std::string stringsFile;

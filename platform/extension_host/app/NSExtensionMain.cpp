@@ -1,5 +1,6 @@
 #include "platform/extension_host/app/NSExtensionMain.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "platform/extension_host/app/Container.h"
 #include "platform/extension_host/app/HostOptions.h"
@@ -19,12 +22,17 @@
 #include "platform/extension_host/intake/ProviderToken.h"
 #include "platform/extension_host/intake/RequestReader.h"
 #include "platform/extension_host/output/DeliveryLines.h"
+#include "platform/extension_host/output/LiveEvents.h"
+#include "platform/extension_host/output/LiveServer.h"
 #include "platform/extension_host/output/OutputWriter.h"
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"
+#include "platform/extension_host/output/StoreRecorder.h"
+#include "platform/extension_host/store/Store.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/WakeEvent.h"
 #include "platform/url_loading/CurlEngine.h"
 #include "platform/user_notifications/AttachmentStore.h"
 
@@ -61,20 +69,97 @@ std::vector<std::string> settings(const HostOptions& options) {
 // What a run reports: each delivery as a line on standard output, the summary at exit and,
 // when asked for, the preview page.
 struct RunReports {
-  RunReports(const HostOptions& options, std::function<void()> onWriteFailure)
+  RunReports(const HostOptions& options, std::function<void()> onWriteFailure, Store* store,
+             const std::string& run)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
         lines(writer, options.format),
         preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
                                           std::chrono::system_clock::now(), settings(options)})
-                                    : nullptr) {}
+                                    : nullptr),
+        recorder(store ? std::make_unique<StoreRecorder>(*store, run) : nullptr) {}
 
   OutputWriter writer;
   DeliveryLines lines;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
-  DeliverySinks all{preview ? std::vector<DeliverySink*>{&lines, &summary, preview.get()}
-                            : std::vector<DeliverySink*>{&lines, &summary}};
+  const std::unique_ptr<StoreRecorder> recorder;
+  DeliverySinks all{sinks()};
+
+ private:
+  std::vector<DeliverySink*> sinks() {
+    std::vector<DeliverySink*> each = {&lines, &summary};
+    if (preview) each.push_back(preview.get());
+    if (recorder) each.push_back(recorder.get());
+    return each;
+  }
 };
+
+// The run's store, fed by the recorder, when the live page reads it; its changes told to the
+// page's event streams.
+Result<std::unique_ptr<Store>> openStore(const HostOptions& options, const Container& container,
+                                         LiveEvents* events) {
+  if (!events) return std::unique_ptr<Store>();
+  Store::Settings settings;
+  settings.path = container.path() + "/store.sqlite";
+  settings.run = std::filesystem::path(container.runDirectory()).parent_path().filename();
+  settings.durable = options.endpoint.has_value();
+  settings.listener = [events](const StoreChange& change) { events->publish(change); };
+  return Store::open(std::move(settings));
+}
+
+// The live page's cards, plain, until the preview's renderer draws them from the store.
+LiveServer::Views liveViews() {
+  const auto cards = [](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
+    std::string html;
+    for (const auto& story : requests) {
+      html +=
+          "<article class=\"entry\" id=\"r" + std::to_string(story.request.id) +
+          "\" data-device=\"" + escapeHTML(story.request.push ? story.request.push->device : "") +
+          "\" data-outcome=\"" + escapeHTML(story.outcome) + "\"><details><summary>" +
+          escapeHTML(story.request.identifier) + " " + escapeHTML(story.outcome) +
+          "</summary><pre>" + escapeHTML(story.request.payload) + "</pre></details></article>\n";
+    }
+    for (const auto& refusal : refusals) {
+      html += "<article class=\"entry\" id=\"x" + std::to_string(refusal.id) + "\" data-device=\"" +
+              escapeHTML(refusal.push.push.device) + "\" data-outcome=\"refused\">" +
+              std::to_string(refusal.push.refusal.status) + " " +
+              escapeHTML(refusal.push.refusal.reason) + "</article>\n";
+    }
+    return html;
+  };
+  return {[cards](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
+            return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                   "<title>corvanta-nse</title><script src=\"/live.js\" defer></script></head>"
+                   "<body><main id=\"cards\">\n" +
+                   cards(std::move(requests), std::move(refusals)) + "</main></body></html>\n";
+          },
+          cards};
+}
+
+// The live page over the store, its address said on standard error. An address that cannot
+// be used fails with EINVAL: a usage error.
+Result<std::unique_ptr<LiveServer>> openLivePage(const LiveOptions& options, Store& store,
+                                                 LiveEvents& events) {
+  LiveServer::Settings settings;
+  settings.host = options.host;
+  settings.port = options.port;
+  settings.allowRemote = options.allowRemote;
+  auto opened = LiveServer::open(std::move(settings), store, events, liveViews());
+  if (opened) {
+    std::fprintf(stderr, "corvanta-nse: live page at http://%s/\n", (*opened)->address().c_str());
+  }
+  return opened;
+}
+
+// Says a failure to open a server the options asked for; gives the exit status.
+int cannotOpen(const Failure& failure) {
+  if (failure.code != EINVAL) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", failure.message.c_str());
+    return 1;
+  }
+  reportUsageError(failure.message);
+  return 2;
+}
 
 // The provider endpoint the options ask for, its certificate made or found and its key
 // loaded. A setting that cannot be used fails with EINVAL: a usage error, as the options'
@@ -198,7 +283,18 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                      .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
   NotificationHost* host = nullptr;  // exists once any request can arrive
-  RunReports reports(options, [&host] { host->stop(); });
+  // The live page's streams are fed by the store from its first commit, so they come first.
+  std::optional<LiveEvents> liveEvents;
+  if (options.live) liveEvents.emplace(LiveServer::Settings{}.eventStreams);
+  auto storeOpened = openStore(options, container, liveEvents ? &*liveEvents : nullptr);
+  if (!storeOpened) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", storeOpened.failure().message.c_str());
+    return 1;
+  }
+  const std::unique_ptr<Store> store = std::move(*storeOpened);
+  RunReports reports(
+      options, [&host] { host->stop(); }, store.get(),
+      std::filesystem::path(container.runDirectory()).parent_path().filename());
 
   // Every intake hands its requests to the host the same way, once the output has room.
   ProgressLine* progressLine = nullptr;  // cleared before a rejection is reported
@@ -235,15 +331,14 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                        push.refusal.fault.c_str());
           reports.all.refused(push);
         });
-    if (!opened) {
-      if (opened.failure().code != EINVAL) {
-        std::fprintf(stderr, "corvanta-nse: %s\n", opened.failure().message.c_str());
-        return 1;
-      }
-      reportUsageError(opened.failure().message);
-      return 2;
-    }
+    if (!opened) return cannotOpen(opened.failure());
     endpoint = std::move(*opened);
+  }
+  std::unique_ptr<LiveServer> live;
+  if (options.live) {
+    auto opened = openLivePage(*options.live, *store, *liveEvents);
+    if (!opened) return cannotOpen(opened.failure());
+    live = std::move(*opened);
   }
   const auto stopIntake = [&] {
     reader.stop();
@@ -262,10 +357,12 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   progressLine = &progress;
   // Files: stop reading and write what is due. The endpoint: stop taking pushes, but let
   // those taken be shown, as after the last line of a file.
+  const WakeEvent interrupted;
   const SignalWatcher signals(
       [&](int) {
         stopIntake();
         if (!endpoint) running.stop();
+        interrupted.notify();
       },
       endpoint ? "no new pushes are taken; those taken are answered and shown"
                : "deliveries already due are written",
@@ -284,6 +381,14 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
   if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   printSummary(options, reports, reader, endpoint.get(), started, previewWritten);
+  if (live && !signals.received()) {
+    std::fprintf(stderr,
+                 "corvanta-nse: input done; the live page stays at http://%s/ until interrupted\n",
+                 live->address().c_str());
+    pollfd wait = {interrupted.fd(), POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+  }
   container.removeUnattachedStagingFiles();
   if (!outcome.settled) {
     // Downloads are being abandoned, as a device ends the extension: their completions may
