@@ -85,6 +85,11 @@ void HostProcess::write(std::string_view text) {
   pump(Clock::now(), [] { return true; });
 }
 
+void HostProcess::closeInput() {
+  _closeInput = true;
+  pump(Clock::now(), [] { return true; });
+}
+
 template <class Done>
 void HostProcess::pump(Clock::time_point deadline, Done done) {
   while (true) {

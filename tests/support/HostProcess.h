@@ -37,6 +37,8 @@ class HostProcess {
 
   // Queues `text` for standard input and writes what the pipe takes now.
   void write(std::string_view text);
+  // Closes standard input once the queued text is written, as the end of a file would.
+  void closeInput();
   void signal(int signal) const { ::kill(_pid, signal); }
   // Stops reading standard output for `duration`, as a stalled consumer would, while still
   // writing the queued input and reading standard error.
