@@ -112,15 +112,17 @@ LiveServer::Views liveViews() {
   const auto cards = [](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
     std::string html;
     for (const auto& story : requests) {
-      html +=
-          "<article class=\"entry\" id=\"r" + std::to_string(story.request.id) +
-          "\" data-device=\"" + escapeHTML(story.request.push ? story.request.push->device : "") +
-          "\" data-outcome=\"" + escapeHTML(story.outcome) + "\"><details><summary>" +
-          escapeHTML(story.request.identifier) + " " + escapeHTML(story.outcome) +
-          "</summary><pre>" + escapeHTML(story.request.payload) + "</pre></details></article>\n";
+      html += "<article class=\"entry\" id=\"r" + std::to_string(story.request.id) +
+              "\" data-request=\"" + escapeHTML(story.request.identifier) + "\" data-device=\"" +
+              escapeHTML(story.request.push ? story.request.push->device : "") +
+              "\" data-outcome=\"" + escapeHTML(story.outcome) + "\"><details><summary>" +
+              escapeHTML(story.request.identifier) + " " + escapeHTML(story.outcome) +
+              "</summary><pre>" + escapeHTML(story.request.payload) +
+              "</pre></details></article>\n";
     }
     for (const auto& refusal : refusals) {
-      html += "<article class=\"entry\" id=\"x" + std::to_string(refusal.id) + "\" data-device=\"" +
+      html += "<article class=\"entry\" id=\"x" + std::to_string(refusal.id) +
+              "\" data-request=\"" + escapeHTML(refusal.push.apnsId) + "\" data-device=\"" +
               escapeHTML(refusal.push.push.device) + "\" data-outcome=\"refused\">" +
               std::to_string(refusal.push.refusal.status) + " " +
               escapeHTML(refusal.push.refusal.reason) + "</article>\n";
