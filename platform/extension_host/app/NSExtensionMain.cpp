@@ -72,8 +72,7 @@ struct RunReports {
   DeliveryLines lines;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
-  DeliverySinks all{preview ? std::vector<DeliverySink*>{&lines, &summary, preview.get()}
-                            : std::vector<DeliverySink*>{&lines, &summary}};
+  DeliverySinks all{std::vector<DeliverySink*>{&lines, &summary}};
 };
 
 // The provider endpoint the options ask for, its certificate made or found and its key
@@ -177,7 +176,8 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     status = 1;
   }
   if (reports.preview) {
-    const Result<> written = reports.preview->write(*options.previewPath);
+    // Empty until the run's records are kept in the store and read back here.
+    const Result<> written = reports.preview->write(*options.previewPath, PreviewRecords{});
     if (!written) {
       std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
                    options.previewPath->c_str(), written.failure().message.c_str());
