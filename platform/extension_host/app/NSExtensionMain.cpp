@@ -23,6 +23,8 @@
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/extension_host/output/ProgressLine.h"
 #include "platform/extension_host/output/RunSummary.h"
+#include "platform/extension_host/output/StoreRecorder.h"
+#include "platform/extension_host/store/Store.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileSystem.h"
 #include "platform/url_loading/CurlEngine.h"
@@ -34,6 +36,8 @@ namespace {
 // Output the intake may run ahead of a slow reader of standard output: past it, the reader
 // of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
+// The same for the store's writes (two or three a request).
+constexpr std::size_t kStoreBacklogWrites = 1 << 16;
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
 std::vector<std::string> settings(const HostOptions& options) {
@@ -61,28 +65,32 @@ std::vector<std::string> settings(const HostOptions& options) {
 // What a run reports: each delivery as a line on standard output, the summary at exit and,
 // when asked for, the preview page.
 struct RunReports {
-  RunReports(const HostOptions& options, std::function<void()> onWriteFailure)
+  RunReports(const HostOptions& options, Store& store, std::function<void()> onWriteFailure)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
         lines(writer, options.format),
+        recorder(store),
         preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
                                           std::chrono::system_clock::now(), settings(options)})
                                     : nullptr) {}
 
   OutputWriter writer;
   DeliveryLines lines;
+  StoreRecorder recorder;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
-  DeliverySinks all{std::vector<DeliverySink*>{&lines, &summary}};
+  DeliverySinks all{std::vector<DeliverySink*>{&recorder, &lines, &summary}};
 };
 
 // The provider endpoint the options ask for, its certificate made or found and its key
 // loaded. A setting that cannot be used fails with EINVAL: a usage error, as the options'
 // own are.
 Result<std::unique_ptr<ProviderEndpoint>> openEndpoint(const EndpointOptions& options,
-                                                       const Container& container,
+                                                       const Container& container, Store& store,
                                                        ProviderEndpoint::Offer offer,
                                                        ProviderEndpoint::Refused refused) {
   ProviderEndpoint::Settings settings;
+  // A push is answered 200 once it is on disk: a host killed after that still shows it.
+  settings.keep = [&store](std::function<void(bool)> done) { store.afterCommit(std::move(done)); };
   settings.host = options.host;
   settings.port = options.port;
   settings.allowRemote = options.allowRemote;
@@ -188,6 +196,24 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
   return status;
 }
 
+// Takes again the pushes an earlier run took and never showed (it crashed or was killed), as
+// a device's push service delivers what it stored, before anything new.
+void showUnshownPushes(Store& store, StoreRecorder& recorder, NotificationHost& host) {
+  const std::vector<StoredRequest> unshown = store.unshown();
+  if (unshown.empty()) return;
+  std::fprintf(stderr,
+               "corvanta-nse: %zu %s an earlier run took and never showed; showing %s first\n",
+               unshown.size(), unshown.size() == 1 ? "push" : "pushes",
+               unshown.size() == 1 ? "it" : "them");
+  for (const StoredRequest& stored : unshown) {
+    recorder.replaying(stored.identifier, stored.id);
+    auto payload = NSDictionary::dictionaryWithJSONString(stored.payload);
+    if (!payload) payload = NSDictionary::dictionaryWithJSONString("{}");
+    host.receive(IncomingRequest{stored.identifier, std::move(payload),
+                                 std::make_shared<PushDetails>(*stored.push)});
+  }
+}
+
 // Runs the host on the requests the options name, from files or from the endpoint, until
 // the input ends or a signal stops it; gives the exit status.
 int run(const HostOptions& options, const Container& container, Clock::time_point started) {
@@ -197,14 +223,23 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                      .maximumConnectionsPerHost = options.connectionsPerHost,
                      .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
+  // Only a push answered 200 is a promise; a file run syncs nothing.
+  auto openedStore = Store::open({container.storeFile(), container.runName(),
+                                  options.endpoint.has_value(), nullptr});
+  if (!openedStore) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", openedStore.failure().message.c_str());
+    return 1;
+  }
+  Store& store = **openedStore;
   NotificationHost* host = nullptr;  // exists once any request can arrive
-  RunReports reports(options, [&host] { host->stop(); });
+  RunReports reports(options, store, [&host] { host->stop(); });
 
   // Every intake hands its requests to the host the same way, once the output has room.
   ProgressLine* progressLine = nullptr;  // cleared before a rejection is reported
   RequestReader reader(
       [&](IncomingRequest request) {
         reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+        store.waitUntilQueuedAtMost(kStoreBacklogWrites);
         return host->receive(std::move(request));
       },
       [&progressLine](const RequestReader::Rejection& rejection) {
@@ -222,10 +257,13 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
     // A client that goes away must cost a write error on its connection, not the process.
     std::signal(SIGPIPE, SIG_IGN);
     auto opened = openEndpoint(
-        *options.endpoint, container,
+        *options.endpoint, container, store,
         [&](IncomingRequest request) {
           // The endpoint's loop must never wait: PINGs, other clients and a stop need it.
-          if (reports.writer.buffered() > kOutputBacklogBytes) return Admission::behind;
+          if (reports.writer.buffered() > kOutputBacklogBytes ||
+              store.queued() > kStoreBacklogWrites) {
+            return Admission::behind;
+          }
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {
@@ -271,6 +309,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                : "deliveries already due are written",
       [&reports] { return notWritten(reports.writer); });
 
+  showUnshownPushes(store, reports.recorder, running);
   if (endpoint) {
     endpoint->run();
   } else {
@@ -288,6 +327,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   if (!outcome.settled) {
     // Downloads are being abandoned, as a device ends the extension: their completions may
     // still run on the loading pool, so the process must not run its destructors under them.
+    store.flush();
     std::fflush(stderr);
     std::_Exit(status);
   }

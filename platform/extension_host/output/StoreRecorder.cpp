@@ -1,0 +1,73 @@
+#include "platform/extension_host/output/StoreRecorder.h"
+
+#include <chrono>
+
+#include "platform/extension_host/output/DeliveryFormat.h"
+#include "platform/foundation/JSONValue.h"
+
+namespace corvanta {
+namespace {
+
+std::int64_t wallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Outcome outcomeOf(const Delivery& first) {
+  if (first.displayed) return first.attachments.empty() ? "without attachment" : "attached";
+  return first.refusal ? "refused" : "not shown";
+}
+
+void StoreRecorder::replaying(const std::string& identifier, std::int64_t id) {
+  const std::lock_guard lock(_mutex);
+  _replaying[identifier] = id;
+}
+
+void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) {
+  StoredRequest stored;
+  stored.sequence = sequence;
+  stored.identifier = request.identifier;
+  stored.arrivedMs = wallClockMs();
+  if (request.payload) {
+    stored.payload = request.payload->storage().value.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  if (request.push) stored.push = *request.push;
+  std::int64_t replaces = 0;
+  {
+    const std::lock_guard lock(_mutex);
+    if (!_replaying.empty()) {
+      if (const auto found = _replaying.find(request.identifier); found != _replaying.end()) {
+        replaces = found->second;
+        _replaying.erase(found);
+      }
+    }
+  }
+  _store.recordTaken(std::move(stored), replaces);
+}
+
+void StoreRecorder::delivered(const Delivery& delivery) {
+  StoredDelivery stored;
+  stored.sequence = delivery.sequence;
+  stored.number = delivery.number;
+  stored.displayed = delivery.displayed;
+  if (delivery.number == 1) stored.outcome = outcomeOf(delivery);
+  stored.json = formatDeliveryAsJSON(delivery);
+  if (!delivery.attachments.empty()) {
+    stored.attachmentFile = delivery.attachments.front().file;
+    stored.attachmentType = delivery.attachments.front().type;
+  }
+  _store.recordDelivery(std::move(stored));
+}
+
+void StoreRecorder::refused(const RefusedPush& push) {
+  StoredRefusal stored;
+  stored.arrivedMs = wallClockMs();
+  stored.push = push;
+  _store.recordRefusal(std::move(stored));
+}
+
+}  // namespace corvanta
