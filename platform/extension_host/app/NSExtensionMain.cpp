@@ -78,9 +78,7 @@ struct RunReports {
   StoreRecorder recorder;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
-  DeliverySinks all{preview
-                        ? std::vector<DeliverySink*>{&recorder, &lines, &summary, preview.get()}
-                        : std::vector<DeliverySink*>{&recorder, &lines, &summary}};
+  DeliverySinks all{std::vector<DeliverySink*>{&recorder, &lines, &summary}};
 };
 
 // The provider endpoint the options ask for, its certificate made or found and its key
@@ -186,7 +184,8 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     status = 1;
   }
   if (reports.preview) {
-    const Result<> written = reports.preview->write(*options.previewPath);
+    // Empty until the run's records are kept in the store and read back here.
+    const Result<> written = reports.preview->write(*options.previewPath, PreviewRecords{});
     if (!written) {
       std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
                    options.previewPath->c_str(), written.failure().message.c_str());
