@@ -96,6 +96,7 @@ async function main() {
     page.on('console', (m) => m.type() === 'error' && problems.push('console: ' + m.text()));
     page.on('pageerror', (e) => problems.push('page error: ' + e.message));
     page.on('requestfailed', (r) => problems.push(`request failed: ${r.url()}`));
+    page.on('response', (r) => r.status() >= 400 && problems.push(`${r.status()}: ${r.url()}`));
     // Init scripts run outside the page's policy, so this one sees every violation.
     await page.addInitScript(() => {
       window.violations = [];

@@ -1,6 +1,7 @@
-// The preview page: media that survive the page's move and the store's cleanup, payload text
-// that can never become markup, and notifications stacked by thread where a device stacks
-// them.
+// The preview page, drawn from the store's records: media that survive the page's move and
+// the store's cleanup, payload text that can never become markup, notifications stacked by
+// thread where a device stacks them, and the live page drawn by the same cards. And the
+// delivery lines those records keep, read back as they were written.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/extension_host/output/DeliveryFormat.h"
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/foundation/Base64.h"
 #include "support/FakeClock.h"
@@ -19,17 +21,39 @@ namespace {
 
 using testing::media, testing::ScratchDirectory;
 
-// A page fed as the host feeds it: each request taken, then its delivery when it has one.
-struct Feed {
-  PreviewPage page{};
-  std::size_t taken = 0;
+// Records as the store's reads give them, newest first: each request with its delivery as
+// the line the host wrote, numbered from 1 in the order added, a millisecond apart unless the
+// test says when.
+struct Records : PreviewRecords {
+  std::int64_t arrivedMs = 1;  // the next record's arrival
+
   void add(const std::string& identifier, std::optional<Delivery> delivery) {
-    page.taken(taken, IncomingRequest{identifier, nullptr});
+    RequestStory story;
+    StoredRequest& request = story.request;
+    request = {static_cast<std::int64_t>(requests.size()) + 1,
+               "run",
+               requests.size(),
+               identifier,
+               arrivedMs++,
+               "{}",
+               std::nullopt};
+    story.outcome = "pending";
     if (delivery) {
-      delivery->sequence = taken;
-      page.delivered(*delivery);
+      delivery->sequence = request.sequence;
+      if (delivery->userInfo) request.payload = delivery->userInfo->JSONString();
+      if (delivery->push) request.push = *delivery->push;
+      story.outcome = !delivery->notShown.empty()     ? "not shown"
+                      : delivery->attachments.empty() ? "without attachment"
+                                                      : "attached";
+      story.deliveries.push_back({request.sequence, delivery->number, delivery->displayed,
+                                  story.outcome, formatDeliveryAsJSON(*delivery), "", ""});
     }
-    ++taken;
+    requests.insert(requests.begin(), std::move(story));
+  }
+
+  void refuse(RefusedPush push) {
+    refusals.insert(refusals.begin(), {static_cast<std::int64_t>(refusals.size()) + 1, "run",
+                                       arrivedMs++, std::move(push)});
   }
 };
 
@@ -55,13 +79,15 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   // Just past the inline limit: the one medium that has to travel beside the page.
   std::string large = media("clip.mp4");
   large.resize(PreviewPage::kInlineMediaBytes + 1, '\0');
-  Feed feed;
+  Records records;
   // Listed newest first: the small one first.
-  feed.add("large", withAttachment(scratch.write("clip.mp4", large), "video/mp4", "movie"));
-  feed.add("small",
-           withAttachment(scratch.write("pic.png", media("pic.png")), "image/png", "image"));
+  records.add("large", withAttachment(scratch.write("clip.mp4", large), "video/mp4", "movie"));
+  records.add("small",
+              withAttachment(scratch.write("pic.png", media("pic.png")), "image/png", "image"));
   std::filesystem::create_directories(scratch.path() + "out");
-  const Result<> written = feed.page.write(scratch.path() + "out/preview.html");
+  const testing::FakeClock clock;  // ages stand still between the pages compared below
+  const PreviewPage page;
+  const Result<> written = page.write(scratch.path() + "out/preview.html", records);
   ASSERT_TRUE(written) << written.failure().message;
   // The copies are as private as the page that links them.
   namespace fs = std::filesystem;
@@ -86,6 +112,15 @@ TEST(PreviewPageTest, MediaStillShowWhenThePageMovesAndTheStoreIsGone) {
   EXPECT_EQ(found[1].find(".."), std::string::npos) << found[1];
   EXPECT_EQ(scratch.read("moved/" + found[1]), large);
   EXPECT_EQ(html.find(scratch.path()), std::string::npos) << "a reference to the store";
+
+  // The live page links each medium by its request's id in the store, never by a path, and
+  // its cards are the ones its script is given to replace them with.
+  const std::string live = page.livePage(records);
+  EXPECT_EQ(sources(live), (std::vector<std::string>{"/live.js", "/api/requests/2/attachment",
+                                                     "/api/requests/1/attachment"}));
+  const std::string main = "<main id=\"cards\">\n";
+  const auto cards = live.find(main) + main.size();
+  EXPECT_EQ(live.substr(cards, live.rfind("</main>") - cards), page.liveCards(records));
 }
 
 TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
@@ -102,9 +137,11 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   delivery.download = DownloadRecord{hostile, {hostile}, false, false};
   delivery.userInfo = NSDictionary::dictionaryWithJSONString(
       R"({"x": "\"'><script>alert(1)</script><img src=x onerror=alert(2)>"})");
-  Feed feed;
-  feed.add(hostile, delivery);
-  const std::string html = feed.page.html();
+  Records records;
+  records.add(hostile, delivery);
+  records.refuse(RefusedPush{hostile, {400, hostile, hostile}, *delivery.push});
+  const PreviewPage page;
+  const std::string html = page.html(records);
   for (const char* markup : {"<script", "<img src=x", "\"'>", "script-src"}) {
     EXPECT_EQ(html.find(markup), std::string::npos) << markup;
   }
@@ -112,6 +149,19 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
   const auto policy =
       html.find("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; ");
   EXPECT_LT(policy, html.find("<body>"));
+
+  // The live page runs its host's script only, and nothing a payload wrote.
+  const std::string live = page.livePage(records);
+  for (const char* markup : {"<img src=x", "\"'>"}) {
+    EXPECT_EQ(live.find(markup), std::string::npos) << markup;
+  }
+  const auto script = live.find("<script");
+  EXPECT_EQ(live.substr(script, 39), "<script src=\"/live.js\" defer></script>\n");
+  EXPECT_EQ(live.find("<script", script + 1), std::string::npos);
+  EXPECT_LT(live.find("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src "
+                      "'none'; script-src 'self'; connect-src 'self'; img-src 'self' data:; "
+                      "media-src 'self'; style-src 'unsafe-inline'\">"),
+            script);
 }
 
 // Newest first, as a device lists them: a thread's stack where its newest arrived, its newest
@@ -119,21 +169,26 @@ TEST(PreviewPageTest, PayloadTextNeverBecomesMarkup) {
 TEST(PreviewPageTest, NewestFirstInStacksWithAgesAsWhenWritten) {
   testing::FakeClock clock;
   using namespace std::chrono;
-  Feed feed{PreviewPage({sys_days{2026y / 12 / 7} + 16h, {"--time-limit 30 s"}})};
-  // Identifier and thread; no thread: nothing was delivered.
+  const sys_seconds started = sys_days{2026y / 12 / 7} + 16h;
+  const PreviewPage page({started, {"--time-limit 30 s"}});
+  Records records;
+  // Identifier and thread, 30 s apart; no thread: nothing was delivered.
   const std::vector<std::pair<std::string, std::optional<std::string>>> requests = {
       {"a", "t1"}, {"b", ""}, {"c", "t2"}, {"d", "t1"}, {"e", std::nullopt}, {"f", "t2"}};
   for (const auto& [identifier, thread] : requests) {
     std::optional<Delivery> delivery;
     if (thread) delivery.emplace().thread = *thread;
-    feed.add(identifier, delivery);
-    clock.advance(seconds(30));
+    records.arrivedMs = duration_cast<milliseconds>(started.time_since_epoch()).count() +
+                        30000 * records.requests.size();
+    records.add(identifier, delivery);
   }
-  const std::string html = feed.page.html();
+  clock.advance(seconds(180));
+  const std::string html = page.html(records);
   std::string order;
   const std::regex marks(
       "<section class=\"stack\" data-thread=\"([^\"]*)\">|</section>|"
-      "<article class=\"entry\" data-request=\"([^\"]*)\">|<summary><span>([0-9]+) more<|"
+      "<article class=\"entry\" id=\"r[0-9]+\" data-request=\"([^\"]*)\"|"
+      "<summary><span>([0-9]+) more<|"
       "<time title=\"arrived ([^\"]*)\">([^<]*)</time>");
   for (auto it = std::sregex_iterator(html.begin(), html.end(), marks);
        it != std::sregex_iterator(); ++it) {
@@ -159,12 +214,12 @@ TEST(PreviewPageTest, NewestFirstInStacksWithAgesAsWhenWritten) {
 // where the download went and the payload collapsed under it, device tokens shortened.
 TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
   const std::string device(64, 'a');
-  Feed feed;
+  Records records;
   Delivery background;
   background.displayed = false;
   background.notShown = "background";
-  feed.add("quiet", background);
-  feed.page.refused(RefusedPush{
+  records.add("quiet", background);
+  records.refuse(RefusedPush{
       "ID-1", {400, "BadTopic", "apns-topic: \"x\""}, {device, "alert", 10, "", std::nullopt}});
   Delivery missing;
   missing.userInfo = NSDictionary::dictionaryWithJSONString(R"({"att_url": "https://a/x.png"})");
@@ -176,20 +231,29 @@ TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
   missing.push = std::make_shared<PushDetails>(PushDetails{device, "alert", 10, "app", "c"});
   missing.sound = "alarm.caf";
   missing.criticalSoundVolume = 0.8;
-  feed.add("missing", missing);
-  // Newest first.
-  const std::string html = feed.page.html();
+  records.add("missing", missing);
+  // Newest first, each card with its id in the store, its device and its outcome.
+  const std::string html = PreviewPage().html(records);
+  const std::string article = "<article class=\"entry\" id=\"";
   std::size_t after = 0;
-  for (const char* part :
-       {"data-request=\"missing\"", "no attachment: download: HTTP 404<",
-        "<li>download: HTTP 404, text/plain, 9 bytes</li>", "<details class=\"raw\">",
-        "apns-push-type: alert, apns-priority: 10, apns-topic: app, apns-collapse-id: c, device "
-        "<code title=\"aaaa",
-        ">aaaaaa…aaaaaa</code>", "<code>https://a/x.png</code>, redirected to <code>http://b/y.png",
-        "over plain http", "download HTTP 404 · attachment UNErrorDomain 101",
-        "&quot;att_url&quot;: &quot;https://a", "<div class=\"card refused\">",
-        "400 BadTopic, apns-id <code>ID-1", "apns-topic: &quot;x&quot;", "data-request=\"quiet\"",
-        "nothing shown: background"}) {
+  for (const std::string& part : std::vector<std::string>{
+           article + "r2\" data-request=\"missing\" data-device=\"" + device +
+               "\" data-outcome=\"without attachment\">",
+           "no attachment: download: HTTP 404<", "<li>download: HTTP 404, text/plain, 9 bytes</li>",
+           "<details class=\"raw\">",
+           "apns-push-type: alert, apns-priority: 10, apns-topic: app, apns-collapse-id: c, device "
+           "<code title=\"aaaa",
+           ">aaaaaa…aaaaaa</code>",
+           "<code>https://a/x.png</code>, redirected to <code>http://b/y.png", "over plain http",
+           "download HTTP 404 · attachment UNErrorDomain 101",
+           "<dt>attachment</dt><dd class=\"no-attachment\">none: download: HTTP 404</dd>",
+           "&quot;att_url&quot;: &quot;https://a",
+           article + "x1\" data-request=\"ID-1\" data-device=\"" + device +
+               "\" data-outcome=\"refused\">",
+           "<div class=\"card refused\">", "400 BadTopic, apns-id <code>ID-1",
+           "apns-topic: &quot;x&quot;",
+           article + "r1\" data-request=\"quiet\" data-device=\"\" data-outcome=\"not shown\">",
+           "nothing shown: background"}) {
     const auto at = html.find(part, after);
     EXPECT_NE(at, std::string::npos) << part;
     after = std::min(at, html.size());
@@ -198,6 +262,52 @@ TEST(PreviewPageTest, AccountsTellWhatWasNotShownAndWhereTheDownloadWent) {
   // Said once: a diagnostic's message is its note, not a row of a table beside it.
   EXPECT_EQ(html.find("HTTP 404, text/plain", html.find("HTTP 404, text/plain") + 1),
             std::string::npos);
+}
+
+// The store keeps each delivery as its line and the page reads it back: whatever a line
+// says survives the trip, so that written again it is the same bytes.
+TEST(PreviewPageTest, DeliveryLinesReadBackAsWritten) {
+  Delivery full = withAttachment("/s/0/a b.png", "image/png", "image");
+  full.attachments.push_back(
+      {"second", "file:///t/x.mp4", "/s/0/x.mp4", "video/mp4", "movie", 493});
+  full.request = "id \"1\"\n";
+  full.number = 2;
+  full.displayed = full.extension = false;
+  full.expired = true;
+  full.elapsedMs = 3012.3;
+  full.notes = {"download: HTTP 200", "é ✓"};
+  full.diagnostics = {{"download", 200, "HTTP", "HTTP 200, image/png, 5 bytes"},
+                      {"staging", 28, "errno", "No space left on device"}};
+  full.push = std::make_shared<PushDetails>(PushDetails{"ab12", "background", 5, "t", "c"});
+  full.title = "T";
+  full.subtitle = "S";
+  full.body = "line\nline";
+  full.badge = -3;
+  full.sound = "s.caf";
+  full.category = "C";
+  full.thread = "th";
+  full.interruptionLevel = "critical";
+  full.criticalSoundVolume = 0.25;
+  full.userInfo = NSDictionary::dictionaryWithJSONString(
+      R"({"aps": {"alert": {"title": "T"}, "badge": -3}, "att_url": "https://a", "n": [1.5, null]})");
+  full.download = DownloadRecord{"https://a", {"https://b", "http://c"}, true, false};
+  Delivery refused;
+  refused.displayed = false;
+  refused.notShown = "refused: BadPriority";
+  refused.refusal = PushServiceRefusal{400, "BadPriority", "priority: \"7\" is not 10, 5 or 1"};
+  for (const Delivery& delivery : {Delivery{}, full, refused}) {
+    const std::string line = formatDeliveryAsJSON(delivery);
+    const Result<Delivery> read = deliveryFromJSON(line);
+    ASSERT_TRUE(read) << read.failure().message;
+    EXPECT_EQ(formatDeliveryAsJSON(*read), line);
+  }
+  const std::string line = formatDeliveryAsJSON(full);
+  for (const std::string& wrong :
+       std::vector<std::string>{"{", "[]", line.substr(0, 40) + "}",
+                                std::regex_replace(line, std::regex("\"elapsed_ms\":[0-9.]+"),
+                                                   "\"elapsed_ms\":\"3 s\"")}) {
+    EXPECT_FALSE(deliveryFromJSON(wrong)) << wrong;
+  }
 }
 
 }  // namespace

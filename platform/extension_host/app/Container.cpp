@@ -238,3 +238,13 @@ void Container::removeUnattachedStagingFiles() const {
 }
 
 }  // namespace corvanta
+
+namespace corvanta {
+
+std::string Container::runName() const {
+  std::string name = _runDirectory;
+  while (!name.empty() && name.back() == '/') name.pop_back();
+  return name.substr(name.rfind('/') + 1);
+}
+
+}  // namespace corvanta

@@ -1,5 +1,6 @@
-// The extension's container: a private directory holding its temporary directory (tmp/) and
-// its attachment store (Attachments/, one run-<time>-<pid> folder per run).
+// The extension's container: a private directory holding its temporary directory (tmp/),
+// its attachment store (Attachments/, one run-<time>-<pid> folder per run) and the store of
+// what the host took and showed (store.db).
 //
 // Opening it creates what is missing (mode 0700), refuses a directory that could let another
 // user or a staging file URL reach outside it, takes an exclusive lock held until the
@@ -38,6 +39,10 @@ class Container {
   // DIR/Attachments/run-<time>-<pid>/, this run's, made by the store with its first
   // attachment.
   const std::string& runDirectory() const { return _runDirectory; }
+  // DIR/store.db
+  std::string storeFile() const { return _path + "/store.db"; }
+  // This run's name, as its folder is named: run-<time>-<pid>.
+  std::string runName() const;
 
   // Removes the files in tmp/ that no attachment was made from (a refused or unfinished
   // staging file): the host calls it as it exits. Files the store took stay.

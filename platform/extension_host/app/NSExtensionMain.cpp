@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -42,6 +41,8 @@ namespace {
 // Output the intake may run ahead of a slow reader of standard output: past it, the reader
 // of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
+// The same for the store's writes (two or three a request).
+constexpr std::size_t kStoreBacklogWrites = 1 << 16;
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
 std::vector<std::string> settings(const HostOptions& options) {
@@ -69,108 +70,32 @@ std::vector<std::string> settings(const HostOptions& options) {
 // What a run reports: each delivery as a line on standard output, the summary at exit and,
 // when asked for, the preview page.
 struct RunReports {
-  RunReports(const HostOptions& options, std::function<void()> onWriteFailure, Store* store,
-             const std::string& run)
+  RunReports(const HostOptions& options, Store& store, std::function<void()> onWriteFailure)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
         lines(writer, options.format),
+        recorder(store),
         preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
                                           std::chrono::system_clock::now(), settings(options)})
-                                    : nullptr),
-        recorder(store ? std::make_unique<StoreRecorder>(*store, run) : nullptr) {}
+                                    : nullptr) {}
 
   OutputWriter writer;
   DeliveryLines lines;
+  StoreRecorder recorder;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
-  const std::unique_ptr<StoreRecorder> recorder;
-  DeliverySinks all{sinks()};
-
- private:
-  std::vector<DeliverySink*> sinks() {
-    std::vector<DeliverySink*> each = {&lines, &summary};
-    if (preview) each.push_back(preview.get());
-    if (recorder) each.push_back(recorder.get());
-    return each;
-  }
+  DeliverySinks all{std::vector<DeliverySink*>{&recorder, &lines, &summary}};
 };
-
-// The run's store, fed by the recorder, when the live page reads it; its changes told to the
-// page's event streams.
-Result<std::unique_ptr<Store>> openStore(const HostOptions& options, const Container& container,
-                                         LiveEvents* events) {
-  if (!events) return std::unique_ptr<Store>();
-  Store::Settings settings;
-  settings.path = container.path() + "/store.sqlite";
-  settings.run = std::filesystem::path(container.runDirectory()).parent_path().filename();
-  settings.durable = options.endpoint.has_value();
-  settings.listener = [events](const StoreChange& change) { events->publish(change); };
-  return Store::open(std::move(settings));
-}
-
-// The live page's cards, plain, until the preview's renderer draws them from the store.
-LiveServer::Views liveViews() {
-  const auto cards = [](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
-    std::string html;
-    for (const auto& story : requests) {
-      html += "<article class=\"entry\" id=\"r" + std::to_string(story.request.id) +
-              "\" data-request=\"" + escapeHTML(story.request.identifier) + "\" data-device=\"" +
-              escapeHTML(story.request.push ? story.request.push->device : "") +
-              "\" data-outcome=\"" + escapeHTML(story.outcome) + "\"><details><summary>" +
-              escapeHTML(story.request.identifier) + " " + escapeHTML(story.outcome) +
-              "</summary><pre>" + escapeHTML(story.request.payload) +
-              "</pre></details></article>\n";
-    }
-    for (const auto& refusal : refusals) {
-      html += "<article class=\"entry\" id=\"x" + std::to_string(refusal.id) +
-              "\" data-request=\"" + escapeHTML(refusal.push.apnsId) + "\" data-device=\"" +
-              escapeHTML(refusal.push.push.device) + "\" data-outcome=\"refused\">" +
-              std::to_string(refusal.push.refusal.status) + " " +
-              escapeHTML(refusal.push.refusal.reason) + "</article>\n";
-    }
-    return html;
-  };
-  return {[cards](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
-            return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                   "<title>corvanta-nse</title><script src=\"/live.js\" defer></script></head>"
-                   "<body><main id=\"cards\">\n" +
-                   cards(std::move(requests), std::move(refusals)) + "</main></body></html>\n";
-          },
-          cards};
-}
-
-// The live page over the store, its address said on standard error. An address that cannot
-// be used fails with EINVAL: a usage error.
-Result<std::unique_ptr<LiveServer>> openLivePage(const LiveOptions& options, Store& store,
-                                                 LiveEvents& events) {
-  LiveServer::Settings settings;
-  settings.host = options.host;
-  settings.port = options.port;
-  settings.allowRemote = options.allowRemote;
-  auto opened = LiveServer::open(std::move(settings), store, events, liveViews());
-  if (opened) {
-    std::fprintf(stderr, "corvanta-nse: live page at http://%s/\n", (*opened)->address().c_str());
-  }
-  return opened;
-}
-
-// Says a failure to open a server the options asked for; gives the exit status.
-int cannotOpen(const Failure& failure) {
-  if (failure.code != EINVAL) {
-    std::fprintf(stderr, "corvanta-nse: %s\n", failure.message.c_str());
-    return 1;
-  }
-  reportUsageError(failure.message);
-  return 2;
-}
 
 // The provider endpoint the options ask for, its certificate made or found and its key
 // loaded. A setting that cannot be used fails with EINVAL: a usage error, as the options'
 // own are.
 Result<std::unique_ptr<ProviderEndpoint>> openEndpoint(const EndpointOptions& options,
-                                                       const Container& container,
+                                                       const Container& container, Store& store,
                                                        ProviderEndpoint::Offer offer,
                                                        ProviderEndpoint::Refused refused) {
   ProviderEndpoint::Settings settings;
+  // A push is answered 200 once it is on disk: a host killed after that still shows it.
+  settings.keep = [&store](std::function<void(bool)> done) { store.afterCommit(std::move(done)); };
   settings.host = options.host;
   settings.port = options.port;
   settings.allowRemote = options.allowRemote;
@@ -221,6 +146,43 @@ Result<std::unique_ptr<ProviderEndpoint>> openEndpoint(const EndpointOptions& op
   return endpoint;
 }
 
+// The live page is drawn by the preview's cards from what the store holds at each request.
+LiveServer::Views liveViews(const HostOptions& options) {
+  auto page = std::make_shared<const PreviewPage>(
+      PreviewRun{std::chrono::system_clock::now(), settings(options)});
+  return {[page](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
+            return page->livePage({std::move(requests), std::move(refusals)});
+          },
+          [page](std::vector<RequestStory> requests, std::vector<StoredRefusal> refusals) {
+            return page->liveCards({std::move(requests), std::move(refusals)});
+          }};
+}
+
+// The live page over the store, its address said on standard error. An address that cannot
+// be used fails with EINVAL: a usage error.
+Result<std::unique_ptr<LiveServer>> openLivePage(const HostOptions& options, Store& store,
+                                                 LiveEvents& events) {
+  LiveServer::Settings settings;
+  settings.host = options.live->host;
+  settings.port = options.live->port;
+  settings.allowRemote = options.live->allowRemote;
+  auto opened = LiveServer::open(std::move(settings), store, events, liveViews(options));
+  if (opened) {
+    std::fprintf(stderr, "corvanta-nse: live page at http://%s/\n", (*opened)->address().c_str());
+  }
+  return opened;
+}
+
+// Says a failure to open a server the options asked for; gives the exit status.
+int cannotOpen(const Failure& failure) {
+  if (failure.code != EINVAL) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", failure.message.c_str());
+    return 1;
+  }
+  reportUsageError(failure.message);
+  return 2;
+}
+
 // The lines written at exit on standard error: the endpoint's counts, then the summary.
 void printSummary(const HostOptions& options, RunReports& reports, const RequestReader& reader,
                   const ProviderEndpoint* endpoint, Clock::time_point started,
@@ -264,7 +226,8 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     status = 1;
   }
   if (reports.preview) {
-    const Result<> written = reports.preview->write(*options.previewPath);
+    // Empty until the run's records are kept in the store and read back here.
+    const Result<> written = reports.preview->write(*options.previewPath, PreviewRecords{});
     if (!written) {
       std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
                    options.previewPath->c_str(), written.failure().message.c_str());
@@ -273,6 +236,23 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     *previewWritten = written.ok();
   }
   return status;
+}
+
+// Takes again the pushes an earlier run took and never showed (it crashed or was killed), as
+// a device's push service delivers what it stored, before anything new.
+void showUnshownPushes(Store& store, StoreRecorder& recorder, NotificationHost& host) {
+  const std::vector<StoredRequest> unshown = store.unshown();
+  if (unshown.empty()) return;
+  std::fprintf(
+      stderr, "corvanta-nse: %zu %s an earlier run took and never showed; showing %s first\n",
+      unshown.size(), unshown.size() == 1 ? "push" : "pushes", unshown.size() == 1 ? "it" : "them");
+  for (const StoredRequest& stored : unshown) {
+    recorder.replaying(stored.identifier, stored.id);
+    auto payload = NSDictionary::dictionaryWithJSONString(stored.payload);
+    if (!payload) payload = NSDictionary::dictionaryWithJSONString("{}");
+    host.receive(IncomingRequest{stored.identifier, std::move(payload),
+                                 std::make_shared<PushDetails>(*stored.push)});
+  }
 }
 
 // Runs the host on the requests the options name, from files or from the endpoint, until
@@ -284,25 +264,28 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                      .maximumConnectionsPerHost = options.connectionsPerHost,
                      .requireHTTPS = options.requireHTTPS});
   const ScopedBackend<URLLoader> loading(loader);
-  NotificationHost* host = nullptr;  // exists once any request can arrive
-  // The live page's streams are fed by the store from its first commit, so they come first.
+  // Only a push answered 200 is a promise; a file run syncs nothing.
+  // The live page's streams are told of each commit, so they exist before the store.
   std::optional<LiveEvents> liveEvents;
   if (options.live) liveEvents.emplace(LiveServer::Settings{}.eventStreams);
-  auto storeOpened = openStore(options, container, liveEvents ? &*liveEvents : nullptr);
-  if (!storeOpened) {
-    std::fprintf(stderr, "corvanta-nse: %s\n", storeOpened.failure().message.c_str());
+  std::function<void(const StoreChange&)> told;
+  if (liveEvents) told = [&liveEvents](const StoreChange& change) { liveEvents->publish(change); };
+  auto openedStore = Store::open(
+      {container.storeFile(), container.runName(), options.endpoint.has_value(), std::move(told)});
+  if (!openedStore) {
+    std::fprintf(stderr, "corvanta-nse: %s\n", openedStore.failure().message.c_str());
     return 1;
   }
-  const std::unique_ptr<Store> store = std::move(*storeOpened);
-  RunReports reports(
-      options, [&host] { host->stop(); }, store.get(),
-      std::filesystem::path(container.runDirectory()).parent_path().filename());
+  Store& store = **openedStore;
+  NotificationHost* host = nullptr;  // exists once any request can arrive
+  RunReports reports(options, store, [&host] { host->stop(); });
 
   // Every intake hands its requests to the host the same way, once the output has room.
   ProgressLine* progressLine = nullptr;  // cleared before a rejection is reported
   RequestReader reader(
       [&](IncomingRequest request) {
         reports.writer.waitUntilBufferedAtMost(kOutputBacklogBytes);
+        store.waitUntilQueuedAtMost(kStoreBacklogWrites);
         return host->receive(std::move(request));
       },
       [&progressLine](const RequestReader::Rejection& rejection) {
@@ -320,10 +303,13 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
     // A client that goes away must cost a write error on its connection, not the process.
     std::signal(SIGPIPE, SIG_IGN);
     auto opened = openEndpoint(
-        *options.endpoint, container,
+        *options.endpoint, container, store,
         [&](IncomingRequest request) {
           // The endpoint's loop must never wait: PINGs, other clients and a stop need it.
-          if (reports.writer.buffered() > kOutputBacklogBytes) return Admission::behind;
+          if (reports.writer.buffered() > kOutputBacklogBytes ||
+              store.queued() > kStoreBacklogWrites) {
+            return Admission::behind;
+          }
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {
@@ -338,7 +324,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   }
   std::unique_ptr<LiveServer> live;
   if (options.live) {
-    auto opened = openLivePage(*options.live, *store, *liveEvents);
+    auto opened = openLivePage(options, store, *liveEvents);
     if (!opened) return cannotOpen(opened.failure());
     live = std::move(*opened);
   }
@@ -370,6 +356,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                : "deliveries already due are written",
       [&reports] { return notWritten(reports.writer); });
 
+  showUnshownPushes(store, reports.recorder, running);
   if (endpoint) {
     endpoint->run();
   } else {
@@ -384,6 +371,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   printSummary(options, reports, reader, endpoint.get(), started, previewWritten);
   if (live && !signals.received()) {
+    store.flush();  // the page shows the whole run
     std::fprintf(stderr,
                  "corvanta-nse: input done; the live page stays at http://%s/ until interrupted\n",
                  live->address().c_str());
@@ -395,6 +383,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   if (!outcome.settled) {
     // Downloads are being abandoned, as a device ends the extension: their completions may
     // still run on the loading pool, so the process must not run its destructors under them.
+    store.flush();
     std::fflush(stderr);
     std::_Exit(status);
   }

@@ -230,6 +230,23 @@ struct ProviderEndpoint::Loop {
   Event checkedEvent;
   std::thread checker;  // started by open() when some tokens are not cheap
 
+  // Pushes taken, whose 200 waits for settings.keep to say they are kept. Shared with the
+  // callbacks given to keep, which may come after the loop has gone.
+  struct Kept {
+    std::uint64_t connection;
+    std::int32_t stream;
+    std::string apnsId;
+    bool kept = false;
+  };
+  struct KeptPushes {
+    std::mutex mutex;
+    std::vector<Kept> pushes;  // guarded by mutex
+    WakeEvent wake;
+  };
+  const std::shared_ptr<KeptPushes> kept = std::make_shared<KeptPushes>();
+  Event keptEvent;
+  void answerKept();
+
   ~Loop();
   void checkTokens();  // the checker thread's
   void answerChecked();
@@ -267,6 +284,9 @@ struct ProviderEndpoint::Loop {
   void evictOne();
   void trimWhenFreed();
   void answer(Connection& connection, std::int32_t streamId, Stream& stream);
+  // Sends the verdict as the stream's answer.
+  void respond(Connection& connection, std::int32_t streamId, Stream& stream,
+               ProviderVerdict verdict);
   // Offers the push of an accepted verdict to the host, and turns the verdict into 429 or 503
   // when the host is full or stopped.
   void admit(ProviderVerdict& verdict);
@@ -609,14 +629,61 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   if (verdict.request) {
     verdict.push = *verdict.request->push;
     admit(verdict);
+    if (verdict.status == 200 && settings.keep) {
+      ++connection.answeredThisTurn;
+      settings.keep([mailbox = kept, done = Kept{connection.serial, streamId, verdict.apnsId}](
+                        bool isKept) mutable {
+        done.kept = isKept;
+        const std::lock_guard lock(mailbox->mutex);
+        mailbox->pushes.push_back(std::move(done));
+        // One wake-up a batch: the loop takes every push waiting when it wakes.
+        if (mailbox->pushes.size() == 1) mailbox->wake.notify();
+      });
+      return;  // answered by answerKept()
+    }
   }
+  ++connection.answeredThisTurn;
+  respond(connection, streamId, stream, std::move(verdict));
+}
+
+void ProviderEndpoint::Loop::answerKept() {
+  kept->wake.clear();
+  std::vector<Kept> done;
+  {
+    const std::lock_guard lock(kept->mutex);
+    done.swap(kept->pushes);
+  }
+  std::vector<Connection*> touched;
+  for (Kept& push : done) {
+    // The connection may have gone meanwhile, or the stream been reset.
+    const auto connection = bySerial.find(push.connection);
+    if (connection == bySerial.end()) continue;
+    Connection& open = *connection->second;
+    const auto stream = open.streams.find(push.stream);
+    if (stream == open.streams.end() || stream->second->answered) continue;
+    ProviderVerdict verdict;
+    verdict.apnsId = std::move(push.apnsId);
+    if (!push.kept) {
+      verdict.status = 500;
+      verdict.reason = "InternalServerError";
+      verdict.fault = "the host could not store the push";
+    }
+    respond(open, push.stream, *stream->second, std::move(verdict));
+    if (touched.empty() || touched.back() != &open) touched.push_back(&open);
+  }
+  for (Connection* connection : touched) {
+    if (bySerial.count(connection->serial)) flush(*connection);
+  }
+}
+
+void ProviderEndpoint::Loop::respond(Connection& connection, std::int32_t streamId, Stream& stream,
+                                     ProviderVerdict verdict) {
   // HTTP forbids a body on the answer to HEAD.
   if (stream.request.method != "HEAD") {
     stream.answer = providerAnswerBody(verdict);
     hold(connection, &Connection::streamBytes, connection.streamBytes + stream.answer.size());
   }
   stream.answered = true;
-  ++connection.answeredThisTurn;
 
   const std::string status = std::to_string(verdict.status);
   const std::string length = std::to_string(stream.answer.size());
@@ -980,6 +1047,14 @@ Result<std::unique_ptr<ProviderEndpoint>> ProviderEndpoint::open(Settings settin
                                        EV_READ | EV_PERSIST, onTokensChecked, loop.get()));
     event_add(loop->checkedEvent.get(), nullptr);
     loop->checker = std::thread([raw = loop.get()] { raw->checkTokens(); });
+  }
+  if (loop->settings.keep) {
+    if (!loop->kept->wake.valid()) return Failure::ofErrno("cannot set up the event loop");
+    loop->keptEvent.reset(event_new(
+        loop->base.get(), loop->kept->wake.fd(), EV_READ | EV_PERSIST,
+        [](evutil_socket_t, short, void* data) { static_cast<Loop*>(data)->answerKept(); },
+        loop.get()));
+    event_add(loop->keptEvent.get(), nullptr);
   }
   loop->sweepTimer.reset(event_new(loop->base.get(), -1, EV_PERSIST, onSweep, loop.get()));
   const timeval every = toTimeval(sweepInterval(loop->settings.limits));

@@ -1,7 +1,7 @@
 // The provider endpoint: takes pushes over HTTP/2 the way a push service takes them from a
 // provider's backend, judges each (ProviderRequest.h), offers the accepted ones to the host
-// and answers each stream at once: 200 with its apns-id when the host took the push (not
-// when it was displayed), 429 TooManyRequests when the host is full, 503 ServiceUnavailable
+// and answers each stream: 200 with its apns-id when the host took the push (and, with
+// Settings::keep, once it is kept; not when it was displayed), 429 TooManyRequests when the host is full, 503 ServiceUnavailable
 // while its output is behind, 503 Shutdown once it has stopped taking requests, or the
 // refusal's status and {"reason": ...}. A HEAD request's answer has no body.
 //
@@ -73,6 +73,10 @@ class ProviderEndpoint {
     bool cleartext = false;                // HTTP/2 with prior knowledge instead of TLS
     std::string certificateFile, keyFile;  // PEM; for TLS
     ProviderPolicy policy;
+    // When set, a push the host took is answered 200 only once `keep` has called back with
+    // kept true, from any thread: the push is in the store, on disk; with false, 500
+    // InternalServerError. Unset, it is answered 200 as soon as the host takes it.
+    std::function<void(std::function<void(bool kept)>)> keep;
     // After stop(), how long open streams may take to end before their connections close.
     std::chrono::milliseconds drainLimit{5000};
     Limits limits;

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "platform/foundation/JSONValue.h"
 #include "platform/foundation/NSString.h"
@@ -168,6 +172,17 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
   line += '}';
   appendKey(line, "not_shown");
   line += delivery.notShown.empty() ? "null" : quoted(delivery.notShown);
+  if (const auto& refusal = delivery.refusal) {
+    appendKey(line, "refusal");
+    line += '{';
+    appendKey(line, "status");
+    line += std::to_string(refusal->status);
+    appendKey(line, "reason");
+    appendString(line, refusal->reason);
+    appendKey(line, "fault");
+    appendString(line, refusal->fault);
+    line += '}';
+  }
   appendKey(line, "download");
   if (const auto& download = delivery.download) {
     line += '{';
@@ -188,6 +203,94 @@ std::string formatDeliveryAsJSON(const Delivery& delivery) {
   }
   line += '}';
   return line;
+}
+
+namespace {
+
+using JSON = nlohmann::json;
+
+std::optional<std::string> optionalString(const JSON& value) {
+  if (value.is_null()) return std::nullopt;
+  return value.get<std::string>();
+}
+
+PushDetails pushFromJSON(const JSON& line) {
+  const JSON& push = line.at("push");
+  return {line.at("device").get<std::string>(), push.at("type").get<std::string>(),
+          push.at("priority").get<int>(), push.at("topic").get<std::string>(),
+          optionalString(push.at("collapse_id"))};
+}
+
+DeliveredAttachment attachmentFromJSON(const JSON& object) {
+  return {object.at("identifier").get<std::string>(), optionalString(object.at("url")),
+          object.at("file").get<std::string>(),       object.at("type").get<std::string>(),
+          object.at("kind").get<std::string>(),       object.at("size").get<std::uint64_t>()};
+}
+
+void takeContentFromJSON(const JSON& content, Delivery& delivery) {
+  delivery.title = content.at("title").get<std::string>();
+  delivery.subtitle = content.at("subtitle").get<std::string>();
+  delivery.body = content.at("body").get<std::string>();
+  if (const JSON& badge = content.at("badge"); !badge.is_null()) {
+    delivery.badge = badge.get<long long>();
+  }
+  delivery.sound = optionalString(content.at("sound"));
+  delivery.category = content.at("category").get<std::string>();
+  delivery.thread = content.at("thread").get<std::string>();
+  delivery.interruptionLevel = optionalString(content.at("interruption_level"));
+  const JSON& userInfo = content.at("userInfo");
+  userInfo.get_ref<const JSON::object_t&>();  // throws unless it is an object
+  delivery.userInfo = dictionaryWithJSON(userInfo);
+  for (const auto& attachment : content.at("attachments")) {
+    delivery.attachments.push_back(attachmentFromJSON(attachment));
+  }
+  if (const JSON& critical = content.at("critical_sound"); !critical.is_null()) {
+    delivery.criticalSoundVolume = critical.at("volume").get<double>();
+  }
+}
+
+Delivery deliveryFromObject(const JSON& line) {
+  Delivery delivery;
+  delivery.request = line.at("request").get<std::string>();
+  if (line.contains("push")) {
+    delivery.push = std::make_shared<const PushDetails>(pushFromJSON(line));
+  }
+  delivery.number = line.at("delivery").get<int>();
+  delivery.displayed = line.at("displayed").get<bool>();
+  delivery.extension = line.at("extension").get<bool>();
+  delivery.expired = line.at("expired").get<bool>();
+  delivery.elapsedMs = line.at("elapsed_ms").get<double>();
+  delivery.notes = line.at("notes").get<std::vector<std::string>>();
+  for (const auto& d : line.at("diagnostics")) {
+    delivery.diagnostics.push_back({d.at("stage").get<std::string>(), d.at("code").get<long>(),
+                                    d.at("domain").get<std::string>(),
+                                    d.at("message").get<std::string>()});
+  }
+  takeContentFromJSON(line.at("content"), delivery);
+  delivery.notShown = optionalString(line.at("not_shown")).value_or("");
+  if (const auto refusal = line.find("refusal"); refusal != line.end()) {
+    delivery.refusal = PushServiceRefusal{refusal->at("status").get<int>(),
+                                          refusal->at("reason").get<std::string>(),
+                                          refusal->at("fault").get<std::string>()};
+  }
+  if (const JSON& download = line.at("download"); !download.is_null()) {
+    delivery.download = DownloadRecord{download.at("url").get<std::string>(),
+                                       download.at("redirects").get<std::vector<std::string>>(),
+                                       download.at("plain_http").get<bool>()};
+  }
+  return delivery;
+}
+
+}  // namespace
+
+Result<Delivery> deliveryFromJSON(std::string_view json) {
+  try {
+    const JSON line = JSON::parse(json);
+    if (!line.is_object()) return Failure{"a delivery is a JSON object"};
+    return deliveryFromObject(line);
+  } catch (const JSON::exception& error) {
+    return Failure{"not a delivery: " + parserMessage(error)};
+  }
 }
 
 std::string formatDeliveryAsText(const Delivery& delivery) {

@@ -3,16 +3,25 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/extension_host/core/Delivery.h"
+#include "platform/foundation/Result.h"
 
 namespace corvanta {
 
 enum class DeliveryFormat { json, text };
 
 // One line of JSON, without the newline. A push that came over the endpoint adds "device"
-// and "push" after "request".
+// and "push" after "request"; a push the push service refused adds "refusal" after
+// "not_shown".
 std::string formatDeliveryAsJSON(const Delivery& delivery);
+
+// The delivery that formatDeliveryAsJSON wrote `json` for: every field it writes, the payload
+// as userInfo. What it does not write stays as a default Delivery has it (the sequence, and
+// whether the download still runs). Fails, saying what is wrong, on text that is not such an
+// object.
+Result<Delivery> deliveryFromJSON(std::string_view json);
 
 // One readable line, without the newline:
 //   [id] delivery N (displayed|not displayed|not shown: <why>[, after expiry]) 12.5 ms

@@ -287,6 +287,10 @@ void LiveServer::Impl::routePage() {
   server.Get("/live.js", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(std::string(kLiveScript), "text/javascript; charset=utf-8");
   });
+  // Browsers ask for an icon on their own; the page has none, and says so without an error.
+  server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 204;
+  });
   for (const char* path : {"/", "/cards", "/live.js"}) refuseOtherMethods(path, "GET");
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -11,8 +12,11 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <string>
 #include <system_error>
+#include <vector>
 
+#include "platform/extension_host/device/AttachmentOutcome.h"
 #include "platform/extension_host/output/DeliveryFormat.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FileSystem.h"
@@ -24,13 +28,24 @@ namespace {
 
 constexpr const char* kAppName = "corvanta-nse";
 
-// No script at all, and nothing from the network: media come inline or from beside the page.
-constexpr const char* kHead = R"(<!DOCTYPE html>
+constexpr const char* kDocumentStart = R"(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; img-src data: 'self'; media-src data: 'self'; style-src 'unsafe-inline'">
-<meta name="color-scheme" content="light dark">
+)";
+
+// The file page: no script at all, and nothing from the network: media come inline or from
+// beside the page.
+constexpr const char* kFilePolicy =
+    "default-src 'none'; img-src data: 'self'; media-src data: 'self'; style-src "
+    "'unsafe-inline'";
+// The live page: its script, its connection and its media from its own host only.
+constexpr const char* kLivePolicy =
+    "default-src 'none'; script-src 'self'; connect-src 'self'; img-src 'self' data:; "
+    "media-src 'self'; style-src 'unsafe-inline'";
+constexpr const char* kLiveScript = "<script src=\"/live.js\" defer></script>\n";
+
+constexpr const char* kStyle = R"(<meta name="color-scheme" content="light dark">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>corvanta-nse preview</title>
 <style>
@@ -110,8 +125,6 @@ details[open] .thumb { width: 100%; height: auto; object-fit: contain; }
 .raw pre { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; background: var(--chip);
   border-radius: .4em; padding: .3em .5em; max-height: 18em; overflow: auto; }
 </style>
-</head>
-<body>
 )";
 
 std::string milliseconds(double ms) {
@@ -153,13 +166,11 @@ const std::string& thread(const std::vector<Delivery>& deliveries) {
   return deliveries.empty() ? kNone : deliveries.front().thread;
 }
 
-}  // namespace
-
-// Where each medium of the page comes from: inline, or a copy beside the page.
-class PreviewPage::Media {
+// Where each medium of the file page comes from: inline, or a copy beside the page.
+class FileMedia {
  public:
   // `pagePath` empty: every medium inline.
-  explicit Media(const std::string& pagePath) {
+  explicit FileMedia(const std::string& pagePath) {
     if (pagePath.empty()) return;
     const std::filesystem::path page(pagePath);
     _folderName = page.filename().string() + "_files";
@@ -171,7 +182,7 @@ class PreviewPage::Media {
     std::error_code ec;
     const auto size = std::filesystem::file_size(attachment.file, ec);
     if (ec) return "";
-    if (size <= kInlineMediaBytes || _folder.empty()) return inlined(attachment);
+    if (size <= PreviewPage::kInlineMediaBytes || _folder.empty()) return inlined(attachment);
     return copied(attachment);
   }
 
@@ -209,19 +220,19 @@ class PreviewPage::Media {
   std::string _error;
 };
 
-namespace {
-
 struct Rendered {
   std::string thumbnail;  // inside the notification's summary: an image, or a tile naming a player
   std::string players;    // audio and video, shown once the notification is opened
   std::string missing;
 };
 
-Rendered renderMedia(const std::vector<DeliveredAttachment>& attachments,
-                     const std::function<std::string(const DeliveredAttachment&)>& source) {
+Rendered renderMedia(
+    const std::vector<DeliveredAttachment>& attachments,
+    const std::function<std::string(std::size_t, const DeliveredAttachment&)>& source) {
   Rendered out;
-  for (const auto& attachment : attachments) {
-    const std::string src = source(attachment);
+  for (std::size_t i = 0; i < attachments.size(); ++i) {
+    const DeliveredAttachment& attachment = attachments[i];
+    const std::string src = source(i, attachment);
     const std::string name = escapeHTML(lastPathComponent(attachment.file));
     if (src.empty()) {
       out.missing += "<div class=\"media-missing\">media missing: " + name + "</div>\n";
@@ -388,92 +399,170 @@ std::string utc(std::chrono::system_clock::time_point at, bool milliseconds) {
   return out + " UTC";
 }
 
-double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+using std::chrono::system_clock;
+
+// Where a card's media come from: the URL (not yet escaped) of attachment `index` of the shown
+// delivery of request `request`, for a src attribute; "" when it cannot be shown.
+using MediaSource = std::function<std::string(std::int64_t request, std::size_t index,
+                                              const DeliveredAttachment& attachment)>;
+
+// What every card of one render shares.
+struct CardContext {
+  system_clock::time_point now;
+  MediaSource media;
+};
+
+system_clock::time_point wallTime(std::int64_t milliseconds) {
+  return system_clock::time_point(std::chrono::milliseconds(milliseconds));
+}
+
+double millisecondsBetween(system_clock::time_point from, system_clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-}  // namespace
-
-PreviewPage::PreviewPage(PreviewRun run) : _run(std::move(run)), _started(Clock::Current().now()) {}
-
-PreviewPage::Entry& PreviewPage::entryOf(std::size_t sequence) {
-  return _entries.at(_entryOfSequence.at(sequence));
+// The payload as an account shows it: indented, or as it came when it is not JSON.
+std::string indented(const std::string& payload) {
+  const auto json = nlohmann::json::parse(payload, nullptr, false);
+  if (json.is_discarded()) return payload;
+  return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void PreviewPage::taken(std::size_t sequence, const IncomingRequest& request) {
-  const auto now = Clock::Current().now();
-  const std::lock_guard lock(_mutex);
-  if (_entryOfSequence.size() <= sequence) _entryOfSequence.resize(sequence + 1);
-  _entryOfSequence[sequence] = _entries.size();
-  Entry& entry = _entries.emplace_back();
-  entry.identifier = request.identifier;
-  entry.arrived = now;
-}
+// One card's records, read for one render: a request taken, or a push refused.
+struct Entry {
+  const RequestStory* story = nullptr;
+  const StoredRefusal* refusal = nullptr;
+  std::vector<Delivery> deliveries;     // the story's, read back from their lines
+  std::vector<std::string> unreadable;  // why a line could not be read back
+  AttachmentOutcome outcome;            // of the first delivery
 
-void PreviewPage::expired(std::size_t sequence) {
-  const std::lock_guard lock(_mutex);
-  entryOf(sequence).expired = true;
-}
-
-void PreviewPage::abandoned(std::size_t sequence, double elapsedMs) {
-  const std::lock_guard lock(_mutex);
-  entryOf(sequence).abandonedAfterMs = elapsedMs;
-}
-
-void PreviewPage::refused(const RefusedPush& push) {
-  const auto now = Clock::Current().now();
-  const std::lock_guard lock(_mutex);
-  Entry& entry = _entries.emplace_back();
-  entry.identifier = push.apnsId;
-  entry.arrived = now;
-  entry.refused = push;
-}
-
-void PreviewPage::delivered(const Delivery& delivery) {
-  Delivery kept = delivery;
-  kept.userInfo = nullptr;
-  std::string payload;
-  if (delivery.number == 1 && delivery.userInfo) {
-    payload = delivery.userInfo->storage().value.dump(2, ' ', false,
-                                                      nlohmann::json::error_handler_t::replace);
+  explicit Entry(const StoredRefusal& refused) : refusal(&refused) {}
+  explicit Entry(const RequestStory& taken) : story(&taken) {
+    for (const auto& stored : taken.deliveries) {
+      auto read = deliveryFromJSON(stored.json);
+      if (!read) {
+        unreadable.push_back("delivery " + std::to_string(stored.number) +
+                             " cannot be read: " + read.failure().message);
+        continue;
+      }
+      read->sequence = stored.sequence;
+      deliveries.push_back(std::move(*read));
+    }
+    if (deliveries.empty()) return;
+    const Delivery& first = deliveries.front();
+    outcome = attachmentOutcome(first.userInfo.get(), first.extension, !first.attachments.empty(),
+                                first.diagnostics, first.expired);
   }
-  const std::lock_guard lock(_mutex);
-  Entry& entry = entryOf(delivery.sequence);
-  if (entry.deliveries.empty()) {
-    entry.outcome =
-        attachmentOutcome(delivery.userInfo.get(), delivery.extension,
-                          !delivery.attachments.empty(), delivery.diagnostics, delivery.expired);
-    entry.payload = std::move(payload);
+};
+
+// Requests and refused pushes in one list, newest first, each list's own order kept.
+std::vector<Entry> newestFirst(const PreviewRecords& records) {
+  std::vector<Entry> entries;
+  entries.reserve(records.requests.size() + records.refusals.size());
+  auto request = records.requests.begin();
+  auto refusal = records.refusals.begin();
+  while (request != records.requests.end() || refusal != records.refusals.end()) {
+    const bool requestNext =
+        refusal == records.refusals.end() ||
+        (request != records.requests.end() && request->request.arrivedMs >= refusal->arrivedMs);
+    if (requestNext) {
+      entries.emplace_back(*request++);
+    } else {
+      entries.emplace_back(*refusal++);
+    }
   }
-  entry.deliveries.push_back(std::move(kept));
+  return entries;
 }
 
-std::string PreviewPage::arrival(const Entry& entry) const {
-  const auto since =
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(entry.arrived - _started);
-  return utc(_run.started + since, true);
+// An entry's opening tag, carrying what a script finds and filters it by.
+std::string article(const Entry& entry, bool replaced) {
+  std::string id, identifier, device, outcome;
+  if (const StoredRefusal* refused = entry.refusal) {
+    id = "x" + std::to_string(refused->id);
+    identifier = refused->push.apnsId;
+    device = refused->push.push.device;
+    outcome = "refused";
+  } else {
+    const StoredRequest& request = entry.story->request;
+    id = "r" + std::to_string(request.id);
+    identifier = request.identifier;
+    device = request.push ? request.push->device : "";
+    outcome = entry.story->outcome;
+  }
+  return std::string("<article class=\"entry") + (replaced ? " replaced" : "") + "\" id=\"" + id +
+         "\" data-request=\"" + escapeHTML(identifier) + "\" data-device=\"" + escapeHTML(device) +
+         "\" data-outcome=\"" + escapeHTML(outcome) + "\">\n";
 }
 
-std::string PreviewPage::entry(const Entry& entry, Media& media, const std::string* replacedBy,
-                               Clock::time_point now) const {
+// What became of the attachment: each one made, with the staging file it was made from, or
+// why the one the payload asked for is missing.
+std::string verdict(const Delivery& shown, const AttachmentOutcome& outcome) {
+  std::string html;
+  for (const auto& a : shown.attachments) {
+    html += "<dt>attachment</dt><dd>" + escapeHTML(a.type + " " + a.kind) + ", " +
+            std::to_string(a.size) + " bytes";
+    if (a.url) html += ", staged as <code>" + escapeHTML(*a.url) + "</code>";
+    html += "</dd>\n";
+  }
+  if (html.empty() && outcome.wanted) {
+    html = "<dt>attachment</dt><dd class=\"no-attachment\">none: " +
+           escapeHTML(outcome.missingReason) + "</dd>\n";
+  }
+  return html;
+}
+
+std::string laterDeliveries(const std::vector<Delivery>& deliveries) {
+  if (deliveries.size() < 2) return "";
+  std::string html = "<ol class=\"later\" start=\"2\">\n";
+  for (std::size_t i = 1; i < deliveries.size(); ++i) {
+    const Delivery& later = deliveries[i];
+    html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
+    if (later.expired) html += ", after the expiry";
+    html += attachmentsText(later.attachments);
+    for (const auto& note : later.notes) html += "; " + escapeHTML(note);
+    html += "</li>\n";
+  }
+  return html + "</ol>\n";
+}
+
+std::string refusedEntry(const Entry& entry, const CardContext& context) {
+  const StoredRefusal& stored = *entry.refusal;
+  const RefusedPush& push = stored.push;
+  const auto arrived = wallTime(stored.arrivedMs);
+  const std::string arrivedText = utc(arrived, true);
+  const std::string cardHead =
+      head(nullptr, relativeTime(millisecondsBetween(arrived, context.now)), arrivedText);
+  std::string html = article(entry, false) + refusedCard(push.refusal, push.apnsId, cardHead) +
+                     "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrivedText +
+                     "; answered " + std::to_string(push.refusal.status) + "</p>\n";
+  html += notesList({push.refusal.fault}, "");
+  const bool read = !push.push.device.empty() || !push.push.topic.empty();
+  return html + raw(read ? pushHeaders(push.push) : "", "", "") + "</aside>\n</article>\n";
+}
+
+std::string storyEntry(const Entry& entry, const std::string* replacedBy,
+                       const CardContext& context) {
+  const RequestStory& story = *entry.story;
+  const StoredRequest& request = story.request;
   const Delivery* shown = entry.deliveries.empty() ? nullptr : &entry.deliveries.front();
-  const double age = millisecondsBetween(entry.arrived, now) - (shown ? shown->elapsedMs : 0);
-  const std::string arrived = arrival(entry);
-  const std::string cardHead = head(shown, relativeTime(age), arrived);
-  std::string html = std::string("<article class=\"entry") + (replacedBy ? " replaced" : "") +
-                     "\" data-request=\"" + escapeHTML(entry.identifier) + "\">\n";
-  if (const auto& push = entry.refused) {
-    html += refusedCard(push->refusal, push->apnsId, cardHead) +
-            "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrived + "; answered " +
-            std::to_string(push->refusal.status) + "</p>\n";
-    html += notesList({push->refusal.fault}, "");
-    const bool read = !push->push.device.empty() || !push->push.topic.empty();
-    return html + raw(read ? pushHeaders(push->push) : "", "", "") + "</aside>\n</article>\n";
+  const auto arrived = wallTime(request.arrivedMs);
+  const std::string arrivedText = utc(arrived, true);
+  const double age = millisecondsBetween(arrived, context.now) - (shown ? shown->elapsedMs : 0);
+  const std::string cardHead = head(shown, relativeTime(age), arrivedText);
+  const std::string headers = request.push ? pushHeaders(*request.push) : "";
+  std::string more;
+  if (story.abandonedAfterMs) {
+    more = "<li>download: abandoned after " + seconds(*story.abandonedAfterMs) +
+           ", still running</li>\n";
   }
+  for (const auto& why : entry.unreadable) more += "<li>" + escapeHTML(why) + "</li>\n";
+
+  std::string html = article(entry, replacedBy != nullptr);
   if (!shown) {
     return html + "<div class=\"card\">" + cardHead + "nothing delivered" +
-           (entry.expired ? " <span class=\"expired\">expired</span>" : "") +
-           "</div>\n</article>\n";
+           (story.expired ? " <span class=\"expired\">expired</span>" : "") +
+           "</div>\n<aside class=\"account\">\n<p class=\"timing\">arrived " + arrivedText +
+           "; nothing delivered yet</p>\n" + notesList({}, more) +
+           raw(headers, "", indented(request.payload)) + "</aside>\n</article>\n";
   }
   if (shown->refusal) {
     html += refusedCard(*shown->refusal, "", cardHead);
@@ -482,57 +571,41 @@ std::string PreviewPage::entry(const Entry& entry, Media& media, const std::stri
     html += "<div class=\"card silent\">" + cardHead +
             "nothing shown: " + escapeHTML(shown->notShown) + "</div>\n";
   } else {
-    const auto source = [&media](const DeliveredAttachment& a) { return media.source(a); };
-    html += notification(*shown, entry.outcome, entry.expired,
+    const auto source = [&](std::size_t index, const DeliveredAttachment& attachment) {
+      return context.media(request.id, index, attachment);
+    };
+    html += notification(*shown, entry.outcome, story.expired,
                          renderMedia(shown->attachments, source), cardHead);
   }
 
-  html += "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrived + "; " +
+  html += "<aside class=\"account\">\n<p class=\"timing\">arrived " + arrivedText + "; " +
           (shown->displayed ? "displayed" : "not shown") + " after " +
           milliseconds(shown->elapsedMs);
-  if (entry.expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
+  if (story.expired) html += "; <span class=\"expired\">expired</span>: its time limit passed";
   html += "</p>\n";
   if (replacedBy) {
     html += "<p class=\"replaced\">replaced on the device by " + escapeHTML(*replacedBy) +
             ", a later push with the same collapse-id</p>\n";
   }
-  std::string more;
-  if (entry.abandonedAfterMs) {
-    more = "<li>download: abandoned after " + seconds(*entry.abandonedAfterMs) +
-           ", still running</li>\n";
-  }
-  html += notesList(shown->notes, more);
-  if (entry.deliveries.size() > 1) {
-    html += "<ol class=\"later\" start=\"2\">\n";
-    for (std::size_t i = 1; i < entry.deliveries.size(); ++i) {
-      const Delivery& later = entry.deliveries[i];
-      html += "<li>not displayed, after " + milliseconds(later.elapsedMs);
-      if (later.expired) html += ", after the expiry";
-      html += attachmentsText(later.attachments);
-      for (const auto& note : later.notes) html += "; " + escapeHTML(note);
-      html += "</li>\n";
-    }
-    html += "</ol>\n";
-  }
+  html += notesList(shown->notes, more) + laterDeliveries(entry.deliveries);
   return html +
-         raw(shown->push ? pushHeaders(*shown->push) : "", fetched(entry.deliveries),
-             entry.payload) +
+         raw(headers, fetched(entry.deliveries) + verdict(*shown, entry.outcome),
+             indented(request.payload)) +
          "</aside>\n</article>\n";
 }
 
-std::string PreviewPage::render(Media& media) const {
-  const auto now = Clock::Current().now();
-  // The last push under each collapse key is the one a device still shows.
-  std::map<std::string, std::size_t> lastOfKey;
-  for (std::size_t i = 0; i < _entries.size(); ++i) {
-    if (const auto key = collapseKey(_entries[i].deliveries)) lastOfKey[*key] = i;
+// Newest first, as a device lists them: a thread's stack stands where its newest request
+// arrived, its newest on top and the rest behind "N more".
+std::string cards(const std::vector<Entry>& entries, const CardContext& context) {
+  // The newest push under each collapse key is the one a device still shows.
+  std::map<std::string, std::size_t> newestOfKey;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (const auto key = collapseKey(entries[i].deliveries)) newestOfKey.try_emplace(*key, i);
   }
-  // Newest first, as a device lists them: a thread's stack stands where its newest request
-  // arrived, its newest on top.
   std::vector<std::vector<std::size_t>> groups;
   std::map<std::string, std::size_t> groupOfThread;
-  for (std::size_t i = _entries.size(); i-- > 0;) {
-    const std::string& name = thread(_entries[i].deliveries);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string& name = thread(entries[i].deliveries);
     if (name.empty()) {
       groups.push_back({i});
       continue;
@@ -542,29 +615,17 @@ std::string PreviewPage::render(Media& media) const {
     groups[it->second].push_back(i);
   }
 
-  const std::size_t refusedCount = _entries.size() - _entryOfSequence.size();
-  std::string html = kHead;
-  html += "<header><h1>" + std::string(kAppName) + " preview</h1><p>run of " +
-          utc(_run.started, false) + ", written " + seconds(millisecondsBetween(_started, now)) +
-          " later; " + std::to_string(_entryOfSequence.size()) + " requests" +
-          (refusedCount > 0 ? ", " + std::to_string(refusedCount) +
-                                  (refusedCount == 1 ? " push" : " pushes") + " refused"
-                            : "") +
-          ", newest first</p>\n";
-  if (!_run.settings.empty()) {
-    html += "<ul class=\"settings\">";
-    for (const auto& setting : _run.settings) html += "<li>" + escapeHTML(setting) + "</li>";
-    html += "</ul>\n";
-  }
-  html += "</header>\n<main>\n";
   const auto render = [&](std::size_t i) {
-    const auto key = collapseKey(_entries[i].deliveries);
-    const std::string* replacedBy =
-        key && lastOfKey.at(*key) != i ? &_entries[lastOfKey.at(*key)].identifier : nullptr;
-    return entry(_entries[i], media, replacedBy, now);
+    const Entry& entry = entries[i];
+    if (entry.refusal) return refusedEntry(entry, context);
+    const auto key = collapseKey(entry.deliveries);
+    const std::size_t newest = key ? newestOfKey.at(*key) : i;
+    return storyEntry(entry, newest != i ? &entries[newest].story->request.identifier : nullptr,
+                      context);
   };
+  std::string html;
   for (const auto& group : groups) {
-    const std::string& name = thread(_entries[group.front()].deliveries);
+    const std::string& name = thread(entries[group.front()].deliveries);
     if (name.empty()) {
       html += render(group.front());
       continue;
@@ -581,27 +642,89 @@ std::string PreviewPage::render(Media& media) const {
     }
     html += "</section>\n";
   }
-  return html + "</main>\n</body>\n</html>\n";
+  return html;
 }
 
-std::string PreviewPage::html() const {
-  Media media("");
-  const std::lock_guard lock(_mutex);
-  return render(media);
-}
-
-Result<> PreviewPage::write(const std::string& path) const {
-  Media media(path);
-  std::string page;
-  {
-    const std::lock_guard lock(_mutex);
-    page = render(media);
+// The header: the run's date and settings; the file page also says when it was written and
+// what it holds, which the live page, whose header stays while its cards change, does not.
+std::string header(const PreviewRun& run, const PreviewRecords& records,
+                   system_clock::time_point now, bool live) {
+  std::string html = "<header><h1>" + std::string(kAppName) + (live ? " live" : " preview") +
+                     "</h1><p>run of " + utc(run.started, false);
+  if (live) {
+    html += "; newest first, as they come</p>\n";
+  } else {
+    const std::size_t refused = records.refusals.size();
+    html += ", written " + seconds(millisecondsBetween(run.started, now)) + " later; " +
+            std::to_string(records.requests.size()) + " requests" +
+            (refused > 0 ? ", " + std::to_string(refused) + (refused == 1 ? " push" : " pushes") +
+                               " refused"
+                         : "") +
+            ", newest first</p>\n";
   }
+  if (!run.settings.empty()) {
+    html += "<ul class=\"settings\">";
+    for (const auto& setting : run.settings) html += "<li>" + escapeHTML(setting) + "</li>";
+    html += "</ul>\n";
+  }
+  return html + "</header>\n";
+}
+
+std::string page(const char* policy, const char* script, const std::string& header,
+                 const std::string& cards) {
+  return std::string(kDocumentStart) + "<meta http-equiv=\"Content-Security-Policy\" content=\"" +
+         policy + "\">\n" + kStyle + script + "</head>\n<body>\n" + header +
+         "<main id=\"cards\">\n" + cards + "</main>\n</body>\n</html>\n";
+}
+
+// The live page's media come from the API, by the request's id in the store: the first
+// attachment is the one it keeps a file of.
+std::string liveSource(std::int64_t request, std::size_t index, const DeliveredAttachment&) {
+  return index == 0 ? "/api/requests/" + std::to_string(request) + "/attachment" : "";
+}
+
+}  // namespace
+
+PreviewPage::PreviewPage(PreviewRun run) : _run(std::move(run)), _started(Clock::Current().now()) {}
+
+system_clock::time_point PreviewPage::now() const {
+  return _run.started +
+         std::chrono::duration_cast<system_clock::duration>(Clock::Current().now() - _started);
+}
+
+std::string PreviewPage::html(const PreviewRecords& records) const {
+  FileMedia media("");
+  const auto source = [&media](std::int64_t, std::size_t, const DeliveredAttachment& a) {
+    return media.source(a);
+  };
+  const auto at = now();
+  return page(kFilePolicy, "", header(_run, records, at, false),
+              cards(newestFirst(records), {at, source}));
+}
+
+Result<> PreviewPage::write(const std::string& path, const PreviewRecords& records) const {
+  FileMedia media(path);
+  const auto source = [&media](std::int64_t, std::size_t, const DeliveredAttachment& a) {
+    return media.source(a);
+  };
+  const auto at = now();
+  const std::string html = page(kFilePolicy, "", header(_run, records, at, false),
+                                cards(newestFirst(records), {at, source}));
   if (!media.error().empty()) return Failure{media.error()};
-  if (!FileSystem::Current().writeFileAtomically(path, page)) {
+  if (!FileSystem::Current().writeFileAtomically(path, html)) {
     return Failure{"cannot write the preview to " + path};
   }
   return {};
+}
+
+std::string PreviewPage::livePage(const PreviewRecords& records) const {
+  const auto at = now();
+  return page(kLivePolicy, kLiveScript, header(_run, records, at, true),
+              cards(newestFirst(records), {at, liveSource}));
+}
+
+std::string PreviewPage::liveCards(const PreviewRecords& records) const {
+  return cards(newestFirst(records), {now(), liveSource});
 }
 
 std::string escapeHTML(const std::string& text) {

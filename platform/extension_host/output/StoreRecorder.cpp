@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/extension_host/output/DeliveryFormat.h"
+#include "platform/foundation/JSONValue.h"
 
 namespace corvanta {
 namespace {
@@ -13,23 +14,39 @@ std::int64_t wallClockMs() {
       .count();
 }
 
-Outcome outcomeOf(const Delivery& delivery) {
-  if (delivery.refusal) return "refused";
-  if (!delivery.displayed) return "not shown";
-  return delivery.attachments.empty() ? "without attachment" : "attached";
+}  // namespace
+
+Outcome outcomeOf(const Delivery& first) {
+  if (first.displayed) return first.attachments.empty() ? "without attachment" : "attached";
+  return first.refusal ? "refused" : "not shown";
 }
 
-}  // namespace
+void StoreRecorder::replaying(const std::string& identifier, std::int64_t id) {
+  const std::lock_guard lock(_mutex);
+  _replaying[identifier] = id;
+}
 
 void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) {
   StoredRequest stored;
-  stored.run = _run;
   stored.sequence = sequence;
   stored.identifier = request.identifier;
   stored.arrivedMs = wallClockMs();
-  stored.payload = request.payload ? request.payload->JSONString() : "{}";
+  if (request.payload) {
+    stored.payload = request.payload->storage().value.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
   if (request.push) stored.push = *request.push;
-  _store.recordTaken(std::move(stored));
+  std::int64_t replaces = 0;
+  {
+    const std::lock_guard lock(_mutex);
+    if (!_replaying.empty()) {
+      if (const auto found = _replaying.find(request.identifier); found != _replaying.end()) {
+        replaces = found->second;
+        _replaying.erase(found);
+      }
+    }
+  }
+  _store.recordTaken(std::move(stored), replaces);
 }
 
 void StoreRecorder::delivered(const Delivery& delivery) {
@@ -37,7 +54,7 @@ void StoreRecorder::delivered(const Delivery& delivery) {
   stored.sequence = delivery.sequence;
   stored.number = delivery.number;
   stored.displayed = delivery.displayed;
-  stored.outcome = outcomeOf(delivery);
+  if (delivery.number == 1) stored.outcome = outcomeOf(delivery);
   stored.json = formatDeliveryAsJSON(delivery);
   if (!delivery.attachments.empty()) {
     stored.attachmentFile = delivery.attachments.front().file;
@@ -47,7 +64,10 @@ void StoreRecorder::delivered(const Delivery& delivery) {
 }
 
 void StoreRecorder::refused(const RefusedPush& push) {
-  _store.recordRefusal({0, _run, wallClockMs(), push});
+  StoredRefusal stored;
+  stored.arrivedMs = wallClockMs();
+  stored.push = push;
+  _store.recordRefusal(std::move(stored));
 }
 
 }  // namespace corvanta

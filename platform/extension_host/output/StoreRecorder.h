@@ -1,8 +1,12 @@
-// Records what the host reports into the store, as the page and the API read it: a sink
-// beside the delivery lines. Quick: each call queues a write and returns.
+// What the host takes and shows, recorded in the store as it happens: a DeliverySink that
+// turns each call into the store's rows. Thread-safe and quick, as the store's writes are:
+// they queue for its writer.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "platform/extension_host/core/DeliverySink.h"
 #include "platform/extension_host/store/Store.h"
@@ -11,8 +15,12 @@ namespace corvanta {
 
 class StoreRecorder final : public DeliverySink {
  public:
-  // `store` outlives the recorder; `run` names the run as its attachment store folder does.
-  StoreRecorder(Store& store, std::string run) : _store(store), _run(std::move(run)) {}
+  // `store` is not owned and outlives this.
+  explicit StoreRecorder(Store& store) : _store(store) {}
+
+  // The request `identifier` the host is about to take again is the store's earlier record
+  // `id` (a push an earlier run took and never showed): taking it replaces that record.
+  void replaying(const std::string& identifier, std::int64_t id);
 
   void taken(std::size_t sequence, const IncomingRequest& request) override;
   void expired(std::size_t sequence) override { _store.recordExpired(sequence); }
@@ -24,7 +32,11 @@ class StoreRecorder final : public DeliverySink {
 
  private:
   Store& _store;
-  const std::string _run;
+  std::mutex _mutex;
+  std::unordered_map<std::string, std::int64_t> _replaying;  // guarded by _mutex
 };
+
+// What the request's first delivery makes of it, as the store's filters name it.
+Outcome outcomeOf(const Delivery& first);
 
 }  // namespace corvanta
