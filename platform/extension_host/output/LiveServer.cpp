@@ -18,7 +18,8 @@
 namespace corvanta {
 namespace {
 
-using nlohmann::json;
+// Keys in the order written, so that a person reading an answer finds the id first.
+using json = nlohmann::ordered_json;
 
 // Scripts from the host only and none inline; styles may be inline, as the cards carry theirs.
 constexpr const char* kPolicy =
@@ -245,7 +246,7 @@ void LiveServer::Impl::serveMedia(const RequestStory& story, httplib::Response& 
 }
 
 std::string LiveServer::Impl::eventText(const StoreChange& change) const {
-  nlohmann::ordered_json data = {{"id", change.id}};
+  json data = {{"id", change.id}};
   if (change.kind == StoreChange::request || change.kind == StoreChange::delivery) {
     if (const auto story = store.story(change.id)) {
       data["identifier"] = story->request.identifier;
@@ -288,9 +289,8 @@ void LiveServer::Impl::routePage() {
     res.set_content(std::string(kLiveScript), "text/javascript; charset=utf-8");
   });
   // Browsers ask for an icon on their own; the page has none, and says so without an error.
-  server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 204;
-  });
+  server.Get("/favicon.ico",
+             [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   for (const char* path : {"/", "/cards", "/live.js"}) refuseOtherMethods(path, "GET");
 }
 
@@ -372,7 +372,9 @@ void LiveServer::Impl::route() {
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
     fail(res, res.status,
-         res.status == 404 ? "no route " + req.path : "status " + std::to_string(res.status));
+         res.status == 404   ? "no route " + req.path
+         : res.status == 400 ? "bad request"
+                             : "status " + std::to_string(res.status));
   });
 }
 
