@@ -236,7 +236,8 @@ void LiveServer::Impl::serveMedia(const RequestStory& story, httplib::Response& 
   media->size = static_cast<std::size_t>(status.st_size);
   res.set_header("Cache-Control", "no-store");
   res.set_content_provider(
-      media->size, attached->attachmentType,
+      media->size,
+      attached->attachmentType.empty() ? "application/octet-stream" : attached->attachmentType,
       [media](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         char buffer[64 << 10];
         const ssize_t got = ::pread(media->file.get(), buffer, std::min(length, sizeof buffer),
@@ -262,14 +263,14 @@ void LiveServer::Impl::refuseOtherMethods(const std::string& pattern, const std:
     res.set_header("Allow", allowed);
     fail(res, 405, req.method + " " + req.path + ": only " + allowed);
   };
-  for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE"}) {
-    if (allowed.find(method) != std::string::npos) continue;
-    if (method == std::string("GET")) server.Get(pattern, refuse);
-    if (method == std::string("POST")) server.Post(pattern, refuse);
-    if (method == std::string("PUT")) server.Put(pattern, refuse);
-    if (method == std::string("PATCH")) server.Patch(pattern, refuse);
-    if (method == std::string("DELETE")) server.Delete(pattern, refuse);
-  }
+  const auto allows = [&allowed](const char* method) {
+    return allowed.find(method) != std::string::npos;
+  };
+  if (!allows("GET")) server.Get(pattern, refuse);
+  if (!allows("POST")) server.Post(pattern, refuse);
+  if (!allows("PUT")) server.Put(pattern, refuse);
+  if (!allows("PATCH")) server.Patch(pattern, refuse);
+  if (!allows("DELETE")) server.Delete(pattern, refuse);
 }
 
 void LiveServer::Impl::routePage() {
