@@ -23,8 +23,8 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 
 # What TSan runs: everything that starts threads (the loading engine with its thousands of
 # concurrent tasks, the completion pool, expiries, the host, the provider endpoint and its
-# token cache), not the single-threaded rest.
-TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent|ProviderEndpoint|EndpointLimits|ProviderToken'
+# token cache, the live page's server and its event streams), not the single-threaded rest.
+TSAN_TESTS := 'URLLoading|ConnectionPool|Host|NotificationServiceTest|ManyThreads|Concurrent|ProviderEndpoint|EndpointLimits|ProviderToken|Live'
 
 .PHONY: all deps configure build demo-build test demo demo-endpoint bench format clean check check-asan check-tsan \
         fuzz-deps fuzz-build fuzz fuzz-replay

@@ -176,7 +176,8 @@ async function main() {
     pushes.close();
     origin.close();
     host.host.kill('SIGTERM');
-    await new Promise((resolve) => host.host.once('exit', resolve));
+    const code = await new Promise((resolve) => host.host.once('exit', resolve));
+    check(code === 0, `the host exits 0 on SIGTERM (${code}${code ? ': ' + host.said().slice(-2000) : ''})`);
     rmSync(work, {recursive: true, force: true});
   }
   if (failures.length) {
