@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "platform/extension_host/app/Container.h"
@@ -175,7 +176,7 @@ std::string notWritten(const OutputWriter& writer) {
 // What is left once the host has finished: the lines still to write and the preview. Gives
 // the exit status so far.
 int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const RequestReader& reader,
-                    bool* previewWritten) {
+                    Store& store, const std::string& run, bool* previewWritten) {
   int status = reader.allAccepted() ? 0 : 1;
   reports.writer.drain();
   if (const int error = reports.writer.error(); error != 0) {
@@ -184,8 +185,13 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     status = 1;
   }
   if (reports.preview) {
-    // Empty until the run's records are kept in the store and read back here.
-    const Result<> written = reports.preview->write(*options.previewPath, PreviewRecords{});
+    // The page shows this run, all of it, as the store has it.
+    store.flush();
+    StoreQuery query;
+    query.run = run;
+    query.limit = std::numeric_limits<std::size_t>::max() / 2;
+    const Result<> written = reports.preview->write(
+        *options.previewPath, PreviewRecords{store.requests(query), store.refusals(query)});
     if (!written) {
       std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
                    options.previewPath->c_str(), written.failure().message.c_str());
@@ -319,7 +325,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   progress.stop();
 
   bool previewWritten = false;
-  int status = writeWhatIsLeft(options, reports, reader, &previewWritten);
+  int status =
+      writeWhatIsLeft(options, reports, reader, store, container.runName(), &previewWritten);
   // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
   if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   printSummary(options, reports, reader, endpoint.get(), started, previewWritten);
