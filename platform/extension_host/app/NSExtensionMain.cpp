@@ -38,7 +38,7 @@ namespace {
 // of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 // The same for the store's writes (two or three a request).
-constexpr std::size_t kStoreBacklogWrites = 1 << 16;
+constexpr std::size_t kStoreBacklogWrites = 8192;
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
 std::vector<std::string> settings(const HostOptions& options) {
@@ -68,15 +68,15 @@ std::vector<std::string> settings(const HostOptions& options) {
 struct RunReports {
   RunReports(const HostOptions& options, Store& store, std::function<void()> onWriteFailure)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
-        lines(writer, options.format),
         recorder(store),
+        lines(writer, options.format, &recorder),
         preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
                                           std::chrono::system_clock::now(), settings(options)})
                                     : nullptr) {}
 
   OutputWriter writer;
-  DeliveryLines lines;
   StoreRecorder recorder;
+  DeliveryLines lines;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
   DeliverySinks all{std::vector<DeliverySink*>{&recorder, &lines, &summary}};
