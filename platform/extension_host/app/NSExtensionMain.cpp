@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -42,7 +43,7 @@ namespace {
 // of files waits and the endpoint answers 503 until the output catches up.
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 // The same for the store's writes (two or three a request).
-constexpr std::size_t kStoreBacklogWrites = 1 << 16;
+constexpr std::size_t kStoreBacklogWrites = 8192;
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
 std::vector<std::string> settings(const HostOptions& options) {
@@ -72,15 +73,15 @@ std::vector<std::string> settings(const HostOptions& options) {
 struct RunReports {
   RunReports(const HostOptions& options, Store& store, std::function<void()> onWriteFailure)
       : writer(STDOUT_FILENO, std::move(onWriteFailure)),
-        lines(writer, options.format),
         recorder(store),
+        lines(writer, options.format, &recorder),
         preview(options.previewPath ? std::make_unique<PreviewPage>(PreviewRun{
                                           std::chrono::system_clock::now(), settings(options)})
                                     : nullptr) {}
 
   OutputWriter writer;
-  DeliveryLines lines;
   StoreRecorder recorder;
+  DeliveryLines lines;
   RunSummary summary;
   const std::unique_ptr<PreviewPage> preview;
   DeliverySinks all{std::vector<DeliverySink*>{&recorder, &lines, &summary}};
@@ -217,7 +218,7 @@ std::string notWritten(const OutputWriter& writer) {
 // What is left once the host has finished: the lines still to write and the preview. Gives
 // the exit status so far.
 int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const RequestReader& reader,
-                    bool* previewWritten) {
+                    Store& store, const std::string& run, bool* previewWritten) {
   int status = reader.allAccepted() ? 0 : 1;
   reports.writer.drain();
   if (const int error = reports.writer.error(); error != 0) {
@@ -226,8 +227,13 @@ int writeWhatIsLeft(const HostOptions& options, RunReports& reports, const Reque
     status = 1;
   }
   if (reports.preview) {
-    // Empty until the run's records are kept in the store and read back here.
-    const Result<> written = reports.preview->write(*options.previewPath, PreviewRecords{});
+    // The page shows this run, all of it, as the store has it.
+    store.flush();
+    StoreQuery query;
+    query.run = run;
+    query.limit = std::numeric_limits<std::size_t>::max() / 2;
+    const Result<> written = reports.preview->write(
+        *options.previewPath, PreviewRecords{store.requests(query), store.refusals(query)});
     if (!written) {
       std::fprintf(stderr, "corvanta-nse: cannot write the preview to %s: %s\n",
                    options.previewPath->c_str(), written.failure().message.c_str());
@@ -366,7 +372,8 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   progress.stop();
 
   bool previewWritten = false;
-  int status = writeWhatIsLeft(options, reports, reader, &previewWritten);
+  int status =
+      writeWhatIsLeft(options, reports, reader, store, container.runName(), &previewWritten);
   // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
   if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   printSummary(options, reports, reader, endpoint.get(), started, previewWritten);

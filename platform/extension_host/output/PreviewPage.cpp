@@ -588,9 +588,13 @@ std::string storyEntry(const Entry& entry, const std::string* replacedBy,
             ", a later push with the same collapse-id</p>\n";
   }
   html += notesList(shown->notes, more) + laterDeliveries(entry.deliveries);
+  // A line of a file keeps its payload as its first delivery's userInfo only.
+  const std::string payload = !request.payload.empty() || !shown->userInfo
+                                  ? request.payload
+                                  : shown->userInfo->storage().value.dump();
   return html +
          raw(headers, fetched(entry.deliveries) + verdict(*shown, entry.outcome),
-             indented(request.payload)) +
+             indented(payload)) +
          "</aside>\n</article>\n";
 }
 

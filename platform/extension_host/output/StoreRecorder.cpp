@@ -31,7 +31,9 @@ void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) 
   stored.sequence = sequence;
   stored.identifier = request.identifier;
   stored.arrivedMs = wallClockMs();
-  if (request.payload) {
+  // A push's payload is kept to be shown again after a crash; a line of a file has nothing
+  // to be shown again, and its payload is the first delivery's userInfo.
+  if (request.push && request.payload) {
     stored.payload = request.payload->storage().value.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
@@ -49,13 +51,13 @@ void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) 
   _store.recordTaken(std::move(stored), replaces);
 }
 
-void StoreRecorder::delivered(const Delivery& delivery) {
+void StoreRecorder::recordDelivery(const Delivery& delivery, std::string json) {
   StoredDelivery stored;
   stored.sequence = delivery.sequence;
   stored.number = delivery.number;
   stored.displayed = delivery.displayed;
   if (delivery.number == 1) stored.outcome = outcomeOf(delivery);
-  stored.json = formatDeliveryAsJSON(delivery);
+  stored.json = std::move(json);
   if (!delivery.attachments.empty()) {
     stored.attachmentFile = delivery.attachments.front().file;
     stored.attachmentType = delivery.attachments.front().type;

@@ -1,6 +1,7 @@
 // What the host takes and shows, recorded in the store as it happens: a DeliverySink that
-// turns each call into the store's rows. Thread-safe and quick, as the store's writes are:
-// they queue for its writer.
+// turns each call into the store's rows. Deliveries reach it through DeliveryLines, which
+// formats each once for its line and its record. Thread-safe and quick, as the store's
+// writes are: they queue for its writer.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,10 @@ class StoreRecorder final : public DeliverySink {
 
   void taken(std::size_t sequence, const IncomingRequest& request) override;
   void expired(std::size_t sequence) override { _store.recordExpired(sequence); }
-  void delivered(const Delivery& delivery) override;
+  // Recorded through recordDelivery, by DeliveryLines.
+  void delivered(const Delivery&) override {}
+  // `json` is the delivery as formatDeliveryAsJSON writes it.
+  void recordDelivery(const Delivery& delivery, std::string json);
   void abandoned(std::size_t sequence, double elapsedMs) override {
     _store.recordAbandoned(sequence, elapsedMs);
   }

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -17,6 +16,12 @@ namespace corvanta {
 namespace {
 
 constexpr int kSchemaVersion = 1;
+
+// A transaction waits for this many writes, or for kBatchWait after the first of them: what
+// arrived in the last few milliseconds is written and synced at once. One write a
+// transaction would rewrite the same last pages thousands of times.
+constexpr std::size_t kBatchWrites = 4096;
+constexpr std::chrono::milliseconds kBatchWait{2};
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS runs (
@@ -39,11 +44,10 @@ CREATE TABLE IF NOT EXISTS requests (
   expired INTEGER NOT NULL DEFAULT 0,
   abandoned_after REAL
 );
-CREATE INDEX IF NOT EXISTS requests_by_run ON requests (run, sequence);
 CREATE INDEX IF NOT EXISTS requests_by_identifier ON requests (identifier);
-CREATE INDEX IF NOT EXISTS requests_by_device ON requests (device);
+CREATE INDEX IF NOT EXISTS requests_by_device ON requests (device) WHERE device IS NOT NULL;
 CREATE TABLE IF NOT EXISTS deliveries (
-  request INTEGER NOT NULL REFERENCES requests (id) ON DELETE CASCADE,
+  request INTEGER NOT NULL,  -- deleted with its request (no foreign key: no statement journal)
   number INTEGER NOT NULL,
   displayed INTEGER NOT NULL,
   json TEXT NOT NULL,
@@ -137,6 +141,7 @@ std::int64_t nowMs() {
 struct Taken {
   StoredRequest request;
   std::int64_t replaces;
+  Outcome outcome = "pending";  // its first delivery's, when that came in the same batch
 };
 struct Expired {
   std::size_t sequence;
@@ -166,7 +171,7 @@ struct Store::Impl {
 
   mutable std::mutex mutex;
   std::condition_variable wake, drained;
-  std::deque<Write> queue;  // guarded by mutex
+  std::vector<Write> queue;  // guarded by mutex; swapped with the writer's, both keep capacity
   std::size_t applying = 0;  // writes taken by the writer, not yet committed; guarded by mutex
   bool stopping = false;     // guarded by mutex
   bool failureSaid = false;  // writer thread only
@@ -182,6 +187,9 @@ struct Store::Impl {
   void enqueue(Write write);
   void run();
   bool apply(Write& write, std::vector<std::function<void(bool)>>& callbacks);
+  // A request taken and first delivered in the same batch is inserted with its outcome,
+  // rather than inserted and then updated.
+  static void settleOutcomes(std::vector<Write>& batch);
   bool step(sqlite3_stmt* statement);
   std::int64_t idOf(std::size_t sequence) const {
     return sequence < idOfSequence.size() ? idOfSequence[sequence] : 0;
@@ -234,12 +242,13 @@ Result<> Store::Impl::prepareWrites() {
   const std::pair<Statement*, const char*> statements[] = {
       {&insertRequest,
        "INSERT INTO requests (run, sequence, identifier, arrived, payload, device, push_type, "
-       "priority, topic, collapse_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"},
+       "priority, topic, collapse_id, outcome) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+       "?11)"},
       {&removeReplaced, "DELETE FROM requests WHERE id = ?1 AND outcome = 'pending'"},
       {&markExpired, "UPDATE requests SET expired = 1 WHERE id = ?1"},
       {&markAbandoned, "UPDATE requests SET abandoned_after = ?2 WHERE id = ?1"},
       {&insertDelivery,
-       "INSERT OR REPLACE INTO deliveries (request, number, displayed, json, attachment_file, "
+       "INSERT INTO deliveries (request, number, displayed, json, attachment_file, "
        "attachment_type) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
       {&setOutcome, "UPDATE requests SET outcome = ?2 WHERE id = ?1"},
       {&insertRefusal,
@@ -289,6 +298,7 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
             bindValue(s, 9, push->topic);
             bindOptional(s, 10, push->collapseId);
           }
+          bindValue(s, 11, op.outcome);
           if (!step(s)) return false;
           const std::int64_t id = sqlite3_last_insert_rowid(writerDb.get());
           if (idOfSequence.size() <= request.sequence) idOfSequence.resize(request.sequence + 1);
@@ -323,7 +333,7 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           bindValue(s, 5, op.attachmentFile);
           bindValue(s, 6, op.attachmentType);
           if (!step(s)) return false;
-          if (op.number == 1) {
+          if (op.number == 1 && !op.outcome.empty()) {
             bindValue(setOutcome.get(), 1, id);
             bindValue(setOutcome.get(), 2, op.outcome);
             if (!step(setOutcome.get())) return false;
@@ -363,8 +373,31 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
       write);
 }
 
+void Store::Impl::settleOutcomes(std::vector<Write>& batch) {
+  // Requests are taken in the order of their sequence numbers, so a batch's span them.
+  static thread_local std::vector<Taken*> taken;
+  std::size_t first = 0;
+  for (Write& write : batch) {
+    if (auto* request = std::get_if<Taken>(&write)) {
+      if (taken.empty()) first = request->request.sequence;
+      const std::size_t at = request->request.sequence - first;
+      if (request->request.sequence < first || at > batch.size()) continue;  // replayed ones
+      if (taken.size() <= at) taken.resize(at + 1, nullptr);
+      taken[at] = request;
+    } else if (auto* delivery = std::get_if<StoredDelivery>(&write);
+               delivery && delivery->number == 1 && delivery->sequence >= first &&
+               delivery->sequence - first < taken.size()) {
+      if (Taken* request = taken[delivery->sequence - first]) {
+        request->outcome = std::move(delivery->outcome);
+        delivery->outcome.clear();
+      }
+    }
+  }
+  taken.clear();
+}
+
 void Store::Impl::run() {
-  std::deque<Write> batch;
+  std::vector<Write> batch;
   std::vector<std::function<void(bool)>> callbacks;
   while (true) {
     {
@@ -373,12 +406,14 @@ void Store::Impl::run() {
       drained.notify_all();
       wake.wait(lock, [&] { return stopping || !queue.empty(); });
       if (queue.empty()) return;  // stopping, with nothing left
+      wake.wait_for(lock, kBatchWait, [&] { return stopping || queue.size() >= kBatchWrites; });
       batch.swap(queue);
       applying = batch.size();
     }
     // Whatever arrived while the last batch was being synced goes in one transaction: the
     // group commit that makes one fsync serve many pushes.
     bool committed = execute(writerDb.get(), "BEGIN").ok();
+    settleOutcomes(batch);
     for (Write& write : batch) apply(write, callbacks);
     if (committed) {
       const Result<> ended = execute(writerDb.get(), "COMMIT");
@@ -401,11 +436,14 @@ void Store::Impl::run() {
 }
 
 void Store::Impl::enqueue(Write write) {
+  std::size_t queued;
   {
     const std::lock_guard lock(mutex);
     queue.push_back(std::move(write));
+    queued = queue.size();
   }
-  wake.notify_one();
+  // The writer wakes for the first write of a batch and for a full one, not for each.
+  if (queued == 1 || queued == kBatchWrites) wake.notify_one();
 }
 
 Result<std::unique_ptr<Store>> Store::open(Settings settings) {
@@ -430,7 +468,9 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
         .within(where);
   }
   const std::string setUp =
-      std::string("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; PRAGMA synchronous=") +
+      std::string("PRAGMA journal_mode=WAL; "
+                  "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-8192; "
+                  "PRAGMA synchronous=") +
       (settings.durable ? "FULL" : "OFF") + ";" + kSchema +
       "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
   if (const Result<> made = execute(db, setUp.c_str()); !made) {
@@ -452,8 +492,11 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
         "BEGIN;"
         "CREATE TEMP TABLE dropped AS SELECT name FROM runs ORDER BY opened DESC, name DESC "
         "  LIMIT -1 OFFSET " + std::to_string(kRunsKept) + ";"
-        "DELETE FROM requests WHERE run IN (SELECT name FROM dropped) "
+        "CREATE TEMP TABLE gone AS SELECT id FROM requests WHERE run IN (SELECT name FROM dropped) "
         "  AND NOT (outcome = 'pending' AND push_type IS NOT NULL);"
+        "DELETE FROM deliveries WHERE request IN (SELECT id FROM gone);"
+        "DELETE FROM requests WHERE id IN (SELECT id FROM gone);"
+        "DROP TABLE gone;"
         "DELETE FROM refusals WHERE run IN (SELECT name FROM dropped);"
         "DELETE FROM runs WHERE name IN (SELECT name FROM dropped);"
         "DROP TABLE dropped;"
