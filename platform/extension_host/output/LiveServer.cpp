@@ -123,6 +123,11 @@ json storyJSON(const RequestStory& story) {
                           {"displayed", delivery.displayed},
                           {"delivery", parsed(delivery.json)}});
   }
+  // A push's payload is kept as it came; a line of a file's is its first delivery's userInfo.
+  json payload = request.payload.empty() ? json(nullptr) : parsed(request.payload);
+  if (payload.is_null() && !deliveries.empty()) {
+    payload = deliveries.front()["delivery"].value("/content/userInfo"_json_pointer, json(nullptr));
+  }
   const StoredDelivery* attached = withAttachment(story);
   return {
       {"id", request.id},
@@ -133,7 +138,7 @@ json storyJSON(const RequestStory& story) {
       {"arrivedMs", request.arrivedMs},
       {"outcome", story.outcome},
       {"push", request.push ? pushJSON(*request.push) : json(nullptr)},
-      {"payload", parsed(request.payload)},
+      {"payload", std::move(payload)},
       {"expired", story.expired},
       {"abandonedAfterMs", story.abandonedAfterMs ? json(*story.abandonedAfterMs) : json(nullptr)},
       {"attachment", attached
