@@ -159,7 +159,10 @@ std::optional<std::string> HostProcess::waitForError(std::string_view marker,
     const auto at = _result.err.find(marker);
     return at == std::string::npos ? at : _result.err.find('\n', at);
   };
-  pump(Clock::now() + timeout, [&] { return _err < 0 || lineEnd() != std::string::npos; });
+  // pump() looks for the line only after a poll: one read already may have brought it.
+  if (lineEnd() == std::string::npos) {
+    pump(Clock::now() + timeout, [&] { return _err < 0 || lineEnd() != std::string::npos; });
+  }
   const auto end = lineEnd();
   if (end == std::string::npos) return std::nullopt;
   return _result.err.substr(0, end + 1);
