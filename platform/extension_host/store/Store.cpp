@@ -431,8 +431,8 @@ void Store::Impl::settleFirstDeliveries(std::vector<Write>& batch) {
     } else if (auto* delivery = std::get_if<StoredDelivery>(&write);
                delivery && delivery->number == 1 && delivery->sequence >= first &&
                delivery->sequence - first < taken.size()) {
-      if (Taken* request = taken[delivery->sequence - first]) {
-        request->first = std::move(*delivery);
+      if (Taken* itsRequest = taken[delivery->sequence - first]) {
+        itsRequest->first = std::move(*delivery);
         delivery->number = 0;  // goes in with its request
       }
     }
@@ -572,7 +572,7 @@ Store::~Store() {
 }
 
 void Store::recordTaken(StoredRequest request, std::int64_t replaces) {
-  _impl->enqueue(Taken{std::move(request), replaces});
+  _impl->enqueue(Taken{std::move(request), replaces, std::nullopt});
 }
 void Store::recordExpired(std::size_t sequence) { _impl->enqueue(Expired{sequence}); }
 void Store::recordDelivery(StoredDelivery delivery) { _impl->enqueue(std::move(delivery)); }
