@@ -32,6 +32,9 @@ struct IncomingRequest {
   // Set when the push service would refuse the push (a request read from a file; the endpoint
   // answers its refusals itself): the host delivers it at once, not shown, saying why.
   std::optional<PushServiceRefusal> refusal = std::nullopt;
+  // The payload as it was sent, when the intake kept it (the endpoint does): what the store
+  // keeps to show the push again after a crash.
+  std::string payloadText = {};
 };
 
 // A push the provider endpoint refused, which the host never took.

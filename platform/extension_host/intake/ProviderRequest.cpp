@@ -76,9 +76,11 @@ class Judgement {
 
   // Once no rule refused the request: what it carries into the host.
   IncomingRequest accepted(std::string identifier) {
-    return IncomingRequest{std::move(identifier), dictionaryWithJSON(std::move(_payload)),
-                           std::make_shared<const PushDetails>(std::move(_push)),
-                           std::move(_notes)};
+    IncomingRequest request{std::move(identifier), dictionaryWithJSON(std::move(_payload)),
+                            std::make_shared<const PushDetails>(std::move(_push)),
+                            std::move(_notes)};
+    request.payloadText = _request.body;
+    return request;
   }
 
  private:

@@ -33,7 +33,9 @@ void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) 
   stored.arrivedMs = wallClockMs();
   // A push's payload is kept to be shown again after a crash; a line of a file has nothing
   // to be shown again, and its payload is the first delivery's userInfo.
-  if (request.push && request.payload) {
+  if (!request.payloadText.empty()) {
+    stored.payload = request.payloadText;
+  } else if (request.push && request.payload) {
     stored.payload = request.payload->storage().value.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
