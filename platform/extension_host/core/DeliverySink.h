@@ -5,8 +5,8 @@
 // times, its deliveries in the order of their numbers, then perhaps told its download was
 // abandoned. A refused push is never taken: it is told once, alone. Calls for different
 // requests may come at once from different threads (the host's, the timer's, the completion
-// pool's), so a sink is thread-safe. A sink is quick, never blocks for long (the timer delivers expiries
-// through it) and never calls the host back.
+// pool's), so a sink is thread-safe. A sink is quick, never blocks for long (the timer delivers
+// expiries through it) and never calls the host back.
 #pragma once
 
 #include <cstddef>

@@ -93,7 +93,7 @@ struct NotificationHost::State {
   // Requests whose service is alive, in the order received: the order in which they are
   // abandoned, at twice the time limit.
   std::list<std::shared_ptr<Record>> alive;
-  std::size_t received = 0;  // also the next request's sequence
+  std::size_t received = 0;     // also the next request's sequence
   std::size_t undisplayed = 0;  // received requests without a first delivery
   std::size_t services = 0;     // services alive
   std::size_t inFlight = 0;     // services alive and not abandoned

@@ -1,9 +1,9 @@
 // The provider endpoint: takes pushes over HTTP/2 the way a push service takes them from a
 // provider's backend, judges each (ProviderRequest.h), offers the accepted ones to the host
 // and answers each stream: 200 with its apns-id when the host took the push (and, with
-// Settings::keep, once it is kept; not when it was displayed), 429 TooManyRequests when the host is full, 503 ServiceUnavailable
-// while its output is behind, 503 Shutdown once it has stopped taking requests, or the
-// refusal's status and {"reason": ...}. A HEAD request's answer has no body.
+// Settings::keep, once it is kept; not when it was displayed), 429 TooManyRequests when the host is
+// full, 503 ServiceUnavailable while its output is behind, 503 Shutdown once it has stopped taking
+// requests, or the refusal's status and {"reason": ...}. A HEAD request's answer has no body.
 //
 // HTTP/2 only, as the service: over TLS 1.2 or later a client must offer ALPN "h2" or the
 // handshake fails; with `cleartext`, HTTP/2 with prior knowledge. Framing and HPACK are

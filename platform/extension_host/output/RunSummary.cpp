@@ -44,8 +44,8 @@ void RunSummary::delivered(const Delivery& delivery) {
     return;
   }
   const AttachmentOutcome outcome =
-      attachmentOutcome(delivery.userInfo.get(), delivery.extension,
-                        !delivery.attachments.empty(), delivery.diagnostics, delivery.expired);
+      attachmentOutcome(delivery.userInfo.get(), delivery.extension, !delivery.attachments.empty(),
+                        delivery.diagnostics, delivery.expired);
   const std::lock_guard lock(_mutex);
   ++_displayed;
   _plainHTTP += plainHTTP;

@@ -85,7 +85,9 @@ CREATE INDEX IF NOT EXISTS refusals_by_run ON refusals (run);
 using Database = std::unique_ptr<sqlite3, FreeWith<sqlite3_close_v2>>;
 using Statement = std::unique_ptr<sqlite3_stmt, FreeWith<sqlite3_finalize>>;
 
-std::string messageOf(sqlite3* db) { return sqlite3_errmsg(db); }
+std::string messageOf(sqlite3* db) {
+  return sqlite3_errmsg(db);
+}
 
 // Runs `sql` (any number of statements, no results).
 Result<> execute(sqlite3* db, const char* sql) {
@@ -393,9 +395,9 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
         } else if constexpr (std::is_same_v<Op, Cleared>) {
           std::fill(idOfSequence.begin(), idOfSequence.end(), 0);
           changes.push_back({StoreChange::cleared, 0});
-          const Result<> cleared =
-              execute(writerDb.get(), "DELETE FROM deliveries; DELETE FROM requests; "
-                                      "DELETE FROM refusals;");
+          const Result<> cleared = execute(writerDb.get(),
+                                           "DELETE FROM deliveries; DELETE FROM requests; "
+                                           "DELETE FROM refusals;");
           if (!cleared) sayFailure("cannot clear: " + cleared.failure().message);
           return cleared.ok();
         } else {
@@ -493,8 +495,7 @@ void Store::Impl::enqueue(Write write) {
 Result<std::unique_ptr<Store>> Store::open(Settings settings) {
   const std::string where = "store " + settings.path;
   auto impl = std::make_unique<Impl>();
-  auto writerDb =
-      openDatabase(settings.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  auto writerDb = openDatabase(settings.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (!writerDb) return std::move(writerDb).failure().within(where);
   impl->writerDb = std::move(*writerDb);
   sqlite3* db = impl->writerDb.get();
@@ -513,9 +514,10 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
   }
   const std::string setUp =
       // 16 KiB pages: a third fewer system calls for a run's writes than 4 KiB ones.
-      std::string("PRAGMA page_size=16384; PRAGMA journal_mode=WAL; "
-                  "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-8192; "
-                  "PRAGMA synchronous=") +
+      std::string(
+          "PRAGMA page_size=16384; PRAGMA journal_mode=WAL; "
+          "PRAGMA temp_store=MEMORY; PRAGMA cache_size=-8192; "
+          "PRAGMA synchronous=") +
       (settings.durable ? "FULL" : "OFF") + ";" + kSchema +
       "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
   if (const Result<> made = execute(db, setUp.c_str()); !made) {
@@ -536,7 +538,9 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
     const std::string prune =
         "BEGIN;"
         "CREATE TEMP TABLE dropped AS SELECT name FROM runs ORDER BY opened DESC, name DESC "
-        "  LIMIT -1 OFFSET " + std::to_string(kRunsKept) + ";"
+        "  LIMIT -1 OFFSET " +
+        std::to_string(kRunsKept) +
+        ";"
         "CREATE TEMP TABLE gone AS SELECT id FROM requests WHERE run IN (SELECT name FROM dropped) "
         "  AND NOT (outcome = 'pending' AND push_type IS NOT NULL);"
         "DELETE FROM deliveries WHERE request IN (SELECT id FROM gone);"
@@ -575,13 +579,21 @@ Store::~Store() {
 void Store::recordTaken(StoredRequest request, std::int64_t replaces) {
   _impl->enqueue(Taken{std::move(request), replaces, std::nullopt});
 }
-void Store::recordExpired(std::size_t sequence) { _impl->enqueue(Expired{sequence}); }
-void Store::recordDelivery(StoredDelivery delivery) { _impl->enqueue(std::move(delivery)); }
+void Store::recordExpired(std::size_t sequence) {
+  _impl->enqueue(Expired{sequence});
+}
+void Store::recordDelivery(StoredDelivery delivery) {
+  _impl->enqueue(std::move(delivery));
+}
 void Store::recordAbandoned(std::size_t sequence, double elapsedMs) {
   _impl->enqueue(Abandoned{sequence, elapsedMs});
 }
-void Store::recordRefusal(StoredRefusal refusal) { _impl->enqueue(std::move(refusal)); }
-void Store::clear() { _impl->enqueue(Cleared{}); }
+void Store::recordRefusal(StoredRefusal refusal) {
+  _impl->enqueue(std::move(refusal));
+}
+void Store::clear() {
+  _impl->enqueue(Cleared{});
+}
 void Store::afterCommit(std::function<void(bool)> done) {
   _impl->enqueue(Committed{std::move(done)});
 }

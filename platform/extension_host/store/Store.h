@@ -34,12 +34,12 @@ namespace corvanta {
 
 // A request as the host took it.
 struct StoredRequest {
-  std::int64_t id = 0;  // the store's number for it, unique across runs; 0 until stored
-  std::string run;      // the run that took it
-  std::size_t sequence = 0;  // the host's number for it within its run
-  std::string identifier;    // the request's identifier; a push's apns-id
-  std::int64_t arrivedMs = 0;  // on the wall clock, milliseconds since the epoch
-  std::string payload;         // the payload's JSON text
+  std::int64_t id = 0;              // the store's number for it, unique across runs; 0 until stored
+  std::string run;                  // the run that took it
+  std::size_t sequence = 0;         // the host's number for it within its run
+  std::string identifier;           // the request's identifier; a push's apns-id
+  std::int64_t arrivedMs = 0;       // on the wall clock, milliseconds since the epoch
+  std::string payload;              // the payload's JSON text
   std::optional<PushDetails> push;  // how the push came; nullopt for a line of a file
 };
 
@@ -83,9 +83,9 @@ struct StoreChange {
 };
 
 struct StoreQuery {
-  std::string device;       // "" for any
+  std::string device;        // "" for any
   std::int64_t sinceMs = 0;  // arrived at or after
-  Outcome outcome;          // "" for any
+  Outcome outcome;           // "" for any
   std::size_t limit = 100;
   std::string run;  // "" for every run kept
 };
