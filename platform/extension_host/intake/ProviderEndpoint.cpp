@@ -246,6 +246,9 @@ struct ProviderEndpoint::Loop {
   const std::shared_ptr<KeptPushes> kept = std::make_shared<KeptPushes>();
   Event keptEvent;
   void answerKept();
+  // The stream `streamId` of the connection numbered `serial`, and the connection, when both
+  // are still open and the stream unanswered: either may have gone while its answer waited.
+  Stream* unanswered(std::uint64_t serial, std::int32_t streamId, Connection** connection);
 
   ~Loop();
   void checkTokens();  // the checker thread's
@@ -646,6 +649,16 @@ void ProviderEndpoint::Loop::answer(Connection& connection, std::int32_t streamI
   respond(connection, streamId, stream, std::move(verdict));
 }
 
+Stream* ProviderEndpoint::Loop::unanswered(std::uint64_t serial, std::int32_t streamId,
+                                           Connection** connection) {
+  const auto open = bySerial.find(serial);
+  if (open == bySerial.end()) return nullptr;
+  const auto stream = open->second->streams.find(streamId);
+  if (stream == open->second->streams.end() || stream->second->answered) return nullptr;
+  *connection = open->second;
+  return stream->second.get();
+}
+
 void ProviderEndpoint::Loop::answerKept() {
   kept->wake.clear();
   std::vector<Kept> done;
@@ -655,12 +668,10 @@ void ProviderEndpoint::Loop::answerKept() {
   }
   std::vector<Connection*> touched;
   for (Kept& push : done) {
-    // The connection may have gone meanwhile, or the stream been reset.
-    const auto connection = bySerial.find(push.connection);
-    if (connection == bySerial.end()) continue;
-    Connection& open = *connection->second;
-    const auto stream = open.streams.find(push.stream);
-    if (stream == open.streams.end() || stream->second->answered) continue;
+    Connection* connection = nullptr;
+    Stream* stream = unanswered(push.connection, push.stream, &connection);
+    if (!stream) continue;
+    Connection& open = *connection;
     ProviderVerdict verdict;
     verdict.apnsId = std::move(push.apnsId);
     if (!push.kept) {
@@ -668,7 +679,7 @@ void ProviderEndpoint::Loop::answerKept() {
       verdict.reason = "InternalServerError";
       verdict.fault = "the host could not store the push";
     }
-    respond(open, push.stream, *stream->second, std::move(verdict));
+    respond(open, push.stream, *stream, std::move(verdict));
     if (touched.empty() || touched.back() != &open) touched.push_back(&open);
   }
   for (Connection* connection : touched) {
@@ -749,15 +760,12 @@ void ProviderEndpoint::Loop::answerChecked() {
     done.swap(checked);
   }
   for (TokenCheck& check : done) {
-    // The connection may have gone meanwhile, or the stream been reset.
-    const auto connection = bySerial.find(check.connection);
-    if (connection == bySerial.end()) continue;
-    Connection& open = *connection->second;
-    const auto stream = open.streams.find(check.stream);
-    if (stream == open.streams.end() || stream->second->answered) continue;
-    stream->second->request.tokenVerdict = std::move(check.verdict);
-    answer(open, check.stream, *stream->second);
-    flush(open);
+    Connection* open = nullptr;
+    Stream* stream = unanswered(check.connection, check.stream, &open);
+    if (!stream) continue;
+    stream->request.tokenVerdict = std::move(check.verdict);
+    answer(*open, check.stream, *stream);
+    flush(*open);
   }
 }
 
