@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_set>
@@ -148,9 +149,15 @@ TEST(ProviderRequest, AnAcceptedPushCarriesItsDetailsAndTheDefaults) {
        {"background", 5, kTopic, {}, {}}},
       {{add("apns-push-type", "voip")}, {"voip", 10, kTopic + ".voip", {}, noToken}},  // to --topic
   };
+  std::set<std::string> apnsIds;
   for (const auto& c : cases) {
     const auto verdict = judge(c.changes);
     ASSERT_EQ(verdict.status, 200) << verdict.reason << verdict.description;
+    // One of its own, as the push service makes them: a version 4 UUID in capitals.
+    EXPECT_TRUE(std::regex_match(verdict.apnsId, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                                            "[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        << verdict.apnsId;
+    EXPECT_TRUE(apnsIds.insert(verdict.apnsId).second);
     const PushDetails& push = *verdict.request->push;
     EXPECT_EQ(
         std::tuple(push.type, push.priority, push.topic, push.collapseId, verdict.request->notes),

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "platform/extension_host/device/PushService.h"
 #include "platform/foundation/ASCII.h"
@@ -40,10 +42,22 @@ bool isCanonicalUUID(std::string_view text) {
   return uuid_parse_range(text.data(), text.data() + text.size(), parsed) == 0;
 }
 
-// A random (version 4) UUID, upper-case as the push service writes its own.
+// A random (version 4) UUID, upper-case as the push service writes its own. An apns-id names
+// a push and need not be secret: a generator seeded once a thread from the system's
+// randomness makes it without the two system calls a push that libuuid's costs.
 std::string newUUID() {
+  thread_local std::mt19937_64 random = [] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(),
+                       device(), device(), device(), device()};
+    return std::mt19937_64(seed);
+  }();
   uuid_t id;
-  uuid_generate_random(id);
+  const std::uint64_t high = random(), low = random();
+  std::memcpy(id, &high, sizeof high);
+  std::memcpy(id + sizeof high, &low, sizeof low);
+  id[6] = static_cast<unsigned char>((id[6] & 0x0f) | 0x40);  // version 4
+  id[8] = static_cast<unsigned char>((id[8] & 0x3f) | 0x80);  // the RFC 4122 variant
   char text[UUID_STR_LEN];
   uuid_unparse_upper(id, text);
   return text;
