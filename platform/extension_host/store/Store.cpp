@@ -204,6 +204,7 @@ struct Store::Impl {
   Result<> prepareWrites();
   void enqueue(Write write);
   void run();
+  // False when the write failed (said once on standard error).
   bool apply(Write& write, std::vector<std::function<void(bool)>>& callbacks);
   // A request taken and first delivered in the same batch is inserted with its delivery,
   // rather than inserted and then updated.
@@ -469,7 +470,10 @@ void Store::Impl::run() {
     // group commit that makes one fsync serve many pushes.
     bool committed = execute(writerDb.get(), "BEGIN").ok();
     settleFirstDeliveries(batch);
-    for (Write& write : batch) apply(write, callbacks);
+    // A write that failed (the rest of the batch still goes in) breaks the promise of every
+    // callback waiting on the batch: they cannot tell whose it was.
+    bool written = true;
+    for (Write& write : batch) written = apply(write, callbacks) && written;
     if (committed) {
       const Result<> ended = execute(writerDb.get(), "COMMIT");
       if (!ended) {
@@ -485,7 +489,7 @@ void Store::Impl::run() {
       for (const StoreChange& change : changes) settings.listener(change);
     }
     changes.clear();
-    for (auto& done : callbacks) done(committed);
+    for (auto& done : callbacks) done(committed && written);
     callbacks.clear();
   }
 }
