@@ -1,21 +1,9 @@
 #include "platform/extension_host/output/StoreRecorder.h"
 
-#include <chrono>
-
 #include "platform/extension_host/output/DeliveryFormat.h"
 #include "platform/foundation/JSONValue.h"
 
 namespace corvanta {
-namespace {
-
-std::int64_t wallClockMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
 Outcome outcomeOf(const Delivery& first) {
   if (first.displayed) return first.attachments.empty() ? "without attachment" : "attached";
   return first.refusal ? "refused" : "not shown";

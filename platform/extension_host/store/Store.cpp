@@ -149,12 +149,6 @@ std::optional<std::string> optionalTextAt(sqlite3_stmt* statement, int column) {
   return textAt(statement, column);
 }
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 struct Taken {
   StoredRequest request;
   std::int64_t replaces;
@@ -546,7 +540,7 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
     auto insertRun = prepare(db, "INSERT OR IGNORE INTO runs (name, opened) VALUES (?1, ?2)");
     if (!insertRun) return std::move(insertRun).failure().within(where);
     bindValue(insertRun->get(), 1, settings.run);
-    bindValue(insertRun->get(), 2, nowMs());
+    bindValue(insertRun->get(), 2, wallClockMs());
     sqlite3_step(insertRun->get());
     const std::string prune =
         "BEGIN;"
@@ -576,6 +570,12 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
   Impl* raw = impl.get();
   impl->writer = std::thread([raw] { raw->run(); });
   return std::make_unique<Store>(std::move(impl));
+}
+
+std::int64_t wallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 Store::Store(std::unique_ptr<Impl> impl) : _impl(std::move(impl)) {}

@@ -32,6 +32,9 @@
 
 namespace corvanta {
 
+// Now on the wall clock, in milliseconds since the epoch: how the store tells times.
+std::int64_t wallClockMs();
+
 // A request as the host took it.
 struct StoredRequest {
   std::int64_t id = 0;              // the store's number for it, unique across runs; 0 until stored
