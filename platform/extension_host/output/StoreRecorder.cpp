@@ -4,6 +4,7 @@
 #include "platform/foundation/JSONValue.h"
 
 namespace corvanta {
+
 Outcome outcomeOf(const Delivery& first) {
   if (first.displayed) return first.attachments.empty() ? "without attachment" : "attached";
   return first.refusal ? "refused" : "not shown";
