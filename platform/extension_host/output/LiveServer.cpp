@@ -254,10 +254,10 @@ void LiveServer::Impl::serveMedia(const RequestStory& story, httplib::Response& 
 std::string LiveServer::Impl::eventText(const StoreChange& change) const {
   json data = {{"id", change.id}};
   if (change.kind == StoreChange::request || change.kind == StoreChange::delivery) {
-    if (const auto story = store.story(change.id)) {
-      data["identifier"] = story->request.identifier;
-      data["device"] = story->request.push ? story->request.push->device : "";
-      data["outcome"] = story->outcome;
+    if (const auto brief = store.brief(change.id)) {
+      data["identifier"] = brief->identifier;
+      data["device"] = brief->device;
+      data["outcome"] = brief->outcome;
     }
   }
   return std::string("event: ") + eventName(change.kind) + "\ndata: " + data.dump() + "\n\n";

@@ -683,6 +683,18 @@ std::optional<RequestStory> Store::story(std::int64_t id) const {
   return std::move(found.front());
 }
 
+std::optional<Store::Brief> Store::brief(std::int64_t id) const {
+  const std::lock_guard lock(_impl->readMutex);
+  auto statement = prepare(_impl->readerDb.get(),
+                           "SELECT identifier, COALESCE(device, ''), outcome FROM requests "
+                           "WHERE id = ?1");
+  if (!statement) return std::nullopt;
+  bindValue(statement->get(), 1, id);
+  if (sqlite3_step(statement->get()) != SQLITE_ROW) return std::nullopt;
+  return Brief{textAt(statement->get(), 0), textAt(statement->get(), 1),
+               textAt(statement->get(), 2)};
+}
+
 std::optional<std::int64_t> Store::find(const std::string& identifier) const {
   const std::lock_guard lock(_impl->readMutex);
   auto statement = prepare(_impl->readerDb.get(),

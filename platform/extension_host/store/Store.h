@@ -140,6 +140,13 @@ class Store {
   // Reads: any thread.
   std::vector<RequestStory> requests(const StoreQuery& query) const;
   std::optional<RequestStory> story(std::int64_t id) const;
+  // What an event names of a request: its identifier, its device ("" for a line of a file)
+  // and its outcome; one row read, without its deliveries.
+  struct Brief {
+    std::string identifier, device;
+    Outcome outcome;
+  };
+  std::optional<Brief> brief(std::int64_t id) const;
   // The newest request with that identifier (an apns-id), when one is kept.
   std::optional<std::int64_t> find(const std::string& identifier) const;
   std::vector<StoredRefusal> refusals(const StoreQuery& query) const;
