@@ -554,22 +554,11 @@ std::chrono::milliseconds sweepInterval(const ProviderEndpoint::Limits& limits) 
 }  // namespace
 
 Result<> ProviderEndpoint::Loop::listen() {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(settings.port);
-  const std::string named = settings.host + ":" + service;
-  if (const int failure = getaddrinfo(settings.host.c_str(), service.c_str(), &hints, &found)) {
-    return Failure{"cannot listen on " + named + ": " + gai_strerror(failure), EINVAL};
-  }
-  const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
-  if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
-    return Failure{"will not listen on " + named +
-                       ": not a loopback address; --allow-remote lets other machines send pushes",
-                   EINVAL};
-  }
+  auto resolved =
+      listenAddress(settings.host, settings.port, settings.allowRemote, "listen on", "send pushes");
+  if (!resolved) return std::move(resolved).failure();
+  const addrinfo* found = resolved->get();
+  const std::string named = settings.host + ":" + std::to_string(settings.port);
   listener.reset(evconnlistener_new_bind(
       base.get(), onAccept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
       511, found->ai_addr, static_cast<int>(found->ai_addrlen)));

@@ -386,22 +386,11 @@ void LiveServer::Impl::route() {
 
 Result<std::unique_ptr<LiveServer>> LiveServer::open(Settings settings, Store& store,
                                                      LiveEvents& events, Views views) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
+  auto resolved = listenAddress(settings.host, settings.port, settings.allowRemote,
+                                "serve the live page on", "see it");
+  if (!resolved) return std::move(resolved).failure();
+  const addrinfo* found = resolved->get();
   const std::string named = settings.host + ":" + std::to_string(settings.port);
-  if (const int failure = getaddrinfo(settings.host.c_str(), std::to_string(settings.port).c_str(),
-                                      &hints, &found)) {
-    return Failure{"cannot serve the live page on " + named + ": " + gai_strerror(failure), EINVAL};
-  }
-  const std::unique_ptr<addrinfo, FreeWith<freeaddrinfo>> addresses(found);
-  if (!settings.allowRemote && !isLoopback(found->ai_addr)) {
-    return Failure{"will not serve the live page on " + named +
-                       ": not a loopback address; --allow-remote lets other machines see it",
-                   EINVAL};
-  }
   char numeric[NI_MAXHOST] = "";
   getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric, nullptr, 0,
               NI_NUMERICHOST);
