@@ -27,6 +27,7 @@
 #include "platform/extension_host/output/OutputWriter.h"
 #include "platform/extension_host/output/PreviewPage.h"
 #include "platform/extension_host/output/ProgressLine.h"
+#include "platform/extension_host/output/RefusalLines.h"
 #include "platform/extension_host/output/RunSummary.h"
 #include "platform/extension_host/output/StoreRecorder.h"
 #include "platform/extension_host/store/Store.h"
@@ -304,6 +305,9 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
                        rejection.line, rejection.reason.c_str());
         }
       });
+  RefusalLines refusalLines(stderr, [&progressLine] {
+    if (progressLine) progressLine->clear();
+  });
   std::unique_ptr<ProviderEndpoint> endpoint;
   if (options.endpoint) {
     // A client that goes away must cost a write error on its connection, not the process.
@@ -319,10 +323,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {
-          if (progressLine) progressLine->clear();
-          std::fprintf(stderr, "corvanta-nse: refused push %s: %d %s: %s\n", push.apnsId.c_str(),
-                       push.refusal.status, push.refusal.reason.c_str(),
-                       push.refusal.fault.c_str());
+          refusalLines.tell(push, std::chrono::steady_clock::now());
           reports.all.refused(push);
         });
     if (!opened) return cannotOpen(opened.failure());
@@ -365,6 +366,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   showUnshownPushes(store, reports.recorder, running);
   if (endpoint) {
     endpoint->run();
+    refusalLines.finish();
   } else {
     for (const auto& input : options.inputs) reader.read(input);
   }

@@ -48,8 +48,11 @@ using SessionCallbacks =
 
 // A connection's turn on the loop ends once it has had this many streams answered: the rest
 // of what it sent waits for a later turn. Its input is given to the session a slice at a time
-// so that a turn can end within a read.
+// so that a turn can end within a read. A connection's first turn, which runs among new
+// arrivals, answers one stream: a thousand clients arriving at once with thousands of streams
+// each then delay a newcomer by one stream each.
 constexpr unsigned kStreamsPerTurn = 4;
+constexpr unsigned kStreamsInFirstTurn = 1;
 constexpr std::size_t kTurnSlice = 1024;
 constexpr std::size_t kUnreadInputBytes = 64 << 10;
 
@@ -187,7 +190,8 @@ struct ProviderEndpoint::Loop {
     std::size_t unsentBytes = 0;   // what waits in the output buffer, as last counted
     unsigned invalidTokens = 0;
     unsigned answeredThisTurn = 0;
-    bool queued = false;       // its last turn left input for a later one
+    bool queued = false;  // its last turn left input for a later one
+    bool hadTurn = false;
     bool established = false;  // the first frame has arrived
     bool closeWhenWritten = false;
     bool closed = false;
@@ -448,7 +452,9 @@ void takeTurn(Connection& connection) {
   Loop& loop = connection.loop;
   evbuffer* input = bufferevent_get_input(connection.buffer.get());
   connection.answeredThisTurn = 0;
-  while (evbuffer_get_length(input) > 0 && connection.answeredThisTurn < kStreamsPerTurn) {
+  const unsigned streams = connection.hadTurn ? kStreamsPerTurn : kStreamsInFirstTurn;
+  connection.hadTurn = true;
+  while (evbuffer_get_length(input) > 0 && connection.answeredThisTurn < streams) {
     const std::size_t length = std::min(evbuffer_get_length(input), kTurnSlice);
     const ssize_t used =
         nghttp2_session_mem_recv(connection.session.get(), evbuffer_pullup(input, length), length);

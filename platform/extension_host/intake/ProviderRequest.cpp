@@ -328,6 +328,10 @@ ProviderVerdict judgeProviderRequest(const ProviderRequest& request, const Provi
 
 std::string providerAnswerBody(const ProviderVerdict& verdict) {
   if (verdict.status == 200) return "";
+  // Most refusals are a reason alone, a word of ASCII letters: no JSON library needed.
+  if (!verdict.timestamp && verdict.description.empty()) {
+    return "{\"reason\":\"" + verdict.reason + "\"}";
+  }
   nlohmann::ordered_json body = {{"reason", verdict.reason}};
   if (verdict.timestamp) body["timestamp"] = *verdict.timestamp;
   if (!verdict.description.empty()) body["description"] = verdict.description;
