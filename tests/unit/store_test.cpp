@@ -133,6 +133,28 @@ TEST(StoreTest, GivesPushesNeverShownToTheNextRunOnce) {
   EXPECT_EQ(unshown[0].run, "run-2");
 }
 
+// A flood of refusals faster than the writer is bounded: what does not fit is counted, so
+// that every refusal is either recorded or counted, and the queue never grows past the bound.
+TEST(StoreTest, AFloodOfRefusalsIsBoundedAndCounted) {
+  const ScratchDirectory scratch;
+  const auto store = openStore(scratch, "run-1");
+  constexpr std::size_t kFlood = 100'000;
+  std::size_t mostQueued = 0;
+  for (std::size_t i = 0; i < kFlood; ++i) {
+    StoredRefusal refusal;
+    refusal.push.apnsId = "R" + std::to_string(i);
+    refusal.push.refusal = {405, "MethodNotAllowed", ""};
+    store->recordRefusal(std::move(refusal));
+    mostQueued = std::max(mostQueued, store->queued());
+  }
+  store->flush();
+  StoreQuery all = query("", 0, "", kFlood);
+  const std::size_t recorded = store->refusals(all).size();
+  EXPECT_GT(store->refusalsNotRecorded(), 0u);
+  EXPECT_EQ(recorded + store->refusalsNotRecorded(), kFlood);
+  EXPECT_LE(mostQueued, Store::kRefusalsQueuedAtMost);
+}
+
 TEST(StoreTest, KeepsTheNewestRunsAndRefusesAForeignFile) {
   const ScratchDirectory scratch;
   for (int run = 0; run < Store::kRunsKept + 2; ++run) {

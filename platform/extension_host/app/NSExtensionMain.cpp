@@ -45,6 +45,8 @@ namespace {
 constexpr std::size_t kOutputBacklogBytes = 4 << 20;
 // The same for the store's writes (two or three a request).
 constexpr std::size_t kStoreBacklogWrites = 8192;
+// A flood of refusals stops being recorded before it could turn pushes away.
+static_assert(Store::kRefusalsQueuedAtMost < kStoreBacklogWrites);
 
 // The options that shape what a run's verdicts are, as the preview's header names them.
 std::vector<std::string> settings(const HostOptions& options) {
@@ -379,6 +381,12 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
   // A signal is how the endpoint is meant to end; reading files, it cuts the run short.
   if (const int signal = signals.received(); signal && !endpoint) status = 128 + signal;
   printSummary(options, reports, reader, endpoint.get(), started, previewWritten);
+  if (const std::size_t unrecorded = store.refusalsNotRecorded(); unrecorded > 0) {
+    std::fprintf(stderr,
+                 "corvanta-nse: %zu refused pushes are counted above but not in the store: "
+                 "they came faster than it could record them\n",
+                 unrecorded);
+  }
   if (live && !signals.received()) {
     store.flush();  // the page shows the whole run
     std::fprintf(stderr,

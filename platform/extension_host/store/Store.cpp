@@ -1,5 +1,6 @@
 #include "platform/extension_host/store/Store.h"
 
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -186,7 +187,8 @@ struct Store::Impl {
   std::vector<Write> queue;  // guarded by mutex; swapped with the writer's, both keep capacity
   std::size_t applying = 0;  // writes taken by the writer, not yet committed; guarded by mutex
   bool stopping = false;     // guarded by mutex
-  bool failureSaid = false;  // writer thread only
+  std::size_t refusalsNotRecorded = 0;  // guarded by mutex
+  bool failureSaid = false;             // writer thread only
   std::thread writer;
 
   // The writer's: this run's request ids by sequence (0: not stored, or cleared).
@@ -208,6 +210,10 @@ struct Store::Impl {
     return sequence < idOfSequence.size() ? idOfSequence[sequence] : 0;
   }
   void sayFailure(const std::string& what);
+  bool caughtUp() {
+    const std::lock_guard lock(mutex);
+    return queue.empty();
+  }
 
   // Reads; readMutex held.
   std::vector<RequestStory> storiesWhere(const std::string& where,
@@ -449,6 +455,7 @@ void Store::Impl::run() {
   if (!settings.durable) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
   std::vector<Write> batch;
   std::vector<std::function<void(bool)>> callbacks;
+  bool behind = false;  // a full batch was written and the queue has not been empty since
   while (true) {
     {
       std::unique_lock lock(mutex);
@@ -460,6 +467,7 @@ void Store::Impl::run() {
       batch.swap(queue);
       applying = batch.size();
     }
+    const std::size_t taken = batch.size();
     // Whatever arrived while the last batch was being synced goes in one transaction: the
     // group commit that makes one fsync serve many pushes.
     bool committed = execute(writerDb.get(), "BEGIN").ok();
@@ -485,6 +493,14 @@ void Store::Impl::run() {
     changes.clear();
     for (auto& done : callbacks) done(committed && written);
     callbacks.clear();
+    // A writer that has caught up after a flood gives what the flood's writes held back to
+    // the system, not only to the allocator.
+    if (taken >= kBatchWrites) {
+      behind = true;
+    } else if (behind && caughtUp()) {
+      behind = false;
+      malloc_trim(0);
+    }
   }
 }
 
@@ -602,7 +618,27 @@ void Store::recordAbandoned(std::size_t sequence, double elapsedMs) {
   _impl->enqueue(Abandoned{sequence, elapsedMs});
 }
 void Store::recordRefusal(StoredRefusal refusal) {
+  {
+    // A refusal is worth less than a push taken: a flood of them (a client repeating a bad
+    // push thousands of times a second) must hold neither memory nor the writer's queue,
+    // which would turn good pushes away as "behind". Past the bound they are counted only.
+    const std::lock_guard lock(_impl->mutex);
+    if (_impl->queue.size() + _impl->applying >= kRefusalsQueuedAtMost) {
+      if (_impl->refusalsNotRecorded++ == 0) {
+        std::fprintf(stderr,
+                     "corvanta-nse: store: refused pushes arrive faster than they can be "
+                     "recorded; past %zu waiting, they are counted, not recorded\n",
+                     kRefusalsQueuedAtMost);
+      }
+      return;
+    }
+  }
   _impl->enqueue(std::move(refusal));
+}
+
+std::size_t Store::refusalsNotRecorded() const {
+  const std::lock_guard lock(_impl->mutex);
+  return _impl->refusalsNotRecorded;
 }
 void Store::clear() {
   _impl->enqueue(Cleared{});

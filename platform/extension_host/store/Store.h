@@ -96,6 +96,8 @@ struct StoreQuery {
 class Store {
  public:
   static constexpr int kRunsKept = 20;
+  // A refusal that arrives while this many writes wait is counted, not recorded.
+  static constexpr std::size_t kRefusalsQueuedAtMost = 4096;
 
   struct Settings {
     std::string path;  // the database file; made when missing
@@ -121,7 +123,9 @@ class Store {
   void recordExpired(std::size_t sequence);
   void recordDelivery(StoredDelivery delivery);
   void recordAbandoned(std::size_t sequence, double elapsedMs);
+  // Counted, not recorded, while kRefusalsQueuedAtMost writes wait (said once on stderr).
   void recordRefusal(StoredRefusal refusal);
+  std::size_t refusalsNotRecorded() const;
   // Drops every row of every run (the API's DELETE), in order with the writes around it.
   void clear();
 
