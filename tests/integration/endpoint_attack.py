@@ -148,27 +148,22 @@ def hold(port, socks, seconds, trickle=None, payload=b""):
     return fresh
 
 
-def idle_family(args, first_bytes):
-    socks = open_attackers(args.port, args.connections)
-    for sock in socks:
-        try:
-            sock.sendall(first_bytes)
-        except OSError:
-            pass
-    fresh = hold(args.port, socks, args.hold)
-    closed = sum(closed_by_server(sock) for sock in socks)
-    return {"opened": len(socks), "closed": closed, "fresh": fresh}
-
-
 def preface_and_settings():
     conn = client()
     conn.initiate_connection()
     return conn.data_to_send()
 
 
-def attack_trickle(args):
+def attack_quiet(args, first_bytes=b"", trickle=None):
+    """Connections that send `first_bytes` and then nothing, or with `trickle`, the preface and
+    SETTINGS a byte every `trickle` seconds."""
     socks = open_attackers(args.port, args.connections)
-    fresh = hold(args.port, socks, args.hold, args.trickle, preface_and_settings())
+    for sock in socks:
+        try:
+            sock.sendall(first_bytes)
+        except OSError:
+            pass
+    fresh = hold(args.port, socks, args.hold, trickle, preface_and_settings() if trickle else b"")
     closed = sum(closed_by_server(sock) for sock in socks)
     return {"opened": len(socks), "closed": closed, "fresh": fresh}
 
@@ -234,26 +229,30 @@ def pump(readers, seconds):
             break
 
 
-def header_blocks(port, extra):
-    """The first stream's header block, which fills the HPACK table, and every later one's,
-    all references into it."""
+def new_counts():
+    return dict.fromkeys(("refused", "reset", "answered", "goaway", "closed", "sent"), 0)
+
+
+def raw_streams(port, extra, count, end_stream, method="POST"):
+    """The preface, SETTINGS and `count` streams' HEADERS as one write's bytes: the first
+    header block fills the HPACK table, every later one only refers to it."""
     import hpack
     encoder = hpack.Encoder()
-    headers = request_headers(port) + extra
-    return encoder.encode(headers), encoder.encode(headers)
+    headers = request_headers(port, method) + extra
+    wire = [PREFACE, frame(4, 0, 0, b"")]
+    for n in range(count):
+        wire.append(frame(1, 5 if end_stream else 4, 1 + 2 * n, encoder.encode(headers)))
+    return b"".join(wire)
 
 
 def attack_streams(args):
-    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
-    first, later = header_blocks(args.port, [("x-pad", "p" * 3900)] * 4)
+    counts = new_counts()
+    wire = raw_streams(args.port, [("x-pad", "p" * 3900)] * 4, args.streams, False)
     readers = []
     for sock in open_attackers(args.port, args.connections):
-        wire = [PREFACE, frame(4, 0, 0, b"")]
-        for n in range(args.streams):
-            wire.append(frame(1, 4, 1 + 2 * n, first if n == 0 else later))
         counts["sent"] += args.streams
         reader = Frames(sock, counts)
-        reader.send(b"".join(wire))
+        reader.send(wire)
         readers.append(reader)
         pump(readers, 0.0)
     pump(readers, 0.5)
@@ -264,25 +263,11 @@ def attack_streams(args):
     return counts
 
 
-def raw_streams(port, extra, count, end_stream, method="POST", pad=0):
-    """The preface, SETTINGS and `count` streams' HEADERS as one write's bytes; with `pad`,
-    each stream carries a header of its own of that many bytes."""
-    import hpack
-    encoder = hpack.Encoder()
-    headers = request_headers(port, method) + extra
-    wire = [PREFACE, frame(4, 0, 0, b"")]
-    for n in range(count):
-        own = [("x-pad", ("%d-" % n).ljust(pad, "p"))] if pad else []
-        block = encoder.encode(headers + own)
-        wire.append(frame(1, 5 if end_stream else 4, 1 + 2 * n, block))
-    return b"".join(wire)
-
-
-def attack_forged(args):
-    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
+def one_connection(args, extra, method="POST"):
+    """--streams requests that end at once, in one write on one connection."""
+    counts = new_counts()
     reader = Frames(connect(args.port), counts)
-    extra = [("authorization", "bearer " + args.token), ("apns-topic", "com.example.app")]
-    reader.send(raw_streams(args.port, extra, args.streams, True))
+    reader.send(raw_streams(args.port, extra, args.streams, True, method))
     counts["sent"] = args.streams
     pump([reader], args.hold)
     counts["fresh"] = [fresh_push(args.port)]
@@ -292,7 +277,7 @@ def attack_forged(args):
 def attack_slowtoken(args):
     """--streams pushes whose token takes the endpoint long to judge ("slow"), then a fresh
     push with a token it knows ("good"): how many slow ones were answered before it."""
-    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
+    counts = new_counts()
     reader = Frames(connect(args.port), counts)
     topic = ("apns-topic", "com.example.app")
     reader.send(raw_streams(args.port, [("authorization", "bearer slow"), topic], args.streams,
@@ -320,16 +305,6 @@ def attack_noread(args):
     return {"opened": len(socks), "fresh": fresh}
 
 
-def attack_burst(args):
-    counts = {"refused": 0, "reset": 0, "answered": 0, "goaway": 0, "closed": 0, "sent": 0}
-    reader = Frames(connect(args.port), counts)
-    reader.send(raw_streams(args.port, [], args.streams, True, method="GET"))
-    counts["sent"] = args.streams
-    pump([reader], args.hold)
-    counts["fresh"] = [fresh_push(args.port)]
-    return counts
-
-
 def attack_probes(args):
     answers = {}
     status, body, _ = exchange(args.port, method="HEAD", body=b"")
@@ -352,14 +327,15 @@ def main():
     parser.add_argument("--token", default="")
     args = parser.parse_args()
     attacks = {
-        "idle": lambda a: idle_family(a, preface_and_settings()),
-        "hello": lambda a: idle_family(a, b"PRI *"),
-        "trickle": attack_trickle,
+        "idle": lambda a: attack_quiet(a, preface_and_settings()),
+        "hello": lambda a: attack_quiet(a, b"PRI *"),
+        "trickle": lambda a: attack_quiet(a, trickle=a.trickle),
         "streams": attack_streams,
-        "forged": attack_forged,
+        "forged": lambda a: one_connection(
+            a, [("authorization", "bearer " + a.token), ("apns-topic", "com.example.app")]),
         "noread": attack_noread,
         "slowtoken": attack_slowtoken,
-        "burst": attack_burst,
+        "burst": lambda a: one_connection(a, [], "GET"),
         "probes": attack_probes,
     }
     print(json.dumps(attacks[args.attack](args)))

@@ -3,7 +3,6 @@
 // the refusals, a clean start, the event stream a test waits on instead of sleeping, the cap
 // on streams, and --ui's address rules and life after a file run.
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -15,8 +14,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "platform/foundation/Handle.h"
 #include "support/HostProcess.h"
+#include "support/PushClient.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
 #include "support/TestOrigin.h"
@@ -41,37 +40,10 @@ int portOf(const std::string& address) {
   return std::stoi(address.substr(address.rfind(':') + 1));
 }
 
-struct PushAnswer {
-  long status = 0;
-  std::string apnsId, body;
-};
-
-size_t keep(char* data, size_t size, size_t count, void* body) {
-  static_cast<std::string*>(body)->append(data, size * count);
-  return size * count;
-}
-
 // One push over cleartext HTTP/2 with prior knowledge, as the endpoint's --h2c takes it.
 PushAnswer push(const std::string& endpoint, const std::string& body,
                 const std::vector<std::string>& headers = {}) {
-  const std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>> easy(curl_easy_init());
-  std::unique_ptr<curl_slist, FreeWith<curl_slist_free_all>> list;
-  for (const auto& header : headers) list.reset(curl_slist_append(list.release(), header.c_str()));
-  PushAnswer answer;
-  curl_easy_setopt(easy.get(), CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE});
-  curl_easy_setopt(easy.get(), CURLOPT_URL,
-                   ("http://" + endpoint + "/3/device/" + kDevice).c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, list.get());
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, keep);
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &answer.body);
-  curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, 30L);
-  curl_easy_perform(easy.get());
-  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.status);
-  curl_header* id = nullptr;
-  curl_easy_header(easy.get(), "apns-id", 0, CURLH_HEADER, -1, &id);
-  if (id) answer.apnsId = id->value;
-  return answer;
+  return sendPushes("http://" + endpoint, "", {{kDevice, headers, body}}).front();
 }
 
 // GET /api/events read on a connection and a thread of its own, from construction until
@@ -215,8 +187,8 @@ TEST_F(LiveAPITest, RefusalsAreListedAndDeleteClearsEverything) {
   start();
   EventStream events(port);
   ASSERT_EQ(events.opening(), "HTTP/1.1 200 OK");
-  ASSERT_EQ(push(endpoint, R"({"aps":{"alert":"Hi"}})").status, 200);
-  ASSERT_EQ(push(endpoint, R"({"aps":{"alert":"Hi"}})", {"apns-priority: 7"}).status, 400);
+  ASSERT_EQ(push(endpoint, kHi).status, 200);
+  ASSERT_EQ(push(endpoint, kHi, {"apns-priority: 7"}).status, 400);
   ASSERT_TRUE(events.waitFor("event: refusal\n")) << events.text();
   ASSERT_TRUE(events.waitFor("event: delivery\n")) << events.text();
 
@@ -264,17 +236,10 @@ TEST_F(LiveAPITest, EventStreamsBeyondTheCapAreAnswered503UntilOneCloses) {
   EXPECT_TRUE(reopened);
 }
 
-TEST(LiveOptionsTest, TheUIListensOnLoopbackOnlyAndOutlivesAFileRunUntilSignalled) {
+// Its address rules are among HostInputTest's usage errors.
+TEST(LiveOptionsTest, TheUIOutlivesAFileRunUntilSignalled) {
   ScratchDirectory scratch;
   const std::string container = scratch.path() + "container";
-  const HostResult remote = runHost({"--ui", "0.0.0.0:0", "--container", container});
-  EXPECT_EQ(remote.status, 2);
-  EXPECT_NE(remote.err.find("will not serve the live page on 0.0.0.0:0: not a loopback address; "
-                            "--allow-remote lets other machines see it"),
-            std::string::npos)
-      << remote.err;
-  EXPECT_EQ(runHost({"--ui", "127.0.0.1:70000"}).status, 2);
-
   HostProcess host(kHostBinary, {"--ui", "127.0.0.1:0", "--container", container, "--time-limit",
                                  "2", "--quiet"});
   host.write("{\"aps\":{\"alert\":\"From a file\"}}\n");

@@ -3,7 +3,6 @@
 // provider_request_test checks), what the device then shows, and how the endpoint behaves at
 // scale, with faulty clients, when the host is full and when it is told to stop.
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -19,9 +18,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/foundation/Handle.h"
 #include "support/HostProcess.h"
 #include "support/ProviderTokens.h"
+#include "support/PushClient.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestData.h"
 #include "support/TestOrigin.h"
@@ -31,41 +30,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-const char* const kHi = R"({"aps":{"alert":"Hi"}})";
-
-struct Push {
-  std::string device;
-  std::vector<std::string> headers = {};  // "name: value"
-  std::string body = kHi;
-  bool http1 = false;          // HTTP/1.1: no ALPN h2 over TLS, no preface over cleartext
-  bool leavesMidBody = false;  // sends half the body, then gives up the stream
-};
-
-struct PushAnswer {
-  long status = 0;  // 0 when the stream got no answer
-  std::string apnsId, body;
-  char error[CURL_ERROR_SIZE] = "";
-};
-
-struct Transfer {
-  std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>> easy{curl_easy_init()};
-  std::unique_ptr<curl_slist, FreeWith<curl_slist_free_all>> headers;
-  std::string_view unsent;  // a push that leaves midway sends only half its body
-};
-
-size_t keepBody(char* data, size_t size, size_t count, void* body) {
-  static_cast<std::string*>(body)->append(data, size * count);
-  return size * count;
-}
-
-// Aborting once the half body is sent leaves the stream unfinished, as a client that dies does.
-size_t sendBody(char* buffer, size_t size, size_t count, void* unsent) {
-  auto& rest = *static_cast<std::string_view*>(unsent);
-  const std::size_t n = rest.copy(buffer, size * count);
-  rest.remove_prefix(n);
-  return n > 0 ? n : CURL_READFUNC_ABORT;
-}
 
 // A well-formed device token, one of sixteen.
 std::string deviceToken(unsigned seed) {
@@ -92,56 +56,9 @@ class ProviderEndpointTest : public ::testing::Test {
     base.resize(base.find(' '));
   }
 
-  // The pushes over libcurl as a push backend sends them: over TLS, many streams at once on one
-  // connection with ALPN h2, trusting the container's CA; over cleartext, HTTP/2 with prior
-  // knowledge, one push at a time (libcurl 7.88 fails streams it multiplexes there).
-  std::vector<PushAnswer> sendPushes(const std::vector<Push>& pushes) const {
-    const std::unique_ptr<CURLM, FreeWith<curl_multi_cleanup>> multi(curl_multi_init());
-    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
-    std::vector<PushAnswer> answers(pushes.size());
-    std::vector<Transfer> transfers(pushes.size());
-    for (std::size_t i = 0; i < pushes.size(); ++i) {
-      const Push& push = pushes[i];
-      Transfer& t = transfers[i];
-      CURL* easy = t.easy.get();
-      curl_easy_setopt(
-          easy, CURLOPT_HTTP_VERSION,
-          long{push.http1 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE});
-      curl_easy_setopt(easy, CURLOPT_URL, (base + "/3/device/" + push.device).c_str());
-      curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
-      curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-      curl_easy_setopt(easy, CURLOPT_POST, 1L);
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(push.body.size()));
-      t.unsent = push.body;
-      if (push.leavesMidBody) t.unsent.remove_suffix(push.body.size() / 2);
-      curl_easy_setopt(easy, CURLOPT_READFUNCTION, sendBody);
-      curl_easy_setopt(easy, CURLOPT_READDATA, &t.unsent);
-      for (const auto& header : push.headers) {
-        t.headers.reset(curl_slist_append(t.headers.release(), header.c_str()));
-      }
-      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headers.get());
-      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, keepBody);
-      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &answers[i].body);
-      curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, answers[i].error);
-      curl_easy_setopt(easy, CURLOPT_TIMEOUT, 60L);
-      curl_multi_add_handle(multi.get(), easy);
-    }
-    for (int running = 1; running > 0;) {
-      curl_multi_perform(multi.get(), &running);
-      if (running > 0) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
-    }
-    for (std::size_t i = 0; i < pushes.size(); ++i) {
-      curl_easy_getinfo(transfers[i].easy.get(), CURLINFO_RESPONSE_CODE, &answers[i].status);
-      curl_header* id = nullptr;
-      curl_easy_header(transfers[i].easy.get(), "apns-id", 0, CURLH_HEADER, -1, &id);
-      if (id) answers[i].apnsId = id->value;
-    }
-    return answers;
-  }
-
   // Sends the pushes while reading the host's output, so that neither waits on the other.
   std::vector<PushAnswer> send(const std::vector<Push>& pushes) {
-    auto answers = std::async(std::launch::async, [&] { return sendPushes(pushes); });
+    auto answers = std::async(std::launch::async, [&] { return sendPushes(base, ca, pushes); });
     host->serveUntil([&] { return answers.wait_for(0s) == std::future_status::ready; }, 120s);
     return answers.get();
   }
@@ -317,7 +234,7 @@ TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZer
   auto sending = std::async(std::launch::async, [&] {
     std::vector<PushAnswer> all;
     for (unsigned batch = 0; batch < 1000; ++batch) {
-      const auto got = sendPushes(std::vector(20, Push{deviceToken(batch), {}, stalled}));
+      const auto got = sendPushes(base, ca, std::vector(20, Push{deviceToken(batch), {}, stalled}));
       all.insert(all.end(), got.begin(), got.end());
       if (std::ranges::all_of(got, [](const auto& a) { return a.status == 0; })) break;
       std::this_thread::sleep_for(50ms);
