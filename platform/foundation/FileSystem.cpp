@@ -154,9 +154,12 @@ Result<> linkAt(const FileDescriptor& file, const std::string& name) {
   return Failure::ofErrno("link");
 }
 
-// Gives the unnamed `file` a hidden name beside `target` and renames that over the target, so
-// the target changes in one step; leaves no name behind when either step fails.
+// Gives the unnamed `file` the name `target` in one step. A target that is new (a staging
+// file, most often) takes the name directly; one that exists is replaced through a hidden name
+// beside it, renamed over it. Leaves no name behind when a step fails.
 Result<> linkOver(const FileDescriptor& file, const std::string& target) {
+  Result<> direct = linkAt(file, target);
+  if (direct || direct.failure().code != EEXIST) return direct;
   HiddenNames names(target);
   for (int attempt = 0; attempt < HiddenNames::kAttempts; ++attempt) {
     const std::string name = names.next();
