@@ -23,8 +23,10 @@
 namespace corvanta {
 namespace {
 
-// Enough for every accepted type's signature, and for libmagic to tell MPEG-4 brands apart.
-constexpr std::size_t kSniffedBytes = 64 * 1024;
+// Enough for every accepted type's signature (each within its first few hundred bytes), and
+// for libmagic to tell MPEG-4 brands apart. libmagic's text and structure checks scan all it
+// is given: 64 KiB took it three times as long as 16 KiB, for the same answers.
+constexpr std::size_t kSniffedBytes = 16 * 1024;
 
 // Files rarely carry more than one leading ID3v2 tag; the bound keeps a crafted chain of
 // empty tags from costing a read each.
