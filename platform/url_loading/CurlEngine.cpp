@@ -181,9 +181,10 @@ void CurlEngine::noticeCancellations() {
 void CurlEngine::dropCancelled() {
   // The waiting first: ending a running transfer starts the next one waiting for its host.
   for (auto& [key, host] : _hosts) {
-    std::erase_if(host.waiting, [this](std::unique_ptr<CurlTransfer>& transfer) {
-      if (!transfer->cancelled()) return false;
-      complete(transfer->takeRequest(), CurlTransfer::cancellation());
+    std::erase_if(host.waiting, [this](Waiting& waiting) {
+      const auto& cancelled = waiting.request.cancelled;
+      if (!cancelled || !cancelled->load()) return false;
+      complete(std::move(waiting.request), CurlTransfer::cancellation());
       return true;
     });
   }
@@ -266,16 +267,8 @@ bool CurlEngine::admitArrived() {
 }
 
 void CurlEngine::admit(DataTaskRequest request) {
-  auto transfer = std::make_unique<CurlTransfer>(
-      std::move(request), _share.get(),
-      CurlTransfer::Settings{_settings.certificateAuthorityFile, _settings.requireHTTPS});
-  if (!transfer->handle()) {
-    complete(transfer->takeRequest(),
-             CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
-    return;
-  }
-  const std::string key = transfer->hostKey();
-  _hosts[key].waiting.push_back(std::move(transfer));
+  const std::string key = CurlTransfer::hostKeyOf(request);
+  _hosts[key].waiting.push_back({std::move(request), Clock::Current().now()});
   startWaiting(key);
 }
 
@@ -289,11 +282,21 @@ void CurlEngine::startWaiting(const std::string& hostKey) {
       _heldBack = true;
       break;
     }
-    const long cap =
-        host.multiplexed ? kStreamsPerConnection : host.waiting.front()->connectionsPerHost();
+    const long cap = host.multiplexed
+                         ? kStreamsPerConnection
+                         : CurlTransfer::connectionsPerHost(host.waiting.front().request);
     if (host.running >= cap) break;
-    auto transfer = std::move(host.waiting.front());
+    Waiting next = std::move(host.waiting.front());
     host.waiting.pop_front();
+    auto transfer = std::make_unique<CurlTransfer>(
+        std::move(next.request), _share.get(),
+        CurlTransfer::Settings{_settings.certificateAuthorityFile, _settings.requireHTTPS},
+        next.since);
+    if (!transfer->handle()) {
+      complete(transfer->takeRequest(),
+               CurlTransfer::failure(NSURLErrorUnknown, "could not start loading the URL"));
+      continue;
+    }
     launch(std::move(transfer), host);
   }
   // What is known of a host that multiplexes is worth keeping; of any other, nothing is.

@@ -59,13 +59,23 @@ std::optional<CurlTransfer::Outcome> CurlTransfer::refusal(const DataTaskRequest
   return std::nullopt;
 }
 
-CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings)
-    : _request(std::move(request)), _easy(curl_easy_init()), _requireHTTPS(settings.requireHTTPS) {
+std::string CurlTransfer::hostKeyOf(const DataTaskRequest& request) {
+  if (!request.url) return "";
+  const auto& url = *request.url;
+  const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+  return url.scheme() + "://" + asciiLowercase(url.host()) + ":" + std::to_string(port);
+}
+
+CurlTransfer::CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings,
+                           Clock::time_point queued)
+    : _request(std::move(request)),
+      _easy(curl_easy_init()),
+      _hostKey(hostKeyOf(_request)),
+      _created(queued),
+      _requireHTTPS(settings.requireHTTPS) {
   if (_request.url) {
     _url = _request.url->absoluteString();
     const auto& url = *_request.url;
-    const int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
-    _hostKey = url.scheme() + "://" + asciiLowercase(url.host()) + ":" + std::to_string(port);
     if (url.scheme() == "http" && _request.activity) _request.activity->downloadOverPlainHTTP();
   }
   _idleMilliseconds = milliseconds(_request.configuration.timeoutIntervalForRequest);
@@ -126,8 +136,8 @@ std::optional<Clock::time_point> CurlTransfer::idleDeadline(Clock::time_point no
   return (_connected ? _lastReceived : now) + std::chrono::milliseconds(_idleMilliseconds);
 }
 
-long CurlTransfer::connectionsPerHost() const {
-  return std::max(1, _request.configuration.HTTPMaximumConnectionsPerHost);
+long CurlTransfer::connectionsPerHost(const DataTaskRequest& request) {
+  return std::max(1, request.configuration.HTTPMaximumConnectionsPerHost);
 }
 
 // libcurl calls this once the transfer has a connection, new or reused, before it sends the

@@ -50,8 +50,10 @@ class CurlTransfer {
   // `share`, when not nullptr, is attached to the handle and must outlive the transfer;
   // `settings` is not kept. handle() is nullptr when libcurl could not make or set up a
   // handle. Each redirect followed, and a load over plain http, is recorded in the request's
-  // activity, if it has one.
-  CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings);
+  // activity, if it has one. `queued` is when the request arrived: the time it waited before
+  // its transfer was made counts against its resource timeout.
+  CurlTransfer(DataTaskRequest request, CURLSH* share, const Settings& settings,
+               Clock::time_point queued);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
@@ -63,9 +65,11 @@ class CurlTransfer {
   // earlier than `now` plus the timeout: libcurl's connect timeout watches that time instead.
   std::optional<Clock::time_point> idleDeadline(Clock::time_point now) const;
 
-  // The cap on connections to one host that this transfer's session asks for, at least 1.
-  long connectionsPerHost() const;
-  // "scheme://host:port" of the URL asked for, which the engine's caps count by.
+  // The cap on connections to one host that `request`'s session asks for, at least 1.
+  static long connectionsPerHost(const DataTaskRequest& request);
+  // "scheme://host:port" of the URL `request` asks for, which the engine's caps count by;
+  // "" without a URL.
+  static std::string hostKeyOf(const DataTaskRequest& request);
   const std::string& hostKey() const { return _hostKey; }
   // Whether the server answered over HTTP/2 or later, which carries many transfers at once
   // on one connection.
@@ -114,8 +118,8 @@ class CurlTransfer {
   std::string _url;
   std::string _hostKey;
   long _idleMilliseconds = 0;
-  Clock::time_point _created = Clock::Current().now();
-  Clock::time_point _lastReceived = _created;
+  Clock::time_point _created;
+  Clock::time_point _lastReceived = Clock::Current().now();
   bool _connected = false;
   bool _requireHTTPS = false;
   std::string _respondingURL;  // of the last response begun; "" before the first
