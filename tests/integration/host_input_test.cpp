@@ -130,8 +130,9 @@ TEST_F(HostInputTest, UsageErrorsExitWithTwoAndSayWhatWasWrong) {
       {{"--listen", "0", "--auth-key", "k.p8"}, "--auth-key, --key-id and --team-id go together"},
       {{"--listen", "0", "--devices", no}, "--devices: cannot read"},
       {{"--listen", "10.1.2.3:0"}, "will not listen on 10.1.2.3:0: not a loopback address"},
-      {{"--ui", "0.0.0.0:0"}, "will not serve the live page on 0.0.0.0:0: not a loopback address; "
-                              "--allow-remote lets other machines see it"},
+      {{"--ui", "0.0.0.0:0"},
+       "will not serve the live page on 0.0.0.0:0: not a loopback address; "
+       "--allow-remote lets other machines see it"},
       {{"--ui", "127.0.0.1:70000"}, "--ui must be"},
       {{"--listen", "0", "--tls-cert", notPEM, "--tls-key", notPEM}, "cannot load the certificate"},
       {{"--listen", "0", "--tls-cert", one->certificateFile, "--tls-key", other->keyFile},
