@@ -1,6 +1,7 @@
 #include "platform/extension_host/store/Store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <mutex>
 
@@ -126,11 +127,54 @@ TEST(StoreTest, GivesPushesNeverShownToTheNextRunOnce) {
     next->recordTaken(again, unshown[0].id);
     next->flush();
     EXPECT_TRUE(next->unshown().empty());  // this run's own are not given back to it
+    EXPECT_EQ(next->story(*next->find("lost"))->request.run, "run-2");
   }
   const auto third = openStore(scratch, "run-3");
   const auto unshown = third->unshown();
   ASSERT_EQ(unshown.size(), 1u);  // taken by run-2, never shown there either
   EXPECT_EQ(unshown[0].run, "run-2");
+  EXPECT_EQ(third->story(*third->find("lost"))->request.run, "run-2");
+}
+
+// Pushes are found by apns-id however far the writer has got with filing them: not yet, in
+// the middle of a run, at its end, never (a run killed before it did) and in a store the
+// version before made, which filed them as an index of requests.
+TEST(StoreTest, FindsPushesByIdentifierWhateverTheirFiling) {
+  const ScratchDirectory scratch;
+  const auto name = [](std::size_t i) { return "P" + std::to_string(i); };
+  constexpr std::size_t kPushes = 5000;  // more than are filed at once
+  {
+    const auto store = openStore(scratch, "run-1");
+    for (std::size_t i = 0; i < kPushes; ++i) store->recordTaken(push(i, name(i), "aa"));
+    store->flush();
+    for (const std::size_t i : {std::size_t{0}, kPushes - 1}) {
+      const auto found = store->find(name(i));
+      ASSERT_TRUE(found) << i;
+      EXPECT_EQ(store->story(*found)->request.sequence, i);
+    }
+  }
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((scratch.path() + "store.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "DELETE FROM push_ids; UPDATE push_ids_upto SET id = 0; "
+                           "CREATE INDEX requests_by_identifier ON requests (identifier) "
+                           "WHERE device IS NOT NULL; PRAGMA user_version = 1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  const auto store = openStore(scratch, "run-2");
+  for (const std::size_t i : {std::size_t{0}, std::size_t{4095}, kPushes - 1}) {
+    const auto found = store->find(name(i));
+    ASSERT_TRUE(found) << i;
+    EXPECT_EQ(store->story(*found)->request.sequence, i);
+  }
+  store->clear();  // ids start again from 1
+  store->recordTaken(push(0, "after", "aa"));
+  store->flush();
+  EXPECT_TRUE(store->find("after"));
+  EXPECT_FALSE(store->find(name(0)));
 }
 
 // A flood of refusals faster than the writer is bounded: what does not fit is counted, so

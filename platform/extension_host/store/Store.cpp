@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,7 +19,14 @@
 namespace corvanta {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+// 2: pushes are found by apns-id through push_ids, not an index of requests (1).
+constexpr int kSchemaVersion = 2;
+
+// Pushes wait to be added to push_ids until this many have, or the oldest has waited this long
+// and a transaction comes: one page write then serves tens of them.
+constexpr std::size_t kPushIdsTogether = 4096;
+constexpr std::chrono::seconds kPushIdsWait{1};
+constexpr std::int64_t kNoneUnindexed = INT64_MAX;
 
 // A transaction takes what queued while the last one was written, up to kBatchWrites. A run
 // that syncs starts it at once: the pushes that arrive while a commit syncs make the next
@@ -56,10 +64,20 @@ CREATE TABLE IF NOT EXISTS requests (
   attachment_file TEXT,
   attachment_type TEXT
 );
--- Pushes are looked up by apns-id; a file's lines, numbered in the order read, are rarely
--- looked up by identifier, and indexing them would cost a plain run a third of its writing.
-CREATE INDEX IF NOT EXISTS requests_by_identifier ON requests (identifier)
-  WHERE device IS NOT NULL;
+-- Pushes by apns-id, kept beside the requests rather than as an index of theirs: an apns-id
+-- is random, so an index of it took a page of its own for nearly every push a commit held,
+-- most of what the endpoint's writes cost. The writer adds them a few thousand at a time; the
+-- newest pushes, not added yet, are found among the newest requests. A file's lines,
+-- numbered in the order read, are rarely looked up by identifier and are not kept here.
+CREATE TABLE IF NOT EXISTS push_ids (
+  identifier TEXT NOT NULL,
+  request INTEGER NOT NULL,
+  PRIMARY KEY (identifier, request)
+) WITHOUT ROWID;
+-- The newest request whose push push_ids holds: a start adds those after it (a crash's).
+CREATE TABLE IF NOT EXISTS push_ids_upto (id INTEGER NOT NULL);
+INSERT INTO push_ids_upto SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM push_ids_upto);
+DROP INDEX IF EXISTS requests_by_identifier;
 CREATE INDEX IF NOT EXISTS requests_by_device ON requests (device) WHERE device IS NOT NULL;
 -- What a start looks for: pushes never shown, among all the runs kept.
 CREATE INDEX IF NOT EXISTS requests_unshown ON requests (id)
@@ -183,7 +201,7 @@ struct Store::Impl {
   Settings settings;
   Database writerDb, readerDb;
   Statement insertRequest, removeReplaced, markExpired, markAbandoned, insertDelivery,
-      setFirstDelivery, insertRefusal;
+      setFirstDelivery, insertRefusal, insertPushId, removePushId, setPushIdsUpto;
 
   mutable std::mutex mutex;
   std::condition_variable wake, drained;
@@ -196,6 +214,11 @@ struct Store::Impl {
 
   // The writer's: this run's request ids by sequence (0: not stored, or cleared).
   std::vector<std::int64_t> idOfSequence;
+  // The writer's: pushes written and not yet in push_ids, oldest first, and since when.
+  std::vector<std::pair<std::string, std::int64_t>> unindexed;
+  std::chrono::steady_clock::time_point unindexedSince;
+  // The id of the oldest of them, for readers; kNoneUnindexed when there are none.
+  std::atomic<std::int64_t> unindexedFrom{kNoneUnindexed};
   std::vector<StoreChange> changes;
 
   mutable std::mutex readMutex;  // the reading connection is used by one thread at a time
@@ -213,6 +236,20 @@ struct Store::Impl {
     return sequence < idOfSequence.size() ? idOfSequence[sequence] : 0;
   }
   void sayFailure(const std::string& what);
+  // Whether enough pushes have waited for push_ids, or the oldest long enough.
+  bool pushIdsDue() const {
+    return unindexed.size() >= kPushIdsTogether ||
+           (!unindexed.empty() &&
+            std::chrono::steady_clock::now() - unindexedSince >= kPushIdsWait);
+  }
+  // Adds the pushes waiting for push_ids in the open transaction; false when a write failed
+  // (they wait for the next, the adding being idempotent).
+  bool addPushIds();
+  // Once the transaction that added them has committed.
+  void pushIdsAdded() {
+    unindexed.clear();
+    unindexedFrom.store(kNoneUnindexed);
+  }
   bool caughtUp() {
     const std::lock_guard lock(mutex);
     return queue.empty();
@@ -290,6 +327,9 @@ Result<> Store::Impl::prepareWrites() {
       {&setFirstDelivery,
        "UPDATE requests SET outcome = ?2, displayed = ?3, json = ?4, attachment_file = ?5, "
        "attachment_type = ?6 WHERE id = ?1"},
+      {&insertPushId, "INSERT OR IGNORE INTO push_ids (identifier, request) VALUES (?1, ?2)"},
+      {&removePushId, "DELETE FROM push_ids WHERE identifier = ?1 AND request = ?2"},
+      {&setPushIdsUpto, "UPDATE push_ids_upto SET id = ?1"},
       {&insertRefusal,
        "INSERT INTO refusals (run, arrived, apns_id, status, reason, fault, device, push_type, "
        "priority, topic, collapse_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"},
@@ -346,9 +386,19 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           idOfSequence[request.sequence] = id;
           changes.push_back({StoreChange::request, id});
           if (op.first) changes.push_back({StoreChange::delivery, id});
+          if (request.push) {
+            if (unindexed.empty()) {
+              unindexedSince = std::chrono::steady_clock::now();
+              unindexedFrom.store(id);
+            }
+            unindexed.emplace_back(request.identifier, id);
+          }
           if (op.replaces != 0) {
             bindValue(removeReplaced.get(), 1, op.replaces);
-            return step(removeReplaced.get());
+            if (!step(removeReplaced.get())) return false;
+            bindValue(removePushId.get(), 1, request.identifier);
+            bindValue(removePushId.get(), 2, op.replaces);
+            return step(removePushId.get());
           }
           return true;
         } else if constexpr (std::is_same_v<Op, Expired>) {
@@ -404,10 +454,14 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           return true;
         } else if constexpr (std::is_same_v<Op, Cleared>) {
           std::fill(idOfSequence.begin(), idOfSequence.end(), 0);
+          unindexed.clear();
+          unindexedFrom.store(kNoneUnindexed);
           changes.push_back({StoreChange::cleared, 0});
+          // Ids start again from 1 once every request is gone.
           const Result<> cleared = execute(writerDb.get(),
                                            "DELETE FROM deliveries; DELETE FROM requests; "
-                                           "DELETE FROM refusals;");
+                                           "DELETE FROM refusals; DELETE FROM push_ids; "
+                                           "UPDATE push_ids_upto SET id = 0;");
           if (!cleared) sayFailure("cannot clear: " + cleared.failure().message);
           return cleared.ok();
         } else {
@@ -416,6 +470,16 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
         }
       },
       write);
+}
+
+bool Store::Impl::addPushIds() {
+  for (const auto& [identifier, id] : unindexed) {
+    bindValue(insertPushId.get(), 1, identifier);
+    bindValue(insertPushId.get(), 2, id);
+    if (!step(insertPushId.get())) return false;
+  }
+  bindValue(setPushIdsUpto.get(), 1, unindexed.back().second);
+  return step(setPushIdsUpto.get());
 }
 
 namespace {
@@ -465,7 +529,14 @@ void Store::Impl::run() {
       applying = 0;
       drained.notify_all();
       wake.wait(lock, [&] { return stopping || !queue.empty(); });
-      if (queue.empty()) return;  // stopping, with nothing left
+      if (queue.empty()) {  // stopping, with nothing left
+        lock.unlock();
+        if (!unindexed.empty() && execute(writerDb.get(), "BEGIN") && addPushIds() &&
+            execute(writerDb.get(), "COMMIT")) {
+          pushIdsAdded();
+        }
+        return;
+      }
       if (!settings.durable) {
         wake.wait_for(lock, kBatchWaitNotDurable,
                       [&] { return stopping || queue.size() >= kBatchWrites; });
@@ -482,6 +553,7 @@ void Store::Impl::run() {
     // callback waiting on the batch: they cannot tell whose it was.
     bool written = true;
     for (Write& write : batch) written = apply(write, callbacks) && written;
+    const bool idsAdded = committed && pushIdsDue() && addPushIds();
     if (committed) {
       const Result<> ended = execute(writerDb.get(), "COMMIT");
       if (!ended) {
@@ -493,6 +565,7 @@ void Store::Impl::run() {
       sayFailure("cannot begin a transaction: " + messageOf(writerDb.get()));
     }
     batch.clear();
+    if (committed && idsAdded) pushIdsAdded();
     if (committed && settings.listener) {
       for (const StoreChange& change : changes) settings.listener(change);
     }
@@ -536,7 +609,8 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
   }
   const int found = sqlite3_column_int(version->get(), 0);
   version = Failure{""};
-  if (found != 0 && found != kSchemaVersion) {
+  // Version 1 differs only in how pushes are found by apns-id: it is brought up to date.
+  if (found != 0 && found != 1 && found != kSchemaVersion) {
     return Failure{"made by another version (schema " + std::to_string(found) +
                    "); move it away to start a new one"}
         .within(where);
@@ -573,6 +647,8 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
         "CREATE TEMP TABLE gone AS SELECT id FROM requests WHERE run IN (SELECT name FROM dropped) "
         "  AND NOT (outcome = 'pending' AND device IS NOT NULL);"
         "DELETE FROM deliveries WHERE request IN (SELECT id FROM gone);"
+        "DELETE FROM push_ids WHERE (identifier, request) IN (SELECT identifier, id FROM "
+        "  requests WHERE id IN (SELECT id FROM gone) AND device IS NOT NULL);"
         "DELETE FROM requests WHERE id IN (SELECT id FROM gone);"
         "DROP TABLE gone;"
         "DELETE FROM refusals WHERE run IN (SELECT name FROM dropped);"
@@ -582,6 +658,16 @@ Result<std::unique_ptr<Store>> Store::open(Settings settings) {
     if (const Result<> pruned = execute(db, prune.c_str()); !pruned) {
       return Failure{"cannot drop old runs: " + pruned.failure().message}.within(where);
     }
+    // The pushes an earlier run wrote and did not add to push_ids (it was killed), or all of
+    // a version 1 store's.
+    const Result<> added =
+        execute(db,
+                "BEGIN;"
+                "INSERT OR IGNORE INTO push_ids (identifier, request) SELECT identifier, id FROM "
+                "  requests WHERE id > (SELECT id FROM push_ids_upto) AND device IS NOT NULL;"
+                "UPDATE push_ids_upto SET id = (SELECT COALESCE(MAX(id), 0) FROM requests);"
+                "COMMIT;");
+    if (!added) return Failure{"cannot find pushes: " + added.failure().message}.within(where);
   }
 
   auto readerDb = openDatabase(settings.path, SQLITE_OPEN_READONLY);
@@ -740,11 +826,15 @@ std::optional<Store::Brief> Store::brief(std::int64_t id) const {
 std::optional<std::int64_t> Store::find(const std::string& identifier) const {
   const std::lock_guard lock(_impl->readMutex);
   auto statement = prepare(_impl->readerDb.get(),
-                           "SELECT COALESCE((SELECT MAX(id) FROM requests WHERE identifier = ?1 "
-                           "AND device IS NOT NULL), (SELECT MAX(id) FROM requests WHERE "
+                           "SELECT COALESCE((SELECT MAX(id) FROM (SELECT p.request AS id FROM "
+                           "push_ids p JOIN requests r ON r.id = p.request WHERE p.identifier = "
+                           "?1 UNION ALL SELECT id FROM requests WHERE id >= ?2 AND identifier = "
+                           "?1 AND device IS NOT NULL)), (SELECT MAX(id) FROM requests WHERE "
                            "identifier = ?1))");
   if (!statement) return std::nullopt;
   bindValue(statement->get(), 1, identifier);
+  // The newest pushes, not yet in push_ids, are looked for among the newest requests.
+  bindValue(statement->get(), 2, _impl->unindexedFrom.load());
   if (sqlite3_step(statement->get()) != SQLITE_ROW ||
       sqlite3_column_type(statement->get(), 0) == SQLITE_NULL) {
     return std::nullopt;
