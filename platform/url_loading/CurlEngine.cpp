@@ -182,8 +182,7 @@ void CurlEngine::dropCancelled() {
   // The waiting first: ending a running transfer starts the next one waiting for its host.
   for (auto& [key, host] : _hosts) {
     std::erase_if(host.waiting, [this](Waiting& waiting) {
-      const auto& cancelled = waiting.request.cancelled;
-      if (!cancelled || !cancelled->load()) return false;
+      if (!CurlTransfer::isCancelled(waiting.request)) return false;
       complete(std::move(waiting.request), CurlTransfer::cancellation());
       return true;
     });

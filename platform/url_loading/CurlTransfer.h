@@ -87,7 +87,11 @@ class CurlTransfer {
   Outcome idleTimeout() const;
 
   // Whether the request was cancelled.
-  bool cancelled() const { return _request.cancelled && _request.cancelled->load(); }
+  bool cancelled() const { return isCancelled(_request); }
+  // Whether `request`'s task was cancelled, running or still waiting for its turn.
+  static bool isCancelled(const DataTaskRequest& request) {
+    return request.cancelled && request.cancelled->load();
+  }
   // The completion's arguments for a cancelled request.
   static Outcome cancellation() { return failure(NSURLErrorCancelled, "cancelled"); }
 

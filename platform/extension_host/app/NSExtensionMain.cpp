@@ -325,7 +325,7 @@ int run(const HostOptions& options, const Container& container, Clock::time_poin
           return host->offer(std::move(request));
         },
         [&](const RefusedPush& push) {
-          refusalLines.tell(push, std::chrono::steady_clock::now());
+          refusalLines.tell(push, Clock::Current().now());
           reports.all.refused(push);
         });
     if (!opened) return cannotOpen(opened.failure());

@@ -14,12 +14,13 @@
 #include <functional>
 
 #include "platform/extension_host/core/IncomingRequest.h"
+#include "platform/foundation/Clock.h"
 
 namespace corvanta {
 
 class RefusalLines {
  public:
-  using TimePoint = std::chrono::steady_clock::time_point;
+  using TimePoint = Clock::time_point;
   static constexpr std::size_t kToldPerSecond = 20;
 
   // `beforeWriting` runs before each line written (to clear a progress line); may be empty.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <variant>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Handle.h"
 
 namespace corvanta {
@@ -216,7 +217,7 @@ struct Store::Impl {
   std::vector<std::int64_t> idOfSequence;
   // The writer's: pushes written and not yet in push_ids, oldest first, and since when.
   std::vector<std::pair<std::string, std::int64_t>> unindexed;
-  std::chrono::steady_clock::time_point unindexedSince;
+  Clock::time_point unindexedSince;
   // The id of the oldest of them, for readers; kNoneUnindexed when there are none.
   std::atomic<std::int64_t> unindexedFrom{kNoneUnindexed};
   std::vector<StoreChange> changes;
@@ -239,14 +240,13 @@ struct Store::Impl {
   // Whether enough pushes have waited for push_ids, or the oldest long enough.
   bool pushIdsDue() const {
     return unindexed.size() >= kPushIdsTogether ||
-           (!unindexed.empty() &&
-            std::chrono::steady_clock::now() - unindexedSince >= kPushIdsWait);
+           (!unindexed.empty() && Clock::Current().now() - unindexedSince >= kPushIdsWait);
   }
   // Adds the pushes waiting for push_ids in the open transaction; false when a write failed
   // (they wait for the next, the adding being idempotent).
   bool addPushIds();
-  // Once the transaction that added them has committed.
-  void pushIdsAdded() {
+  // Once the transaction that added them has committed, or every request is gone.
+  void forgetUnindexed() {
     unindexed.clear();
     unindexedFrom.store(kNoneUnindexed);
   }
@@ -388,7 +388,7 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           if (op.first) changes.push_back({StoreChange::delivery, id});
           if (request.push) {
             if (unindexed.empty()) {
-              unindexedSince = std::chrono::steady_clock::now();
+              unindexedSince = Clock::Current().now();
               unindexedFrom.store(id);
             }
             unindexed.emplace_back(request.identifier, id);
@@ -454,8 +454,7 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           return true;
         } else if constexpr (std::is_same_v<Op, Cleared>) {
           std::fill(idOfSequence.begin(), idOfSequence.end(), 0);
-          unindexed.clear();
-          unindexedFrom.store(kNoneUnindexed);
+          forgetUnindexed();
           changes.push_back({StoreChange::cleared, 0});
           // Ids start again from 1 once every request is gone.
           const Result<> cleared = execute(writerDb.get(),
@@ -533,7 +532,7 @@ void Store::Impl::run() {
         lock.unlock();
         if (!unindexed.empty() && execute(writerDb.get(), "BEGIN") && addPushIds() &&
             execute(writerDb.get(), "COMMIT")) {
-          pushIdsAdded();
+          forgetUnindexed();
         }
         return;
       }
@@ -565,7 +564,7 @@ void Store::Impl::run() {
       sayFailure("cannot begin a transaction: " + messageOf(writerDb.get()));
     }
     batch.clear();
-    if (committed && idsAdded) pushIdsAdded();
+    if (committed && idsAdded) forgetUnindexed();
     if (committed && settings.listener) {
       for (const StoreChange& change : changes) settings.listener(change);
     }
