@@ -36,7 +36,7 @@ TEST_F(HostInputTest, RequestsComeFromFilesAndStandardInputAndBadOnesAreReported
   const std::string exactlyOneMiB(1024 * 1024 - alert("").size(), 'a');
   const std::string standardInput =
       alert("one") + "\n\n   \r\n{\"identifier\":\"named\",\"payload\":" + alert("two") + "}\r\n" +
-      "{\"payload\":" + alert("three") + "}\n" +
+      "{\"identifier\":\"\",\"payload\":" + alert("three") + "}\n" +
       // Beside "aps", "payload" is just a custom key of the payload itself.
       "{\"aps\":{\"alert\":\"four\"},\"payload\":" + alert("inner") + "}\n" +
       "{\"identifier\":\"x\",\"payload\":\"not an object\",\"aps\":{\"alert\":\"five\"}}\n" +

@@ -404,7 +404,8 @@ void RequestReader::accept(nlohmann::json value, std::size_t textLength, const s
       if (!given->is_string()) {
         return reject(name, line, "the envelope's \"identifier\" is not a string");
       }
-      identifier = given->get<std::string>();
+      // An empty one names nothing: the request is named by its position, as without one.
+      if (auto text = given->get<std::string>(); !text.empty()) identifier = std::move(text);
     }
     push = envelopePush(value, refusal);
     value = JSON(std::move(*payload));
