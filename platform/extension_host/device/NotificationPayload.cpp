@@ -1,6 +1,7 @@
 #include "platform/extension_host/device/NotificationPayload.h"
 
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/JSONValue.h"
@@ -10,7 +11,8 @@ namespace {
 
 using JSON = nlohmann::json;
 
-const JSON& member(const JSON& object, const char* key) {
+// `key` as a view: the object's map compares a C string key by its length at every step.
+const JSON& member(const JSON& object, std::string_view key) {
   static const JSON absent;
   if (!object.is_object()) return absent;
   const auto found = object.find(key);
@@ -124,18 +126,22 @@ std::string describe(const JSON& value) {
   return (type == "array" || type == "object" ? "an " : "a ") + type;
 }
 
-// Collects what a device ignores, each with the path it sits at.
+// Collects what a device ignores, each with the path it sits at: `path` then `name`, joined
+// only for a note, since nearly every payload has nothing ignored.
 class IgnoredFields {
  public:
   // `value` (null when absent, which a device reads alike) is ignored unless `accepted`;
   // `wanted` says what it should be. False when it was ignored.
-  bool check(const std::string& path, const JSON& value, bool accepted, const char* wanted) {
+  bool check(std::string_view path, const JSON& value, bool accepted, const char* wanted,
+             std::string_view name = {}) {
     if (value.is_null() || accepted) return true;
-    _notes.push_back(path + " ignored: " + describe(value) + ", not " + wanted);
+    note(path, describe(value) + ", not " + wanted, name);
     return false;
   }
-  void note(const std::string& path, const std::string& why) {
-    _notes.push_back(path + " ignored: " + why);
+  void note(std::string_view path, const std::string& why, std::string_view name = {}) {
+    std::string line(path);
+    line.append(name).append(" ignored: ").append(why);
+    _notes.push_back(std::move(line));
   }
   std::vector<std::string> take() { return std::move(_notes); }
 
@@ -148,13 +154,15 @@ bool isText(const JSON& value) {
 }
 
 // Arguments are strings, or numbers taken as their JSON text (see arguments()).
-void checkArguments(IgnoredFields& ignored, const std::string& path, const JSON& list) {
-  if (!ignored.check(path, list, list.is_array(), "an array")) return;
+void checkArguments(IgnoredFields& ignored, std::string_view name, const JSON& list) {
+  constexpr std::string_view kAlert = "aps.alert.";
+  if (!ignored.check(kAlert, list, list.is_array(), "an array", name)) return;
   if (!list.is_array()) return;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const JSON& item = list[i];
     if (!item.is_string() && !item.is_number()) {
-      ignored.note(path + "[" + std::to_string(i) + "]", describe(item) + ", not a string");
+      ignored.note(kAlert, describe(item) + ", not a string",
+                   std::string(name) + "[" + std::to_string(i) + "]");
     }
   }
 }
@@ -167,11 +175,10 @@ void checkAlert(IgnoredFields& ignored, const JSON& alert) {
   }
   for (const AlertField& field : {kTitle, kSubtitle, kBody}) {
     for (const char* key : {field.literal, field.key}) {
-      ignored.check(std::string("aps.alert.") + key, member(alert, key), isText(member(alert, key)),
-                    "a string");
+      const JSON& value = member(alert, key);
+      ignored.check("aps.alert.", value, isText(value), "a string", key);
     }
-    checkArguments(ignored, std::string("aps.alert.") + field.arguments,
-                   member(alert, field.arguments));
+    checkArguments(ignored, field.arguments, member(alert, field.arguments));
   }
 }
 
@@ -212,8 +219,8 @@ std::vector<std::string> ignoredFields(const NSDictionary& payload) {
   ignored.check("aps.badge", badge, integer(badge).has_value(), "an integer");
   checkSound(ignored, member(aps, "sound"));
   for (const char* key : {"category", "thread-id"}) {
-    ignored.check(std::string("aps.") + key, member(aps, key), isText(member(aps, key)),
-                  "a string");
+    const JSON& value = member(aps, key);
+    ignored.check("aps.", value, isText(value), "a string", key);
   }
   const JSON& level = member(aps, "interruption-level");
   if (level.is_string() && !interruptionLevel(level)) {
@@ -224,7 +231,7 @@ std::vector<std::string> ignoredFields(const NSDictionary& payload) {
   }
   for (const char* key : {"mutable-content", "content-available"}) {
     const JSON& flag = member(aps, key);
-    ignored.check(std::string("aps.") + key, flag, flag.is_number(), "the number 1");
+    ignored.check("aps.", flag, flag.is_number(), "the number 1", key);
   }
   return ignored.take();
 }
