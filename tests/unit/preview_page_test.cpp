@@ -36,12 +36,12 @@ struct Records : PreviewRecords {
                identifier,
                arrivedMs++,
                "{}",
-               std::nullopt};
+               nullptr};
     story.outcome = "pending";
     if (delivery) {
       delivery->sequence = request.sequence;
       if (delivery->userInfo) request.payload = delivery->userInfo->JSONString();
-      if (delivery->push) request.push = *delivery->push;
+      request.push = delivery->push;
       story.outcome = !delivery->notShown.empty()     ? "not shown"
                       : delivery->attachments.empty() ? "without attachment"
                                                       : "attached";

@@ -25,7 +25,8 @@ StoredRequest push(std::size_t sequence, std::string identifier, std::string dev
   request.identifier = std::move(identifier);
   request.arrivedMs = 1000 + static_cast<std::int64_t>(sequence);
   request.payload = R"({"aps":{"alert":"hi"}})";
-  request.push = PushDetails{std::move(device), "alert", 10, "com.example", "c1"};
+  request.push = std::make_shared<const PushDetails>(
+      PushDetails{std::move(device), "alert", 10, "com.example", "c1"});
   return request;
 }
 

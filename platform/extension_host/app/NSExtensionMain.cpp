@@ -259,8 +259,7 @@ void showUnshownPushes(Store& store, StoreRecorder& recorder, NotificationHost& 
     recorder.replaying(stored.identifier, stored.id);
     auto payload = NSDictionary::dictionaryWithJSONString(stored.payload);
     if (!payload) payload = NSDictionary::dictionaryWithJSONString("{}");
-    host.receive(IncomingRequest{stored.identifier, std::move(payload),
-                                 std::make_shared<PushDetails>(*stored.push)});
+    host.receive(IncomingRequest{stored.identifier, std::move(payload), stored.push});
   }
 }
 

@@ -13,6 +13,7 @@ Outcome outcomeOf(const Delivery& first) {
 void StoreRecorder::replaying(const std::string& identifier, std::int64_t id) {
   const std::lock_guard lock(_mutex);
   _replaying[identifier] = id;
+  _anyReplaying.store(true);
 }
 
 void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) {
@@ -28,9 +29,9 @@ void StoreRecorder::taken(std::size_t sequence, const IncomingRequest& request) 
     stored.payload = request.payload->storage().value.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  if (request.push) stored.push = *request.push;
+  stored.push = request.push;
   std::int64_t replaces = 0;
-  {
+  if (_anyReplaying.load()) {
     const std::lock_guard lock(_mutex);
     if (!_replaying.empty()) {
       if (const auto found = _replaying.find(request.identifier); found != _replaying.end()) {

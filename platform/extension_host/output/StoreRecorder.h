@@ -4,6 +4,7 @@
 // writes are: they queue for its writer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -38,6 +39,7 @@ class StoreRecorder final : public DeliverySink {
   Store& _store;
   std::mutex _mutex;
   std::unordered_map<std::string, std::int64_t> _replaying;  // guarded by _mutex
+  std::atomic<bool> _anyReplaying{false};  // whether _replaying may hold any, read unlocked
 };
 
 // What the request's first delivery makes of it, as the store's filters name it.

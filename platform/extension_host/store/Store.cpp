@@ -37,6 +37,8 @@ constexpr std::int64_t kNoneUnindexed = INT64_MAX;
 // times.
 constexpr std::size_t kBatchWrites = 4096;
 constexpr std::chrono::milliseconds kBatchWaitNotDurable{2};
+// How long a writer that wrote full batches waits idle before it gives their memory back.
+constexpr std::chrono::milliseconds kIdleBeforeGivingBack{250};
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS runs (
@@ -147,7 +149,7 @@ Result<Database> openDatabase(const std::string& path, int flags) {
 
 // Values are bound in place (SQLITE_STATIC): each outlives the step that reads it. Not named
 // bind: std::bind, found through a std::string argument, would be the better match.
-void bindValue(sqlite3_stmt* statement, int at, const std::string& text) {
+void bindValue(sqlite3_stmt* statement, int at, std::string_view text) {
   sqlite3_bind_text(statement, at, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 void bindValue(sqlite3_stmt* statement, int at, std::int64_t number) {
@@ -172,10 +174,32 @@ std::optional<std::string> optionalTextAt(sqlite3_stmt* statement, int column) {
   return textAt(statement, column);
 }
 
+// The queued writes are compact and hold no string of their own: their texts lie one after
+// another in the text queued with them (Impl::queueText), each at a TextSpan. A write's
+// thread frees its own strings, where its allocator reuses them at once; strings freed by
+// the writer one by one went back to the other thread's arena under its lock (a fifth of the
+// writer's time), and large writes cost the queuing thread a cache line from the writer's
+// core for every 64 bytes.
+struct TextSpan {
+  std::size_t at = 0, size = 0;
+};
+struct Delivered {
+  std::size_t sequence = 0;  // the request's, within the run
+  int number = 1;
+  bool displayed = false;
+  bool withItsRequest = false;  // a first delivery that goes in with its request's row
+  TextSpan outcome, json, attachmentFile, attachmentType;
+};
 struct Taken {
-  StoredRequest request;
-  std::int64_t replaces;
-  std::optional<StoredDelivery> first;  // when it came in the same batch
+  std::size_t sequence = 0;
+  std::int64_t arrivedMs = 0;
+  std::int64_t replaces = 0;
+  TextSpan identifier, payload;
+  bool push = false;  // whether the push's fields are given
+  bool hasCollapseId = false;
+  int priority = 0;
+  TextSpan device, type, topic, collapseId;
+  const Delivered* first = nullptr;  // when it came in the same batch
 };
 struct Expired {
   std::size_t sequence;
@@ -188,8 +212,9 @@ struct Cleared {};
 struct Committed {
   std::function<void(bool)> done;
 };
-using Write =
-    std::variant<Taken, Expired, StoredDelivery, Abandoned, StoredRefusal, Cleared, Committed>;
+// A refusal, rarer and larger, is kept whole, out of the queue's own memory.
+using Refused = std::unique_ptr<StoredRefusal>;
+using Write = std::variant<Taken, Expired, Delivered, Abandoned, Refused, Cleared, Committed>;
 
 constexpr const char* kRequestColumns =
     "id, run, sequence, identifier, arrived, payload, device, push_type, priority, topic, "
@@ -207,6 +232,11 @@ struct Store::Impl {
   mutable std::mutex mutex;
   std::condition_variable wake, drained;
   std::vector<Write> queue;  // guarded by mutex; swapped with the writer's, both keep capacity
+  std::string queueText;     // the queued writes' texts; guarded by mutex; swapped as queue is
+  std::string batchText;     // the writer's
+  // queue.size(), stored under the lock and read without it: whoever waits for room looks
+  // here first, without taking the lock the writer and the recorders share.
+  std::atomic<std::size_t> queueSize{0};
   std::size_t applying = 0;  // writes taken by the writer, not yet committed; guarded by mutex
   bool stopping = false;     // guarded by mutex
   std::size_t refusalsNotRecorded = 0;  // guarded by mutex
@@ -225,7 +255,13 @@ struct Store::Impl {
   mutable std::mutex readMutex;  // the reading connection is used by one thread at a time
 
   Result<> prepareWrites();
-  void enqueue(Write write);
+  // Queues the write that `make` returns; `make` is given `keep`, which appends a text to
+  // queueText and returns its span. Both run under the lock.
+  template <class Make>
+  void enqueue(Make make);
+  std::string_view textOf(TextSpan span) const { return {batchText.data() + span.at, span.size}; }
+  // Binds the first delivery's columns from `at` on: displayed, json, file, type.
+  void bindFirstDelivery(sqlite3_stmt* statement, int at, const Delivered& first) const;
   void run();
   // False when the write failed (said once on standard error).
   bool apply(Write& write, std::vector<std::function<void(bool)>>& callbacks);
@@ -249,10 +285,6 @@ struct Store::Impl {
   void forgetUnindexed() {
     unindexed.clear();
     unindexedFrom.store(kNoneUnindexed);
-  }
-  bool caughtUp() {
-    const std::lock_guard lock(mutex);
-    return queue.empty();
   }
 
   // Reads; readMutex held.
@@ -279,7 +311,7 @@ StoredRequest requestAt(sqlite3_stmt* row) {
     push.priority = sqlite3_column_int(row, 8);
     push.topic = textAt(row, 9);
     push.collapseId = optionalTextAt(row, 10);
-    request.push = std::move(push);
+    request.push = std::make_shared<const PushDetails>(std::move(push));
   }
   return request;
 }
@@ -304,9 +336,6 @@ RequestStory storyAt(sqlite3_stmt* row) {
   }
   return story;
 }
-
-// Binds the first delivery's columns from `at` on: displayed, json, file, type.
-void bindFirstDelivery(sqlite3_stmt* statement, int at, const StoredDelivery& first);
 
 }  // namespace
 
@@ -363,40 +392,38 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
       [&](auto& op) -> bool {
         using Op = std::decay_t<decltype(op)>;
         if constexpr (std::is_same_v<Op, Taken>) {
-          const StoredRequest& request = op.request;
           sqlite3_stmt* s = insertRequest.get();
           bindValue(s, 1, settings.run);
-          bindValue(s, 2, static_cast<std::int64_t>(request.sequence));
-          bindValue(s, 3, request.identifier);
-          bindValue(s, 4, request.arrivedMs);
-          bindValue(s, 5, request.payload);
-          if (const auto& push = request.push) {
-            bindValue(s, 6, push->device);
-            bindValue(s, 7, push->type);
-            bindValue(s, 8, static_cast<std::int64_t>(push->priority));
-            bindValue(s, 9, push->topic);
-            bindOptional(s, 10, push->collapseId);
+          bindValue(s, 2, static_cast<std::int64_t>(op.sequence));
+          bindValue(s, 3, textOf(op.identifier));
+          bindValue(s, 4, op.arrivedMs);
+          bindValue(s, 5, textOf(op.payload));
+          if (op.push) {
+            bindValue(s, 6, textOf(op.device));
+            bindValue(s, 7, textOf(op.type));
+            bindValue(s, 8, static_cast<std::int64_t>(op.priority));
+            bindValue(s, 9, textOf(op.topic));
+            if (op.hasCollapseId) bindValue(s, 10, textOf(op.collapseId));
           }
-          static const std::string kPending = "pending";
-          bindValue(s, 11, op.first ? op.first->outcome : kPending);
+          bindValue(s, 11, op.first ? textOf(op.first->outcome) : std::string_view("pending"));
           if (op.first) bindFirstDelivery(s, 12, *op.first);
           if (!step(s)) return false;
           const std::int64_t id = sqlite3_last_insert_rowid(writerDb.get());
-          if (idOfSequence.size() <= request.sequence) idOfSequence.resize(request.sequence + 1);
-          idOfSequence[request.sequence] = id;
+          if (idOfSequence.size() <= op.sequence) idOfSequence.resize(op.sequence + 1);
+          idOfSequence[op.sequence] = id;
           changes.push_back({StoreChange::request, id});
           if (op.first) changes.push_back({StoreChange::delivery, id});
-          if (request.push) {
+          if (op.push) {
             if (unindexed.empty()) {
               unindexedSince = Clock::Current().now();
               unindexedFrom.store(id);
             }
-            unindexed.emplace_back(request.identifier, id);
+            unindexed.emplace_back(textOf(op.identifier), id);
           }
           if (op.replaces != 0) {
             bindValue(removeReplaced.get(), 1, op.replaces);
             if (!step(removeReplaced.get())) return false;
-            bindValue(removePushId.get(), 1, request.identifier);
+            bindValue(removePushId.get(), 1, textOf(op.identifier));
             bindValue(removePushId.get(), 2, op.replaces);
             return step(removePushId.get());
           }
@@ -414,13 +441,13 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
           if (!step(markAbandoned.get())) return false;
           changes.push_back({StoreChange::delivery, id});
           return true;
-        } else if constexpr (std::is_same_v<Op, StoredDelivery>) {
+        } else if constexpr (std::is_same_v<Op, Delivered>) {
           const std::int64_t id = idOf(op.sequence);
-          if (id == 0 || op.number == 0) return true;  // cleared, or inserted with its request
+          if (id == 0 || op.withItsRequest) return true;  // cleared, or inserted with its request
           if (op.number == 1) {
             sqlite3_stmt* s = setFirstDelivery.get();
             bindValue(s, 1, id);
-            bindValue(s, 2, op.outcome);
+            bindValue(s, 2, textOf(op.outcome));
             bindFirstDelivery(s, 3, op);
             if (!step(s)) return false;
           } else {
@@ -428,18 +455,18 @@ bool Store::Impl::apply(Write& write, std::vector<std::function<void(bool)>>& ca
             bindValue(s, 1, id);
             bindValue(s, 2, static_cast<std::int64_t>(op.number));
             bindValue(s, 3, static_cast<std::int64_t>(op.displayed ? 1 : 0));
-            bindValue(s, 4, op.json);
-            bindValue(s, 5, op.attachmentFile);
-            bindValue(s, 6, op.attachmentType);
+            bindValue(s, 4, textOf(op.json));
+            bindValue(s, 5, textOf(op.attachmentFile));
+            bindValue(s, 6, textOf(op.attachmentType));
             if (!step(s)) return false;
           }
           changes.push_back({StoreChange::delivery, id});
           return true;
-        } else if constexpr (std::is_same_v<Op, StoredRefusal>) {
-          const RefusedPush& refused = op.push;
+        } else if constexpr (std::is_same_v<Op, Refused>) {
+          const RefusedPush& refused = op->push;
           sqlite3_stmt* s = insertRefusal.get();
           bindValue(s, 1, settings.run);
-          bindValue(s, 2, op.arrivedMs);
+          bindValue(s, 2, op->arrivedMs);
           bindValue(s, 3, refused.apnsId);
           bindValue(s, 4, static_cast<std::int64_t>(refused.refusal.status));
           bindValue(s, 5, refused.refusal.reason);
@@ -481,16 +508,12 @@ bool Store::Impl::addPushIds() {
   return step(setPushIdsUpto.get());
 }
 
-namespace {
-
-void bindFirstDelivery(sqlite3_stmt* statement, int at, const StoredDelivery& first) {
+void Store::Impl::bindFirstDelivery(sqlite3_stmt* statement, int at, const Delivered& first) const {
   bindValue(statement, at, static_cast<std::int64_t>(first.displayed ? 1 : 0));
-  bindValue(statement, at + 1, first.json);
-  bindValue(statement, at + 2, first.attachmentFile);
-  bindValue(statement, at + 3, first.attachmentType);
+  bindValue(statement, at + 1, textOf(first.json));
+  bindValue(statement, at + 2, textOf(first.attachmentFile));
+  bindValue(statement, at + 3, textOf(first.attachmentType));
 }
-
-}  // namespace
 
 void Store::Impl::settleFirstDeliveries(std::vector<Write>& batch) {
   // Requests are taken in the order of their sequence numbers, so a batch's span them.
@@ -498,17 +521,17 @@ void Store::Impl::settleFirstDeliveries(std::vector<Write>& batch) {
   std::size_t first = 0;
   for (Write& write : batch) {
     if (auto* request = std::get_if<Taken>(&write)) {
-      if (taken.empty()) first = request->request.sequence;
-      const std::size_t at = request->request.sequence - first;
-      if (request->request.sequence < first || at > batch.size()) continue;  // replayed ones
+      if (taken.empty()) first = request->sequence;
+      const std::size_t at = request->sequence - first;
+      if (request->sequence < first || at > batch.size()) continue;  // replayed ones
       if (taken.size() <= at) taken.resize(at + 1, nullptr);
       taken[at] = request;
-    } else if (auto* delivery = std::get_if<StoredDelivery>(&write);
-               delivery && delivery->number == 1 && delivery->sequence >= first &&
-               delivery->sequence - first < taken.size()) {
-      if (Taken* itsRequest = taken[delivery->sequence - first]) {
-        itsRequest->first = std::move(*delivery);
-        delivery->number = 0;  // goes in with its request
+    } else if (auto* delivered = std::get_if<Delivered>(&write);
+               delivered && delivered->number == 1 && delivered->sequence >= first &&
+               delivered->sequence - first < taken.size()) {
+      if (Taken* itsRequest = taken[delivered->sequence - first]) {
+        itsRequest->first = delivered;
+        delivered->withItsRequest = true;
       }
     }
   }
@@ -521,13 +544,25 @@ void Store::Impl::run() {
   if (!settings.durable) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
   std::vector<Write> batch;
   std::vector<std::function<void(bool)>> callbacks;
-  bool behind = false;  // a full batch was written and the queue has not been empty since
+  bool behind = false;  // a full batch was written since the writer last gave memory back
   while (true) {
     {
       std::unique_lock lock(mutex);
       applying = 0;
       drained.notify_all();
-      wake.wait(lock, [&] { return stopping || !queue.empty(); });
+      const auto woken = [&] { return stopping || !queue.empty(); };
+      // A writer that has caught up after a flood gives back what the flood's writes held, to
+      // the system and not only to the allocator, once no write has come for a while: a run
+      // that keeps it busy would take it again at once, a page fault for every 4 KiB.
+      if (behind && !wake.wait_for(lock, kIdleBeforeGivingBack, woken)) {
+        behind = false;
+        std::string().swap(queueText);  // empty, as the queue is
+        std::string().swap(batchText);
+        lock.unlock();
+        malloc_trim(0);
+        lock.lock();
+      }
+      wake.wait(lock, woken);
       if (queue.empty()) {  // stopping, with nothing left
         lock.unlock();
         if (!unindexed.empty() && execute(writerDb.get(), "BEGIN") && addPushIds() &&
@@ -541,6 +576,8 @@ void Store::Impl::run() {
                       [&] { return stopping || queue.size() >= kBatchWrites; });
       }
       batch.swap(queue);
+      batchText.swap(queueText);
+      queueSize.store(0, std::memory_order_relaxed);
       applying = batch.size();
     }
     const std::size_t taken = batch.size();
@@ -564,6 +601,7 @@ void Store::Impl::run() {
       sayFailure("cannot begin a transaction: " + messageOf(writerDb.get()));
     }
     batch.clear();
+    batchText.clear();
     if (committed && idsAdded) forgetUnindexed();
     if (committed && settings.listener) {
       for (const StoreChange& change : changes) settings.listener(change);
@@ -571,23 +609,23 @@ void Store::Impl::run() {
     changes.clear();
     for (auto& done : callbacks) done(committed && written);
     callbacks.clear();
-    // A writer that has caught up after a flood gives what the flood's writes held back to
-    // the system, not only to the allocator.
-    if (taken >= kBatchWrites) {
-      behind = true;
-    } else if (behind && caughtUp()) {
-      behind = false;
-      malloc_trim(0);
-    }
+    if (taken >= kBatchWrites) behind = true;
   }
 }
 
-void Store::Impl::enqueue(Write write) {
+template <class Make>
+void Store::Impl::enqueue(Make make) {
   std::size_t queued;
   {
     const std::lock_guard lock(mutex);
-    queue.push_back(std::move(write));
+    const auto keep = [this](std::string_view text) {
+      const TextSpan span{queueText.size(), text.size()};
+      queueText.append(text);
+      return span;
+    };
+    queue.push_back(make(keep));
     queued = queue.size();
+    queueSize.store(queued, std::memory_order_relaxed);
   }
   // The writer wakes for the first write of a batch and for a full one, not for each.
   if (queued == 1 || queued == kBatchWrites) wake.notify_one();
@@ -696,17 +734,46 @@ Store::~Store() {
   _impl->writer.join();
 }
 
-void Store::recordTaken(StoredRequest request, std::int64_t replaces) {
-  _impl->enqueue(Taken{std::move(request), replaces, std::nullopt});
+void Store::recordTaken(const StoredRequest& request, std::int64_t replaces) {
+  _impl->enqueue([&](const auto& keep) -> Write {
+    Taken taken;
+    taken.sequence = request.sequence;
+    taken.arrivedMs = request.arrivedMs;
+    taken.replaces = replaces;
+    taken.identifier = keep(request.identifier);
+    taken.payload = keep(request.payload);
+    if (const auto& push = request.push) {
+      taken.push = true;
+      taken.device = keep(push->device);
+      taken.type = keep(push->type);
+      taken.priority = push->priority;
+      taken.topic = keep(push->topic);
+      if (push->collapseId) {
+        taken.hasCollapseId = true;
+        taken.collapseId = keep(*push->collapseId);
+      }
+    }
+    return taken;
+  });
 }
 void Store::recordExpired(std::size_t sequence) {
-  _impl->enqueue(Expired{sequence});
+  _impl->enqueue([&](const auto&) -> Write { return Expired{sequence}; });
 }
-void Store::recordDelivery(StoredDelivery delivery) {
-  _impl->enqueue(std::move(delivery));
+void Store::recordDelivery(const StoredDelivery& delivery) {
+  _impl->enqueue([&](const auto& keep) -> Write {
+    Delivered delivered;
+    delivered.sequence = delivery.sequence;
+    delivered.number = delivery.number;
+    delivered.displayed = delivery.displayed;
+    delivered.outcome = keep(delivery.outcome);
+    delivered.json = keep(delivery.json);
+    delivered.attachmentFile = keep(delivery.attachmentFile);
+    delivered.attachmentType = keep(delivery.attachmentType);
+    return delivered;
+  });
 }
 void Store::recordAbandoned(std::size_t sequence, double elapsedMs) {
-  _impl->enqueue(Abandoned{sequence, elapsedMs});
+  _impl->enqueue([&](const auto&) -> Write { return Abandoned{sequence, elapsedMs}; });
 }
 void Store::recordRefusal(StoredRefusal refusal) {
   {
@@ -724,7 +791,8 @@ void Store::recordRefusal(StoredRefusal refusal) {
       return;
     }
   }
-  _impl->enqueue(std::move(refusal));
+  auto refused = std::make_unique<StoredRefusal>(std::move(refusal));
+  _impl->enqueue([&](const auto&) -> Write { return std::move(refused); });
 }
 
 std::size_t Store::refusalsNotRecorded() const {
@@ -732,10 +800,10 @@ std::size_t Store::refusalsNotRecorded() const {
   return _impl->refusalsNotRecorded;
 }
 void Store::clear() {
-  _impl->enqueue(Cleared{});
+  _impl->enqueue([](const auto&) -> Write { return Cleared{}; });
 }
 void Store::afterCommit(std::function<void(bool)> done) {
-  _impl->enqueue(Committed{std::move(done)});
+  _impl->enqueue([&](const auto&) -> Write { return Committed{std::move(done)}; });
 }
 
 void Store::flush() {
@@ -750,6 +818,7 @@ std::size_t Store::queued() const {
 }
 
 void Store::waitUntilQueuedAtMost(std::size_t writes) const {
+  if (_impl->queueSize.load(std::memory_order_relaxed) <= writes) return;
   std::unique_lock lock(_impl->mutex);
   _impl->drained.wait(lock, [&] { return _impl->queue.size() <= writes; });
 }

@@ -37,13 +37,13 @@ std::int64_t wallClockMs();
 
 // A request as the host took it.
 struct StoredRequest {
-  std::int64_t id = 0;              // the store's number for it, unique across runs; 0 until stored
-  std::string run;                  // the run that took it
-  std::size_t sequence = 0;         // the host's number for it within its run
-  std::string identifier;           // the request's identifier; a push's apns-id
-  std::int64_t arrivedMs = 0;       // on the wall clock, milliseconds since the epoch
-  std::string payload;              // the payload's JSON text
-  std::optional<PushDetails> push;  // how the push came; nullopt for a line of a file
+  std::int64_t id = 0;         // the store's number for it, unique across runs; 0 until stored
+  std::string run;             // the run that took it
+  std::size_t sequence = 0;    // the host's number for it within its run
+  std::string identifier;      // the request's identifier; a push's apns-id
+  std::int64_t arrivedMs = 0;  // on the wall clock, milliseconds since the epoch
+  std::string payload;         // the payload's JSON text
+  std::shared_ptr<const PushDetails> push;  // how the push came; null for a line of a file
 };
 
 // What became of a request, as a filter names it: "attached", "without attachment",
@@ -119,9 +119,9 @@ class Store {
   // Queue writes; any thread; never wait.
   // `replaces`: an earlier run's request this one runs again (see unshown()); it goes in the
   // same transaction, so that a push is shown by one run only.
-  void recordTaken(StoredRequest request, std::int64_t replaces = 0);
+  void recordTaken(const StoredRequest& request, std::int64_t replaces = 0);
   void recordExpired(std::size_t sequence);
-  void recordDelivery(StoredDelivery delivery);
+  void recordDelivery(const StoredDelivery& delivery);
   void recordAbandoned(std::size_t sequence, double elapsedMs);
   // Counted, not recorded, while kRefusalsQueuedAtMost writes wait (said once on stderr).
   void recordRefusal(StoredRefusal refusal);
