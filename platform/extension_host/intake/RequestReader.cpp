@@ -86,6 +86,7 @@ std::string describeParseError(const nlohmann::json::exception& error) {
 // A syntax error fails, and so does what the parser cannot represent: a number beyond the
 // range of a double (1e400), a thousand-digit integer.
 Result<JSON> parse(const std::string& text) {
+  if (JSON quick; parseJSONQuickly(text, quick)) return quick;
   try {
     return JSON::parse(text);
   } catch (const JSON::exception& error) {
