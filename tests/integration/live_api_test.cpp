@@ -1,7 +1,5 @@
 // The live page's API through the built binary: pushes sent over HTTP/2 as a backend sends
-// them, then asked about over HTTP/1.1 as a backend's test asks: each push's story and media,
-// the refusals, a clean start, the event stream a test waits on instead of sleeping, the cap
-// on streams, and --ui's address rules and life after a file run.
+// them, then asked about over HTTP/1.1 as a backend's test asks.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -74,7 +72,6 @@ class EventStream {
     ::close(_socket);
   }
 
-  // Whether `part` came within `timeout`.
   bool waitFor(const std::string& part, std::chrono::milliseconds timeout = 10s) {
     std::unique_lock lock(_mutex);
     return _changed.wait_for(lock, timeout, [&] {
