@@ -239,9 +239,7 @@ TEST_F(HostDeliveryTest, TheDownloadsStoryFromItsURLToItsFirstCause) {
   ASSERT_TRUE(tls) << tls.failure().message;
   const TestOrigin secure(
       [this](httplib::Server& server) {
-        server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-          response.set_content(media("pic.png"), "image/png");
-        });
+        servePicture(server);
         server.Get("/to-plain.png", [this](const httplib::Request&, httplib::Response& response) {
           response.set_redirect(origin.url("/media/pic.png"));
         });

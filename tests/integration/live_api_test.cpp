@@ -130,12 +130,7 @@ class LiveAPITest : public ::testing::Test {
 // The path a backend's test takes: wait on the events for the push's delivery, then read what
 // the phone showed, by the apns-id the push was answered with, and its media's bytes.
 TEST_F(LiveAPITest, APushIsToldAsAnEventThenItsStoryAndMediaAreServedByItsId) {
-  const std::string png = media("pic.png");
-  const TestOrigin origin([&png](httplib::Server& server) {
-    server.Get("/pic.png", [&png](const httplib::Request&, httplib::Response& response) {
-      response.set_content(png, "image/png");
-    });
-  });
+  const TestOrigin origin(servePicture);
   start();
   EventStream events(port);
   ASSERT_EQ(events.opening(), "HTTP/1.1 200 OK");
@@ -161,7 +156,7 @@ TEST_F(LiveAPITest, APushIsToldAsAnEventThenItsStoryAndMediaAreServedByItsId) {
   ASSERT_TRUE(media);
   EXPECT_EQ(media->status, 200);
   EXPECT_EQ(media->get_header_value("Content-Type"), "image/png");
-  EXPECT_TRUE(media->body == png) << media->body.size() << " bytes";
+  EXPECT_TRUE(media->body == testing::media("pic.png")) << media->body.size() << " bytes";
 
   // The filters: one match, then none, then a filter refused.
   EXPECT_EQ(get("/api/requests?device=" + kDevice + "&outcome=attached").size(), 1u);

@@ -172,12 +172,7 @@ TEST_F(ProviderEndpointTest, EachPushIsJudgedAloneAndWhatPassesIsShownUnderItsAp
 }
 
 TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredAndShown) {
-  const TestOrigin origin([](httplib::Server& server) {
-    server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-      static const std::string png = media("pic.png");
-      response.set_content(png, "image/png");
-    });
-  });
+  const TestOrigin origin(servePicture);
   start({"--preview", scratch.path() + "page.html"});
   const Push photo{"",
                    {"apns-collapse-id: photos"},
