@@ -155,8 +155,6 @@ def preface_and_settings():
 
 
 def attack_quiet(args, first_bytes=b"", trickle=None):
-    """Connections that send `first_bytes` and then nothing, or with `trickle`, the preface and
-    SETTINGS a byte every `trickle` seconds."""
     socks = open_attackers(args.port, args.connections)
     for sock in socks:
         try:
@@ -275,8 +273,6 @@ def one_connection(args, extra, method="POST"):
 
 
 def attack_slowtoken(args):
-    """--streams pushes whose token takes the endpoint long to judge ("slow"), then a fresh
-    push with a token it knows ("good"): how many slow ones were answered before it."""
     counts = new_counts()
     reader = Frames(connect(args.port), counts)
     topic = ("apns-topic", "com.example.app")

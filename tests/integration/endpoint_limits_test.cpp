@@ -45,7 +45,6 @@ class RunningEndpoint {
     _thread.join();
   }
 
-  ProviderEndpoint& operator*() { return *_endpoint; }
   ProviderEndpoint* operator->() { return _endpoint.get(); }
 
  private:

@@ -1,6 +1,4 @@
-// The extension's container, through the built binary: created private when missing,
-// refused when another user or a misread staging file URL could reach outside it, used by
-// one process at a time, and tidied of what earlier runs left.
+// The extension's container, through the built binary.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +19,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kPlainRequest = "{\"aps\":{\"alert\":\"hello\"}}\n";
 
-// The names in `folder`, sorted.
 std::vector<std::string> names(const std::string& folder) {
   std::vector<std::string> all;
   for (const auto& entry : fs::directory_iterator(folder)) all.push_back(entry.path().filename());

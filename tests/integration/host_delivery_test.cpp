@@ -1,7 +1,5 @@
-// What the host delivers and when, through the built binary and a local origin: the content
-// read from the payload, when the extension runs, attachments of each media kind, the expiry
-// and the download's later delivery, and when the process ends. The text format is the
-// README's demo transcript (readme_test).
+// What the host delivers and when, through the built binary and a local origin. The text
+// format is the README's demo transcript (readme_test).
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -24,7 +22,6 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Each request's deliveries, by identifier.
 std::map<std::string, std::vector<json>> byRequest(const HostResult& result) {
   std::map<std::string, std::vector<json>> grouped;
   for (auto& delivery : jsonLines(result.out)) {
@@ -242,9 +239,7 @@ TEST_F(HostDeliveryTest, TheDownloadsStoryFromItsURLToItsFirstCause) {
   ASSERT_TRUE(tls) << tls.failure().message;
   const TestOrigin secure(
       [this](httplib::Server& server) {
-        server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-          response.set_content(media("pic.png"), "image/png");
-        });
+        servePicture(server);
         server.Get("/to-plain.png", [this](const httplib::Request&, httplib::Response& response) {
           response.set_redirect(origin.url("/media/pic.png"));
         });

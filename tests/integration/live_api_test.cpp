@@ -1,7 +1,5 @@
 // The live page's API through the built binary: pushes sent over HTTP/2 as a backend sends
-// them, then asked about over HTTP/1.1 as a backend's test asks: each push's story and media,
-// the refusals, a clean start, the event stream a test waits on instead of sleeping, the cap
-// on streams, and --ui's address rules and life after a file run.
+// them, then asked about over HTTP/1.1 as a backend's test asks.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -74,7 +72,6 @@ class EventStream {
     ::close(_socket);
   }
 
-  // Whether `part` came within `timeout`.
   bool waitFor(const std::string& part, std::chrono::milliseconds timeout = 10s) {
     std::unique_lock lock(_mutex);
     return _changed.wait_for(lock, timeout, [&] {
@@ -133,12 +130,7 @@ class LiveAPITest : public ::testing::Test {
 // The path a backend's test takes: wait on the events for the push's delivery, then read what
 // the phone showed, by the apns-id the push was answered with, and its media's bytes.
 TEST_F(LiveAPITest, APushIsToldAsAnEventThenItsStoryAndMediaAreServedByItsId) {
-  const std::string png = media("pic.png");
-  const TestOrigin origin([&png](httplib::Server& server) {
-    server.Get("/pic.png", [&png](const httplib::Request&, httplib::Response& response) {
-      response.set_content(png, "image/png");
-    });
-  });
+  const TestOrigin origin(servePicture);
   start();
   EventStream events(port);
   ASSERT_EQ(events.opening(), "HTTP/1.1 200 OK");
@@ -164,7 +156,7 @@ TEST_F(LiveAPITest, APushIsToldAsAnEventThenItsStoryAndMediaAreServedByItsId) {
   ASSERT_TRUE(media);
   EXPECT_EQ(media->status, 200);
   EXPECT_EQ(media->get_header_value("Content-Type"), "image/png");
-  EXPECT_TRUE(media->body == png) << media->body.size() << " bytes";
+  EXPECT_TRUE(media->body == testing::media("pic.png")) << media->body.size() << " bytes";
 
   // The filters: one match, then none, then a filter refused.
   EXPECT_EQ(get("/api/requests?device=" + kDevice + "&outcome=attached").size(), 1u);

@@ -1,7 +1,5 @@
-// The provider endpoint through the built binary and a real HTTP/2 client: a push through each
-// piece of wiring between the command line, the stream and the judge (whose rules
-// provider_request_test checks), what the device then shows, and how the endpoint behaves at
-// scale, with faulty clients, when the host is full and when it is told to stop.
+// The provider endpoint through the built binary and a real HTTP/2 client; the judge's rules
+// are provider_request_test's.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -31,7 +29,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-// A well-formed device token, one of sixteen.
 std::string deviceToken(unsigned seed) {
   return std::string(64, "0123456789abcdef"[seed % 16]);
 }
@@ -144,7 +141,6 @@ TEST_F(ProviderEndpointTest, EachPushIsJudgedAloneAndWhatPassesIsShownUnderItsAp
   host->signal(SIGTERM);
   const HostResult result = host->wait();
   EXPECT_EQ(result.status, 0) << result.err;
-  // Each refusal is told on standard error, and counted by reason.
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     std::smatch reason;
     if (!std::regex_search(cases[i].body, reason, std::regex(R"re("reason":"(\w+)")re"))) continue;
@@ -176,12 +172,7 @@ TEST_F(ProviderEndpointTest, EachPushIsJudgedAloneAndWhatPassesIsShownUnderItsAp
 }
 
 TEST_F(ProviderEndpointTest, AThousandPushesOverOneTLSConnectionAreEachAnsweredAndShown) {
-  const TestOrigin origin([](httplib::Server& server) {
-    server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-      static const std::string png = media("pic.png");
-      response.set_content(png, "image/png");
-    });
-  });
+  const TestOrigin origin(servePicture);
   start({"--preview", scratch.path() + "page.html"});
   const Push photo{"",
                    {"apns-collapse-id: photos"},
@@ -268,10 +259,8 @@ TEST_F(ProviderEndpointTest, SIGTERMAnswersThePushesInFlightShowsThemAndExitsZer
   EXPECT_EQ(displayed, taken);
 }
 
-// A reader of standard output that stops: the endpoint's loop does not wait for it. Pushes
-// past the output's budget are answered 503 at once and SIGTERM still stops the endpoint.
-// Every push answered 200 is then written once the reader reads again, or, at a second
-// SIGTERM, the host says how many of their lines it could not write.
+// The endpoint's loop does not wait for a stalled reader of standard output; a second SIGTERM
+// says how many lines of pushes answered 200 it could not write.
 TEST_F(ProviderEndpointTest, AStalledOutputIsAnswered503AndEveryPushTakenIsWrittenOrCounted) {
   // About 4 KB a line: 2,000 of them are twice the output's budget.
   const std::string push =

@@ -73,11 +73,7 @@ TEST(ReadmeTest, TheDemoTranscriptIsWhatTheDemoPrints) {
 }
 
 TEST(ReadmeTest, TheJSONExampleHasTheShapeOfADelivery) {
-  const TestOrigin origin([](httplib::Server& server) {
-    server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content(media("pic.png"), "image/png");
-    });
-  });
+  const TestOrigin origin(servePicture);
   const ScratchDirectory scratch;
   const OrderedJSON request = {
       {"identifier", "png"},

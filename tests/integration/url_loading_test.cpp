@@ -38,7 +38,6 @@ struct Outcome {
   std::string message() const { return error ? error->localizedDescription() : ""; }
 };
 
-// Tasks started together, each on a session of its own.
 struct Batch {
   std::vector<std::shared_future<Outcome>> outcomes;
   std::vector<std::weak_ptr<NSURLSession>> sessions;
@@ -86,7 +85,6 @@ void expectFailure(const Outcome& got, long code, const std::string& cause = "")
   EXPECT_TRUE(!got.data && !got.response);
 }
 
-// prefix + i for each i below `count`.
 std::vector<std::string> numbered(const std::string& prefix, int count) {
   std::vector<std::string> all;
   for (int i = 0; i < count; ++i) all.push_back(prefix + std::to_string(i));
@@ -104,7 +102,6 @@ void expectNumbered(const std::vector<Outcome>& outcomes,
   }
 }
 
-// Whether `condition` comes to hold within half a minute.
 bool eventually(const std::function<bool()>& condition) {
   const auto until = std::chrono::steady_clock::now() + 30s;
   while (!condition() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(2ms);

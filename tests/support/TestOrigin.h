@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "support/TestData.h"
+
 namespace corvanta::testing {
 
 class TestOrigin {
@@ -70,5 +72,13 @@ class TestOrigin {
   int _port = 0;
   std::thread _thread;
 };
+
+// A route for TestOrigin: media("pic.png") at /pic.png, as image/png.
+inline void servePicture(httplib::Server& server) {
+  server.Get("/pic.png", [](const httplib::Request&, httplib::Response& response) {
+    static const std::string png = media("pic.png");
+    response.set_content(png, "image/png");
+  });
+}
 
 }  // namespace corvanta::testing

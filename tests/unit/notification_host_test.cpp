@@ -1,7 +1,5 @@
 // The host's guarantees, in process, on a clock the test moves and wired to its output as the
-// app wires it: an expiry never overtakes the receive call, a stopped reader of the output
-// costs no display, the intake waits at --max-in-flight, and a failed output write stops the
-// host.
+// app wires it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>

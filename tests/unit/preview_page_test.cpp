@@ -1,7 +1,4 @@
-// The preview page, drawn from the store's records: media that survive the page's move and
-// the store's cleanup, payload text that can never become markup, notifications stacked by
-// thread where a device stacks them, and the live page drawn by the same cards. And the
-// delivery lines those records keep, read back as they were written.
+// The preview and live pages drawn from the store's records, and the delivery lines they keep.
 #include <gtest/gtest.h>
 
 #include <filesystem>
