@@ -238,6 +238,12 @@ class Judgement {
       return badPayload("the payload is not valid JSON: a NUL byte at offset " +
                         std::to_string(nul));
     }
+    // The quick parser's tree is taken when it is no deeper than allowed; anything else is
+    // judged by the library's parser, which gives the refusal.
+    if (parseJSONQuickly(_request.body, _payload) && levels(_payload) <= kDeepestNesting) {
+      if (!_payload.is_object()) return badPayload("the payload is not a JSON object");
+      return std::nullopt;
+    }
     bool tooDeep = false;
     const auto watchDepth = [&](int depth, JSON::parse_event_t event, JSON&) {
       const bool opens =
@@ -257,6 +263,14 @@ class Judgement {
     }
     if (!_payload.is_object()) return badPayload("the payload is not a JSON object");
     return std::nullopt;
+  }
+
+  // How many arrays and objects deep `value` is: 0 for a scalar, 1 for a flat object.
+  static int levels(const JSON& value) {
+    if (!value.is_structured()) return 0;
+    int deepest = 0;
+    for (const JSON& item : value) deepest = std::max(deepest, levels(item));
+    return deepest + 1;
   }
 
   static Refusal badPayload(std::string description) {
