@@ -544,7 +544,9 @@ void Store::Impl::run() {
   if (!settings.durable) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
   std::vector<Write> batch;
   std::vector<std::function<void(bool)>> callbacks;
-  bool behind = false;  // a full batch was written since the writer last gave memory back
+  // Writes since the writer last gave memory back: a flood's worth (kBatchWrites) makes it
+  // give back at its next idle spell.
+  std::size_t writtenSinceGivingBack = 0;
   while (true) {
     {
       std::unique_lock lock(mutex);
@@ -554,8 +556,9 @@ void Store::Impl::run() {
       // A writer that has caught up after a flood gives back what the flood's writes held, to
       // the system and not only to the allocator, once no write has come for a while: a run
       // that keeps it busy would take it again at once, a page fault for every 4 KiB.
-      if (behind && !wake.wait_for(lock, kIdleBeforeGivingBack, woken)) {
-        behind = false;
+      if (writtenSinceGivingBack >= kBatchWrites &&
+          !wake.wait_for(lock, kIdleBeforeGivingBack, woken)) {
+        writtenSinceGivingBack = 0;
         std::string().swap(queueText);  // empty, as the queue is
         std::string().swap(batchText);
         lock.unlock();
@@ -609,7 +612,7 @@ void Store::Impl::run() {
     changes.clear();
     for (auto& done : callbacks) done(committed && written);
     callbacks.clear();
-    if (taken >= kBatchWrites) behind = true;
+    writtenSinceGivingBack += taken;
   }
 }
 
