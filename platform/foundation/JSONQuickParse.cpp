@@ -8,17 +8,20 @@ namespace corvanta {
 namespace {
 
 // Builds the tree the JSON library's own parser would: a non-negative integer is unsigned,
-// as it makes one, and of a repeated key the last value stands. `zero`: whether an integer 0
-// was met, which "-0" makes too (a signed 0, to the library).
-bool build(simdjson::dom::element element, nlohmann::json& out, bool& zero) {
+// as it makes one, and of a repeated key the last value stands. `levels`: how many arrays and
+// objects deep it may still go. `zero`: whether an integer 0 was met, which "-0" makes too (a
+// signed 0, to the library).
+bool build(simdjson::dom::element element, nlohmann::json& out, int levels, bool& zero) {
   using Type = simdjson::dom::element_type;
-  switch (element.type()) {
+  const Type type = element.type();
+  if ((type == Type::OBJECT || type == Type::ARRAY) && levels-- == 0) return false;
+  switch (type) {
     case Type::OBJECT: {
       out = nlohmann::json::object();
       auto& object = out.get_ref<nlohmann::json::object_t&>();
       for (const auto field : simdjson::dom::object(element)) {
         nlohmann::json value;
-        if (!build(field.value, value, zero)) return false;
+        if (!build(field.value, value, levels, zero)) return false;
         object[std::string(field.key)] = std::move(value);
       }
       return true;
@@ -27,7 +30,7 @@ bool build(simdjson::dom::element element, nlohmann::json& out, bool& zero) {
       out = nlohmann::json::array();
       auto& array = out.get_ref<nlohmann::json::array_t&>();
       for (const auto item : simdjson::dom::array(element)) {
-        if (!build(item, array.emplace_back(), zero)) return false;
+        if (!build(item, array.emplace_back(), levels, zero)) return false;
       }
       return true;
     }
@@ -66,14 +69,14 @@ bool build(simdjson::dom::element element, nlohmann::json& out, bool& zero) {
 
 }  // namespace
 
-bool parseJSONQuickly(std::string_view text, nlohmann::json& out) {
+bool parseJSONQuickly(std::string_view text, nlohmann::json& out, int deepest) {
   // One parser a thread: its buffers, once grown, serve every later text.
   thread_local simdjson::dom::parser parser;
   simdjson::dom::element root;
   if (parser.parse(text.data(), text.size(), /*realloc_if_needed=*/true).get(root)) return false;
   nlohmann::json built;
   bool zero = false;
-  if (!build(root, built, zero)) return false;
+  if (!build(root, built, deepest, zero)) return false;
   if (zero && text.find("-0") != std::string_view::npos) return false;
   out = std::move(built);
   return true;

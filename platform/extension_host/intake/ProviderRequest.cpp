@@ -238,9 +238,9 @@ class Judgement {
       return badPayload("the payload is not valid JSON: a NUL byte at offset " +
                         std::to_string(nul));
     }
-    // The quick parser's tree is taken when it is no deeper than allowed; anything else is
-    // judged by the library's parser, which gives the refusal.
-    if (parseJSONQuickly(_request.body, _payload) && levels(_payload) <= kDeepestNesting) {
+    // What the quick parser refuses, a payload nested too deep among it, is judged by the
+    // library's parser, which gives the refusal.
+    if (parseJSONQuickly(_request.body, _payload, kDeepestNesting)) {
       if (!_payload.is_object()) return badPayload("the payload is not a JSON object");
       return std::nullopt;
     }
@@ -263,14 +263,6 @@ class Judgement {
     }
     if (!_payload.is_object()) return badPayload("the payload is not a JSON object");
     return std::nullopt;
-  }
-
-  // How many arrays and objects deep `value` is: 0 for a scalar, 1 for a flat object.
-  static int levels(const JSON& value) {
-    if (!value.is_structured()) return 0;
-    int deepest = 0;
-    for (const JSON& item : value) deepest = std::max(deepest, levels(item));
-    return deepest + 1;
   }
 
   static Refusal badPayload(std::string description) {

@@ -37,7 +37,8 @@ constexpr std::int64_t kNoneUnindexed = INT64_MAX;
 // times.
 constexpr std::size_t kBatchWrites = 4096;
 constexpr std::chrono::milliseconds kBatchWaitNotDurable{2};
-// How long a writer that wrote full batches waits idle before it gives their memory back.
+// How long a writer that wrote a flood's worth of writes waits idle before it gives their
+// memory back.
 constexpr std::chrono::milliseconds kIdleBeforeGivingBack{250};
 
 constexpr const char* kSchema = R"(
